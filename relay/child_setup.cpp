@@ -1,0 +1,99 @@
+// Shaping the relay's own process into what the child is to inherit: its
+// standard streams, its current directory and its descriptors.
+#include <errno.h>
+
+#include "relay_internal.h"
+#include "runtime.h"
+
+static const int FIRST_CLOSED_FD = 3;
+static const int LAST_CLOSED_FD = 999;
+
+// A parent without a console may hand over a channel as descriptor 0, 1 or 2.
+// Redirecting that stream would overwrite the channel, so the channel moves
+// to a descriptor of 3 or more first. Its old number is closed: the channel
+// must not reach the child as a standard stream either. Returns the channel's
+// descriptor from now on.
+int keep_channel_off_standard_streams(int channel_fd)
+{
+    if (channel_fd < 0 || channel_fd > 2)
+        return channel_fd;
+    int low_copies[3];
+    int low_count = 0;
+    int moved = rt_dup(channel_fd);
+    // The runtime hands out the lowest free number, which may be another
+    // standard stream that is not open; hold those until a higher one comes.
+    while (moved >= 0 && moved <= 2 && low_count < 3) {
+        low_copies[low_count++] = moved;
+        moved = rt_dup(channel_fd);
+    }
+    while (low_count > 0)
+        rt_close(low_copies[--low_count]);
+    if (moved < 3)
+        return channel_fd; // cannot move it; making it private will tell
+    rt_close(channel_fd);
+    return moved;
+}
+
+// Points target at the stream the specification names: "-" leaves it, "z" is
+// the null device, anything else a descriptor number. Returns a parent-named
+// descriptor that the caller closes once every stream is set, or -1. Sources
+// are not closed here: stderr may name the same source as stdout ("5 = 1"
+// or both to one pipe), and a standard stream or a channel named as a source
+// stays open.
+int apply_stream_spec(const char *spec, int target, int null_access, int report_fd,
+                      int sync_fd)
+{
+    if (spec[0] == '-')
+        return -1;
+    if (spec[0] == 'z') {
+        int null_fd = rt_open_null(null_access);
+        if (null_fd >= 0 && null_fd != target) {
+            rt_dup2(null_fd, target);
+            rt_close(null_fd);
+        }
+        return -1;
+    }
+    int source = rt_atoi(spec);
+    if (source == target)
+        return -1;
+    // A failed duplication (source not open, negative, too large) leaves the
+    // target as inherited.
+    if (rt_dup2(source, target) != 0)
+        return -1;
+    if (source <= 2 || source == report_fd || source == sync_fd)
+        return -1;
+    return source;
+}
+
+void close_stream_sources(const int *sources, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (sources[i] < 0)
+            continue;
+        bool closed_already = false;
+        for (int j = 0; j < i; ++j)
+            closed_already = closed_already || sources[j] == sources[i];
+        if (!closed_already)
+            rt_close(sources[i]);
+    }
+}
+
+void apply_work_dir(const char *narrow_text, const wchar_t *wide_text, int report_fd)
+{
+    if (is_no_change_dir(narrow_text))
+        return;
+    // The wide view may be too short to hold the directory (see wide_position).
+    if (!wide_text) {
+        rt_set_errno(EINVAL);
+        report_failure_and_exit(report_fd, RELAY_DIR_FAILED);
+    }
+    if (rt_wchdir(wide_text) < 0)
+        report_failure_and_exit(report_fd, RELAY_DIR_FAILED);
+}
+
+void close_inherited_fds(int report_fd, int sync_fd)
+{
+    for (int fd = FIRST_CLOSED_FD; fd <= LAST_CLOSED_FD; ++fd)
+        if (fd != report_fd && fd != sync_fd)
+            rt_close(fd);
+}

@@ -1,0 +1,157 @@
+// The relay's platform boundary on Windows: msvcrt.dll, KERNEL32.dll and the
+// base library. Nothing outside this file names a platform call.
+#include "runtime.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <stdlib.h>
+#include <direct.h>
+#include <windows.h>
+
+#include "pellix.h"
+
+// The runtime keeps at most this many descriptors; numbers outside the table
+// would only reach its invalid-argument check, so they are refused here.
+static const int DESCRIPTOR_LIMIT = 2048;
+
+static bool fd_in_table(int fd)
+{
+    return fd >= 0 && fd < DESCRIPTOR_LIMIT;
+}
+
+static int refuse_fd(void)
+{
+    errno = EBADF;
+    return -1;
+}
+
+// The start-up record __wgetmainargs expects; only its new-mode field exists.
+struct startup_record {
+    int new_mode;
+};
+
+extern "C" __declspec(dllimport) int __cdecl __wgetmainargs(int *argc, wchar_t ***argv,
+                                                            wchar_t ***env, int do_wildcard,
+                                                            startup_record *startup);
+
+int rt_narrow_argc(void)
+{
+    return *__p___argc();
+}
+
+char **rt_narrow_argv(void)
+{
+    return *__p___argv();
+}
+
+int rt_wide_args(int *argc, wchar_t ***argv)
+{
+    wchar_t **env = 0;
+    startup_record startup = {0};
+    return __wgetmainargs(argc, argv, &env, 0, &startup);
+}
+
+int rt_atoi(const char *text)
+{
+    return atoi(text);
+}
+
+int rt_open_null(int access)
+{
+    return _open("NUL:", access);
+}
+
+int rt_dup(int fd)
+{
+    return fd_in_table(fd) ? _dup(fd) : refuse_fd();
+}
+
+int rt_dup2(int source, int target)
+{
+    return fd_in_table(source) && fd_in_table(target) ? _dup2(source, target) : refuse_fd();
+}
+
+int rt_close(int fd)
+{
+    return fd_in_table(fd) ? _close(fd) : refuse_fd();
+}
+
+int rt_write(int fd, const void *bytes, unsigned count)
+{
+    return fd_in_table(fd) ? _write(fd, bytes, count) : refuse_fd();
+}
+
+int rt_read(int fd, void *bytes, unsigned count)
+{
+    return fd_in_table(fd) ? _read(fd, bytes, count) : refuse_fd();
+}
+
+intptr_t rt_private_handle(int fd)
+{
+    if (!fd_in_table(fd))
+        return refuse_fd();
+    intptr_t inherited = _get_osfhandle(fd);
+    // A descriptor that is not open yields INVALID_HANDLE_VALUE (-1), a standard
+    // stream without a handle -2. Both are also pseudo-handles (this process and
+    // this thread), which DuplicateHandle would gladly copy, so they are refused.
+    if (inherited == -1 || inherited == -2)
+        return refuse_fd();
+    HANDLE copy = 0;
+    HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, (HANDLE)inherited, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return refuse_fd();
+    return (intptr_t)copy;
+}
+
+int rt_open_private_handle(intptr_t handle, int access)
+{
+    int fd = _open_osfhandle(handle, access | _O_NOINHERIT);
+    if (fd < 0)
+        CloseHandle((HANDLE)handle);
+    return fd;
+}
+
+int rt_wchdir(const wchar_t *path)
+{
+    return _wchdir(path);
+}
+
+intptr_t rt_spawn_nowait(bool search, const wchar_t *program, const wchar_t *const *argv)
+{
+    return search ? _wspawnvp(_P_NOWAIT, program, argv) : _wspawnv(_P_NOWAIT, program, argv);
+}
+
+intptr_t rt_wait_child(int *exit_status, intptr_t child)
+{
+    return _cwait(exit_status, child, 0);
+}
+
+int rt_errno(void)
+{
+    return errno;
+}
+
+void rt_set_errno(int value)
+{
+    errno = value;
+}
+
+void rt_exit(int status)
+{
+    _exit(status);
+}
+
+void *rt_alloc_n(uint32_t count, uint32_t size)
+{
+    return px_malloc_n(count, size);
+}
+
+void rt_check_failed(const char *file, int line, const char *entry_name, const char *expression)
+{
+    px_assertion_message_expr(0, file, line, entry_name, expression);
+    // The check reporter never returns; should a different build of it do so,
+    // the relay still must not go on with a broken command line.
+    _exit(3);
+}

@@ -1,0 +1,41 @@
+// Shared ground for the end-to-end tests: both relay programs, the probe
+// child, a scratch directory per test, and a run that reads the probe's report.
+#ifndef PROCFERRY_RELAY_FIXTURE_H
+#define PROCFERRY_RELAY_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "probe_report.h"
+#include "reference_parent.h"
+
+// Runs each test with procferry.exe ("gui") and procferry-console.exe ("console").
+class RelayTest : public ::testing::TestWithParam<const char *> {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::wstring relay_path() const;
+    std::wstring probe_path() const;
+    std::wstring scratch() const { return scratch_; }
+    std::wstring probe_out() const { return scratch_ + L"probe.txt"; }
+    // A request to run the probe with the given arguments, reporting to probe_out().
+    parent::relay_request probe_request(const std::vector<std::wstring> &args = {}) const;
+    parent::probe_report probe_report() const { return parent::read_probe_report(probe_out()); }
+
+private:
+    std::wstring scratch_;
+};
+
+#define INSTANTIATE_FOR_BOTH_RELAYS(suite)                                                   \
+    INSTANTIATE_TEST_SUITE_P(Relays, suite, ::testing::Values("gui", "console"),          \
+                             [](const ::testing::TestParamInfo<const char *> &info) {      \
+                                 return std::string(info.param);                           \
+                             })
+
+std::string describe(const std::wstring &text);
+void remove_tree(const std::wstring &path);
+
+#endif

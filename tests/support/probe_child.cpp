@@ -1,0 +1,94 @@
+// A child that tells what it received. Driven by its environment, since its
+// command line is what is being tested:
+//   PROBE_OUT       file to write the report to (nothing is written without it)
+//   PROBE_EXIT      exit status (default 0)
+//   PROBE_READ_STDIN=1   read stdin to end-of-file and report the bytes
+//   PROBE_WRITE=1   write "probe-stdout" to descriptor 1 and "probe-stderr" to 2
+//   PROBE_SLEEP_MS  sleep this long before exiting
+//   PROBE_CRASH=1   end with an access violation
+// The report is text, one item a line; wide texts are hex UTF-16 units so
+// that any unit, a lone surrogate included, comes through exactly:
+//   cmdline <hex>   the raw command text
+//   argc <n>, then n lines: arg <hex>
+//   cwd <hex>
+//   fds <n> <n> ...  the descriptors open at start
+//   stdin <hex bytes> | stdin-none
+#include <io.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <windows.h>
+
+extern "C" {
+int _dowildcard = 0;
+}
+
+static std::string hex_units(const wchar_t *text)
+{
+    std::string out;
+    char unit[8];
+    for (; *text; ++text) {
+        snprintf(unit, sizeof unit, "%04x", (unsigned)(unsigned short)*text);
+        out += unit;
+    }
+    return out;
+}
+
+static const char *env(const char *name)
+{
+    return getenv(name);
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    // Descriptors first, before anything here opens one.
+    std::string fds = "fds";
+    for (int fd = 0; fd < 2048; ++fd) {
+        intptr_t handle = _get_osfhandle(fd);
+        if (handle != -1 && handle != -2)
+            fds += " " + std::to_string(fd);
+    }
+
+    std::string report = "cmdline " + hex_units(GetCommandLineW()) + "\n";
+    report += "argc " + std::to_string(argc) + "\n";
+    for (int i = 0; i < argc; ++i)
+        report += "arg " + hex_units(argv[i]) + "\n";
+    wchar_t cwd[4096];
+    DWORD cwd_length = GetCurrentDirectoryW(4096, cwd);
+    cwd[cwd_length < 4096 ? cwd_length : 0] = 0;
+    report += "cwd " + hex_units(cwd) + "\n";
+    report += fds + "\n";
+
+    if (env("PROBE_WRITE")) {
+        _write(1, "probe-stdout\n", 13);
+        _write(2, "probe-stderr\n", 13);
+    }
+    if (env("PROBE_READ_STDIN")) {
+        std::string bytes;
+        char buffer[4096];
+        int n;
+        while ((n = _read(0, buffer, sizeof buffer)) > 0)
+            bytes.append(buffer, n);
+        report += "stdin ";
+        char hex[4];
+        for (unsigned char byte : bytes) {
+            snprintf(hex, sizeof hex, "%02x", byte);
+            report += hex;
+        }
+        report += n < 0 ? " error\n" : "\n";
+    }
+
+    const wchar_t *out_path = _wgetenv(L"PROBE_OUT");
+    if (out_path) {
+        HANDLE file = CreateFileW(out_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(file, report.data(), (DWORD)report.size(), &written, nullptr);
+        CloseHandle(file);
+    }
+    if (const char *sleep_ms = env("PROBE_SLEEP_MS"))
+        Sleep(atoi(sleep_ms));
+    if (env("PROBE_CRASH"))
+        *(volatile int *)0 = 1;
+    return env("PROBE_EXIT") ? atoi(env("PROBE_EXIT")) : 0;
+}
