@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -59,7 +60,7 @@ static int open_stream_file(const stream_choice &choice, int target)
 // Descriptors this tool opened for the relay; closed once the relay holds
 // its own copies, so that only the relay and the child keep the files open.
 struct handed_over {
-    int fds[4] = {-1, -1, -1, -1};
+    int fds[5] = {-1, -1, -1, -1, -1};
     int count = 0;
     int add(int fd) { return fds[count++] = fd; }
     void close_all()
@@ -70,6 +71,18 @@ struct handed_over {
         count = 0;
     }
 };
+
+// stderr joins stdout through a descriptor of its own. Naming stdout's source
+// twice, or "1" for stderr, would leave it to the relay whether it closes a
+// source after its first use, and one that does would cut off stdout.
+static std::string stderr_like_stdout(const std::string &stdout_spec, handed_over &fds)
+{
+    if (stdout_spec == "z")
+        return "z";
+    int source = stdout_spec == "-" ? 1 : atoi(stdout_spec.c_str());
+    int copy = _dup(source);
+    return copy < 0 ? "-" : std::to_string(fds.add(copy));
+}
 
 // Fills the three stream positions of the request. Returns the target (0 to
 // 2) of a file that could not be opened, or -1.
@@ -90,9 +103,8 @@ static int prepare_streams(run_options &options, handed_over &fds)
             *specs[target] = std::to_string(fds.add(fd));
         }
     }
-    // The relay points its stderr at its stdout after setting the latter.
     if (options.stderr_to_stdout)
-        options.request.stderr_spec = "1";
+        options.request.stderr_spec = stderr_like_stdout(options.request.stdout_spec, fds);
     return -1;
 }
 
