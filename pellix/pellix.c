@@ -29,6 +29,7 @@ static void write_stderr(const char *text)
 #endif
 }
 
+static void end_process(void) __attribute__((noreturn));
 static void end_process(void)
 {
     _exit(PELLIX_ABORT_STATUS);

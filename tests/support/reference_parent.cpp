@@ -110,16 +110,23 @@ bool start_relay(const relay_request &request, relay_session &session)
     }
     argv.push_back(nullptr);
 
-    int saved_stderr = -1;
-    if (request.relay_stderr_fd >= 0) {
-        saved_stderr = _dup(2);
-        _dup2(request.relay_stderr_fd, 2);
+    // The relay inherits the parent's descriptors 0 to 2; to give it others,
+    // the parent swaps its own for the moment of the launch.
+    const int wanted[3] = {request.relay_stdin_fd, request.relay_stdout_fd, request.relay_stderr_fd};
+    int saved[3] = {-1, -1, -1};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (wanted[fd] < 0)
+            continue;
+        saved[fd] = _dup(fd);
+        _dup2(wanted[fd], fd);
     }
     session.process = _wspawnv(_P_NOWAIT, request.relay.c_str(), argv.data());
     session.spawn_errno = session.process == -1 ? errno : 0;
-    if (saved_stderr >= 0) {
-        _dup2(saved_stderr, 2);
-        _close(saved_stderr);
+    for (int fd = 0; fd < 3; ++fd) {
+        if (saved[fd] < 0)
+            continue;
+        _dup2(saved[fd], fd);
+        _close(saved[fd]);
     }
     // The relay holds its own copies now; the parent keeps only its ends, so
     // that it sees end-of-file once the relay and its child let go.

@@ -28,7 +28,10 @@ struct relay_request {
     // When not empty, replaces positions 1 onward verbatim; "%R" and "%S"
     // stand for the report and sync descriptor numbers. For malformed lines.
     std::vector<std::wstring> raw_positions;
-    // When set (>= 0), the relay starts with this descriptor as its stderr.
+    // When set (>= 0), the relay starts with these descriptors as its
+    // standard streams instead of the parent's own.
+    int relay_stdin_fd = -1;
+    int relay_stdout_fd = -1;
     int relay_stderr_fd = -1;
 };
 
