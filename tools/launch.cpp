@@ -75,11 +75,11 @@ struct handed_over {
 // stderr joins stdout through a descriptor of its own. Naming stdout's source
 // twice, or "1" for stderr, would leave it to the relay whether it closes a
 // source after its first use, and one that does would cut off stdout.
-static std::string stderr_like_stdout(const std::string &stdout_spec, handed_over &fds)
+static std::string stderr_like_stdout(const std::string &stdout_position, handed_over &fds)
 {
-    if (stdout_spec == "z")
+    if (stdout_position == "z")
         return "z";
-    int source = stdout_spec == "-" ? 1 : atoi(stdout_spec.c_str());
+    int source = stdout_position == "-" ? 1 : atoi(stdout_position.c_str());
     int copy = _dup(source);
     return copy < 0 ? "-" : std::to_string(fds.add(copy));
 }
@@ -88,19 +88,19 @@ static std::string stderr_like_stdout(const std::string &stdout_spec, handed_ove
 // 2) of a file that could not be opened, or -1.
 static int prepare_streams(run_options &options, handed_over &fds)
 {
-    std::string *specs[3] = {&options.request.stdin_spec, &options.request.stdout_spec,
+    std::string *positions[3] = {&options.request.stdin_spec, &options.request.stdout_spec,
                              &options.request.stderr_spec};
     for (int target = 0; target < 3; ++target) {
         const stream_choice &choice = options.streams[target];
         if (choice.kind == stream_choice::inherit) {
-            *specs[target] = "-";
+            *positions[target] = "-";
         } else if (choice.kind == stream_choice::null_device) {
-            *specs[target] = "z";
+            *positions[target] = "z";
         } else {
             int fd = open_stream_file(choice, target);
             if (fd < 0)
                 return target;
-            *specs[target] = std::to_string(fds.add(fd));
+            *positions[target] = std::to_string(fds.add(fd));
         }
     }
     if (options.stderr_to_stdout)
