@@ -89,7 +89,7 @@ static std::string stderr_like_stdout(const std::string &stdout_position, handed
 static int prepare_streams(run_options &options, handed_over &fds)
 {
     std::string *positions[3] = {&options.request.stdin_spec, &options.request.stdout_spec,
-                             &options.request.stderr_spec};
+                                 &options.request.stderr_spec};
     for (int target = 0; target < 3; ++target) {
         const stream_choice &choice = options.streams[target];
         if (choice.kind == stream_choice::inherit) {
