@@ -55,7 +55,7 @@ static std::wstring replace_channel_tokens(std::wstring text, int report_fd, int
 std::vector<std::wstring> relay_entries(const relay_request &request, int report_fd, int sync_fd)
 {
     std::vector<std::wstring> entries;
-    if (!request.raw_positions.empty()) {
+    if (request.raw_line || !request.raw_positions.empty()) {
         for (const std::wstring &position : request.raw_positions)
             entries.push_back(replace_channel_tokens(position, report_fd, sync_fd));
         return entries;

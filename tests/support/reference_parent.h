@@ -28,6 +28,7 @@ struct relay_request {
     // When not empty, replaces positions 1 onward verbatim; "%R" and "%S"
     // stand for the report and sync descriptor numbers. For malformed lines.
     std::vector<std::wstring> raw_positions;
+    bool raw_line = false; // use raw_positions even when it is empty
     // When set (>= 0), the relay starts with these descriptors as its
     // standard streams instead of the parent's own.
     int relay_stdin_fd = -1;
