@@ -1,0 +1,169 @@
+// What a launch through the relay costs. Three ways of starting the probe
+// child, interleaved round by round so that all see the same warm wineserver:
+//   direct      the parent starts the child itself (_wspawnv, wait);
+//   null relay  the parent starts a program that only starts the child and
+//               waits (the floor: any relay is one more process start);
+//   relay       parent -> relay -> child in wait mode, released at once, for
+//               both relay programs.
+// Wine stalls a nested process start now and then by tens of milliseconds,
+// so each way prints its minimum and its median, and the verdict rests on
+// the minimums: relay / null relay, goal <= 1.10.
+//
+// Usage: bench_launch [launches per way, default 50]
+#include <io.h>
+#include <process.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "probe_report.h"
+#include "reference_parent.h"
+
+namespace {
+
+const int WARM_UP_ROUNDS = 3;
+const DWORD HANG_TIMEOUT_MS = 30000;
+
+double now_ms()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    return 1000.0 * (double)count.QuadPart / (double)frequency.QuadPart;
+}
+
+struct way {
+    std::string name;
+    std::function<bool()> launch;
+    std::vector<double> ms;
+};
+
+bool spawn_and_wait(const std::vector<std::wstring> &entries)
+{
+    std::vector<const wchar_t *> argv;
+    for (const std::wstring &entry : entries)
+        argv.push_back(entry.c_str());
+    argv.push_back(nullptr);
+    return _wspawnv(_P_WAIT, entries[0].c_str(), argv.data()) == 0;
+}
+
+// Ends a relay that sends no record in time, which also gives the parent's
+// blocking read its end-of-file.
+struct watch {
+    HANDLE relay;
+    HANDLE record_read;
+};
+
+DWORD WINAPI watchdog(void *watch_pointer)
+{
+    auto w = (watch *)watch_pointer;
+    if (WaitForSingleObject(w->record_read, HANG_TIMEOUT_MS) == WAIT_TIMEOUT)
+        TerminateProcess(w->relay, 99);
+    return 0;
+}
+
+// One launch through the relay. The record is read with a blocking read, as a
+// parent with nothing else to do reads it, so that no polling interval is
+// measured along with the relay.
+bool relay_once(const parent::relay_request &request)
+{
+    parent::relay_session session;
+    if (!parent::start_relay(request, session))
+        return false;
+    watch w = {(HANDLE)session.process, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE guard = CreateThread(nullptr, 0, watchdog, &w, 0, nullptr);
+    char record[8];
+    int got = 0;
+    while (got < 8) {
+        int n = _read(session.report_read, record + got, 8 - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    SetEvent(w.record_read);
+    WaitForSingleObject(guard, INFINITE); // returns at once now
+    CloseHandle(guard);
+    CloseHandle(w.record_read);
+    parent::release_relay(session);
+    int exit_status = parent::wait_relay_exit(session, HANG_TIMEOUT_MS);
+    parent::close_session(session);
+    int32_t code = 0, value = 0;
+    memcpy(&code, record, 4);
+    memcpy(&value, record + 4, 4);
+    return got == 8 && code == 0 && value == 0 && exit_status == 0;
+}
+
+double minimum(std::vector<double> values)
+{
+    return *std::min_element(values.begin(), values.end());
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int launches = argc > 1 ? atoi(argv[1]) : 50;
+    if (launches < 1)
+        launches = 1;
+    parent::clear_probe_env();
+    std::wstring dir = parent::own_directory();
+    std::wstring probe = dir + L"probe_child.exe";
+    std::wstring null_relay = dir + L"null_relay.exe";
+
+    std::vector<way> ways;
+    ways.push_back({"direct", [&] { return spawn_and_wait({probe}); }, {}});
+    ways.push_back({"null relay", [&] { return spawn_and_wait({null_relay, probe}); }, {}});
+    for (const wchar_t *relay : {L"procferry-console.exe", L"procferry.exe"}) {
+        parent::relay_request request;
+        request.relay = dir + relay;
+        request.program = probe;
+        request.wait = true;
+        std::string name = std::string("relay (") + (relay[9] == L'-' ? "console" : "gui") + ")";
+        ways.push_back({name, [request] { return relay_once(request); }, {}});
+    }
+
+    int failures = 0;
+    for (int round = 0; round < WARM_UP_ROUNDS + launches; ++round) {
+        // Rotate the order so that no way always follows the same one.
+        for (size_t i = 0; i < ways.size(); ++i) {
+            way &current = ways[(round + i) % ways.size()];
+            double start = now_ms();
+            bool ok = current.launch();
+            double elapsed = now_ms() - start;
+            if (!ok)
+                ++failures;
+            else if (round >= WARM_UP_ROUNDS)
+                current.ms.push_back(elapsed);
+        }
+    }
+    if (failures) {
+        fprintf(stderr, "bench_launch: %d launches failed\n", failures);
+        return 1;
+    }
+
+    printf("launch cost under wine, %d launches per way, interleaved (ms)\n", launches);
+    printf("  %-16s %9s %9s\n", "way", "min", "median");
+    for (const way &w : ways)
+        printf("  %-16s %9.2f %9.2f\n", w.name.c_str(), minimum(w.ms), median(w.ms));
+    const way &floor = ways[1];
+    for (size_t i = 2; i < ways.size(); ++i)
+        printf("%s / null relay: min %.3f (goal <= 1.10), median %.3f\n", ways[i].name.c_str(),
+               minimum(ways[i].ms) / minimum(floor.ms), median(ways[i].ms) / median(floor.ms));
+    return 0;
+}

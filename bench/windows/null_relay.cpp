@@ -1,0 +1,15 @@
+// The floor for the launch benchmark: a program that does nothing but start
+// its first argument with the rest of its arguments and wait for it. Any
+// relay costs at least this one extra process start; what the real relay
+// adds on top of it is its own work.
+//
+// The arguments are passed on as they came, unquoted: the benchmark's child
+// takes none that would need quoting.
+#include <process.h>
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc < 2)
+        return 2;
+    return (int)_wspawnv(_P_WAIT, argv[1], argv + 1);
+}
