@@ -4,7 +4,7 @@
 # Usage: scripts/bench.sh [launches per way, default 50]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
-launches=${1:-50}
+launches=${1:-100}
 
 build_windows >/dev/null
 # wineserver -p fails when a server for the prefix is already up; that one serves.

@@ -9,7 +9,7 @@
 // so each way prints its minimum and its median, and the verdict rests on
 // the minimums: relay / null relay, goal <= 1.10.
 //
-// Usage: bench_launch [launches per way, default 50]
+// Usage: bench_launch [launches per way, default 100]
 #include <io.h>
 #include <process.h>
 #include <stdio.h>
@@ -118,7 +118,7 @@ double median(std::vector<double> values)
 
 int main(int argc, char **argv)
 {
-    int launches = argc > 1 ? atoi(argv[1]) : 50;
+    int launches = argc > 1 ? atoi(argv[1]) : 100;
     if (launches < 1)
         launches = 1;
     parent::clear_probe_env();
