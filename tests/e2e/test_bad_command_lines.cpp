@@ -69,10 +69,12 @@ void BadCommandLines::run_case(const bad_line &line)
     ASSERT_TRUE(status == 0 || status == 1 || status == 3)
         << "unexpected exit status " << std::hex << status;
     bool check_report = message.find("assertion failed") != std::string::npos;
-    if (status == 3)
+    if (status == 3) {
         EXPECT_TRUE(check_report) << "status 3 without a check report: " << message;
-    if (status == 0 && record.bytes == 8)
+    }
+    if (status == 0 && record.bytes == 8) {
         EXPECT_EQ(record.code, 0);
+    }
     if (status == 1 && record.bytes == 8) {
         EXPECT_TRUE(record.code == 1 || record.code == 2) << record.code;
         EXPECT_GT(record.value, 0) << "a failure record needs an error number";

@@ -81,13 +81,21 @@ protected:
                           << "\"";
             return false;
         }
-        std::vector<std::wstring> model = crt_split_command_line(report.command_line);
+        std::vector<std::wstring> model =
+            crt_model::split_command_line(report.command_line, runtime_dialect());
         if (report.argv != model) {
             ADD_FAILURE() << "text \"" << describe(report.command_line) << "\"\n  runtime: " << describe_vector(report.argv)
                           << "\n  model:   " << describe_vector(model);
             return false;
         }
         return true;
+    }
+
+    // The dialect of the msvcrt.dll the probe runs on: wine's or Windows' own.
+    static crt_model::dialect runtime_dialect()
+    {
+        bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+        return wine ? crt_model::msvcrt_wine : crt_model::msvcrt_windows;
     }
 
     static std::string describe_vector(const std::vector<std::wstring> &argv)

@@ -146,8 +146,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (child_command_length(child_argv) != long(command_text.size() + 1))
         fail("command length", arguments, command_text);
-    if (crt_split_command_line(command_text) != arguments)
-        fail("split differs", arguments, command_text);
+    // Children run on Windows' msvcrt.dll or on wine's, which split argument
+    // zero and doubled quotes differently; the relay's text must split back
+    // the same under both.
+    if (crt_model::split_command_line(command_text, crt_model::msvcrt_windows) != arguments)
+        fail("split differs (Windows runtime)", arguments, command_text);
+    if (crt_model::split_command_line(command_text, crt_model::msvcrt_wine) != arguments)
+        fail("split differs (wine runtime)", arguments, command_text);
 
     release_allocations();
     return 0;

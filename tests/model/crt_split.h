@@ -55,6 +55,19 @@ enum class doubled_quote {
     literal_stay_open  // later runtimes
 };
 
+// The runtimes the relay's children meet differ in two places. Windows'
+// msvcrt.dll reads argument zero by the simpler rules above and closes the
+// quoting after a doubled quote. Wine's msvcrt.dll (checked against wine 8 by
+// the end-to-end model test) reads argument zero by the rules of the other
+// arguments, leading blanks still not skipped, and keeps the quoting open.
+// The relay's quoting must survive both.
+struct dialect {
+    bool program_name_escapes; // argument zero read like the others
+    doubled_quote rule;
+};
+constexpr dialect msvcrt_windows{false, doubled_quote::literal_and_close};
+constexpr dialect msvcrt_wine{true, doubled_quote::literal_stay_open};
+
 template <class String> inline bool is_blank(typename String::value_type unit)
 {
     return unit == ' ' || unit == '\t';
@@ -123,19 +136,27 @@ std::size_t read_argument(const String &text, std::size_t position, String &argu
 }
 
 template <class String>
-std::vector<String> split_command_line(const String &text,
-                                       doubled_quote rule = doubled_quote::literal_and_close)
+std::vector<String> split_command_line(const String &text, dialect runtime)
 {
     std::vector<String> arguments(1);
-    std::size_t position = read_program_name(text, 0, arguments[0]);
+    std::size_t position = runtime.program_name_escapes
+                               ? read_argument(text, 0, arguments[0], runtime.rule)
+                               : read_program_name(text, 0, arguments[0]);
     for (;;) {
         while (position < text.size() && is_blank<String>(text[position]))
             ++position;
         if (position == text.size())
             return arguments;
         arguments.emplace_back();
-        position = read_argument(text, position, arguments.back(), rule);
+        position = read_argument(text, position, arguments.back(), runtime.rule);
     }
+}
+
+template <class String>
+std::vector<String> split_command_line(const String &text,
+                                       doubled_quote rule = doubled_quote::literal_and_close)
+{
+    return split_command_line(text, dialect{false, rule});
 }
 
 } // namespace crt_model
