@@ -127,31 +127,12 @@ std::vector<std::wstring> arguments_for_length(const std::wstring &program, size
     return args;
 }
 
-// Starts the relay the way start_relay does, but with the tight quoting.
-bool start_relay_tightly(const parent::relay_request &request, parent::relay_session &session)
+// A request quoted by this parent's tight rules.
+parent::relay_request tightly_quoted(parent::relay_request request)
 {
-    parent::inheritable_pipe report = parent::make_inheritable_pipe(false);
-    parent::inheritable_pipe sync = parent::make_inheritable_pipe(true);
-    session.report_read = report.parent_end;
-    session.sync_write = sync.parent_end;
-    session.relay_report_fd = report.child_end;
-    session.relay_sync_fd = sync.child_end;
-
-    std::vector<std::wstring> quoted;
-    quoted.push_back(program_name_quoted(request.relay));
-    for (const std::wstring &entry : parent::relay_entries(request, report.child_end, sync.child_end))
-        quoted.push_back(tight_quoted(entry));
-    std::vector<const wchar_t *> argv;
-    for (const std::wstring &entry : quoted) {
-        argv.push_back(entry.c_str());
-        session.command_line += (session.command_line.empty() ? L"" : L" ") + entry;
-    }
-    argv.push_back(nullptr);
-    session.process = _wspawnv(_P_NOWAIT, request.relay.c_str(), argv.data());
-    session.spawn_errno = session.process == -1 ? errno : 0;
-    _close(report.child_end);
-    _close(sync.child_end);
-    return session.process != -1;
+    request.quote_program = program_name_quoted;
+    request.quote_entry = tight_quoted;
+    return request;
 }
 
 } // namespace
@@ -168,7 +149,7 @@ TEST_P(CommandLimit, TextOfExactlyTheLimitLaunchesIntact)
     parent::relay_request request = probe_request(args);
     request.program = program;
     parent::relay_session session;
-    ASSERT_TRUE(start_relay_tightly(request, session)) << "errno " << session.spawn_errno;
+    ASSERT_TRUE(parent::start_relay(tightly_quoted(request), session)) << "errno " << session.spawn_errno;
     ASSERT_LT(session.command_line.size() + 1, COMMAND_TEXT_LIMIT)
         << "the relay's own command text must be within the limit too";
     parent::record_result record = parent::read_record(session, 15000);
@@ -211,7 +192,7 @@ TEST_P(CommandLimit, TextPastTheLimitIsE2bigAndLaunchesNothing)
         request.program = program;
         request.search_path = c.search;
         parent::relay_session session;
-        ASSERT_TRUE(start_relay_tightly(request, session)) << "errno " << session.spawn_errno;
+        ASSERT_TRUE(parent::start_relay(tightly_quoted(request), session)) << "errno " << session.spawn_errno;
         ASSERT_LT(session.command_line.size() + 1, COMMAND_TEXT_LIMIT)
             << "the relay's own command text must be within the limit";
         parent::record_result record = parent::read_record(session, 15000);

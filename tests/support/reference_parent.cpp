@@ -99,10 +99,12 @@ bool start_relay(const relay_request &request, relay_session &session)
     session.relay_report_fd = report.child_end;
     session.relay_sync_fd = sync.child_end;
 
+    auto quote_program = request.quote_program ? request.quote_program : quote_program_name;
+    auto quote_entry = request.quote_entry ? request.quote_entry : quote_for_command_line;
     std::vector<std::wstring> quoted;
-    quoted.push_back(quote_program_name(request.relay));
+    quoted.push_back(quote_program(request.relay));
     for (const std::wstring &entry : relay_entries(request, report.child_end, sync.child_end))
-        quoted.push_back(quote_for_command_line(entry));
+        quoted.push_back(quote_entry(entry));
     std::vector<const wchar_t *> argv;
     for (const std::wstring &entry : quoted) {
         argv.push_back(entry.c_str());

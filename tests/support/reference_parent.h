@@ -29,6 +29,10 @@ struct relay_request {
     // stand for the report and sync descriptor numbers. For malformed lines.
     std::vector<std::wstring> raw_positions;
     bool raw_line = false; // use raw_positions even when it is empty
+    // How the relay's command line is quoted; null means quote_program_name
+    // and quote_for_command_line. A test may quote more tightly.
+    std::wstring (*quote_program)(const std::wstring &) = nullptr;
+    std::wstring (*quote_entry)(const std::wstring &) = nullptr;
     // When set (>= 0), the relay starts with these descriptors as its
     // standard streams instead of the parent's own.
     int relay_stdin_fd = -1;
