@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "procferry_run.h"
+#include "relay.h"
 
 using parent::relay_session;
 
@@ -139,7 +140,7 @@ static void describe_record(launch_outcome &outcome, bool wait)
     const parent::record_result &record = outcome.record;
     char text[160];
     switch (record.code) {
-    case 0 /* RELAY_OK */:
+    case RELAY_OK:
         if (wait) {
             outcome.kind = outcome_kind::exited;
             outcome.exit_status = record.value;
@@ -156,13 +157,13 @@ static void describe_record(launch_outcome &outcome, bool wait)
         }
         outcome.message = text;
         break;
-    case 1 /* RELAY_DIR_FAILED */:
+    case RELAY_DIR_FAILED:
         outcome.kind = outcome_kind::dir_failed;
         outcome.error = record.value;
         outcome.exit_status = RUN_EXIT_DIR_FAILED;
         outcome.message = "directory change failed: " + describe_errno(record.value);
         break;
-    case 2 /* RELAY_LAUNCH_FAILED */:
+    case RELAY_LAUNCH_FAILED:
         outcome.kind = outcome_kind::launch_failed;
         outcome.error = record.value;
         outcome.exit_status = RUN_EXIT_LAUNCH_FAILED;
@@ -292,9 +293,9 @@ static const char *kind_name(outcome_kind kind)
 static const char *code_name(int32_t code)
 {
     switch (code) {
-    case 0: return "RELAY_OK";
-    case 1: return "RELAY_DIR_FAILED";
-    case 2: return "RELAY_LAUNCH_FAILED";
+    case RELAY_OK: return "RELAY_OK";
+    case RELAY_DIR_FAILED: return "RELAY_DIR_FAILED";
+    case RELAY_LAUNCH_FAILED: return "RELAY_LAUNCH_FAILED";
     }
     return nullptr;
 }
