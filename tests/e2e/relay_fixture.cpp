@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 void RelayTest::SetUp()
 {
@@ -55,6 +56,12 @@ std::string describe(const std::wstring &text)
         }
     }
     return out;
+}
+
+unsigned long setting(const char *name, unsigned long fallback)
+{
+    const char *text = getenv(name);
+    return text && *text ? strtoul(text, nullptr, 0) : fallback;
 }
 
 void remove_tree(const std::wstring &path)

@@ -36,6 +36,8 @@ private:
                              })
 
 std::string describe(const std::wstring &text);
+// A number from the environment (seeds, counts), or fallback when unset.
+unsigned long setting(const char *name, unsigned long fallback);
 void remove_tree(const std::wstring &path);
 
 #endif

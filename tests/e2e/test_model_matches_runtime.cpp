@@ -229,12 +229,6 @@ private:
     std::mt19937 random_;
 };
 
-unsigned long setting(const char *name, unsigned long fallback)
-{
-    const char *text = getenv(name);
-    return text && *text ? strtoul(text, nullptr, 0) : fallback;
-}
-
 } // namespace
 
 TEST_F(ModelMatchesRuntime, HardTexts)

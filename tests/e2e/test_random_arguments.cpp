@@ -13,12 +13,6 @@
 class RandomArguments : public RelayTest {};
 INSTANTIATE_FOR_BOTH_RELAYS(RandomArguments);
 
-static unsigned long setting(const char *name, unsigned long fallback)
-{
-    const char *text = getenv(name);
-    return text && *text ? strtoul(text, nullptr, 0) : fallback;
-}
-
 // Builds arguments from pieces chosen to hit the splitting rules: separators,
 // quotes, backslash runs in front of quotes and at the end, and units that
 // are plain to the runtime but easy to mangle on the way (line breaks,
