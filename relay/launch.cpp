@@ -44,7 +44,7 @@ int launch_and_report(int report_fd, int sync_fd, bool wait, bool search,
     }
     // Past the platform's limit the launch would fail as "not found" and a
     // path search would go on looking; say what is wrong instead.
-    if (child_command_length(child_argv) > COMMAND_TEXT_LIMIT) {
+    if (child_command_length(child_argv) > RELAY_COMMAND_TEXT_LIMIT) {
         rt_set_errno(E2BIG);
         report_failure_and_exit(report_fd, RELAY_LAUNCH_FAILED);
     }

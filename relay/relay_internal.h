@@ -30,7 +30,4 @@ void close_stream_sources(const int *sources, int count);
 void apply_work_dir(const char *narrow_text, const wchar_t *wide_text, int report_fd);
 void close_inherited_fds(int report_fd, int sync_fd);
 
-// The command text the platform allows, terminator included.
-enum { COMMAND_TEXT_LIMIT = 32767 };
-
 #endif

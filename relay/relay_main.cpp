@@ -35,9 +35,9 @@ int relay_main(const char *entry_name)
     report_fd = keep_channel_off_standard_streams(report_fd);
     sync_fd = keep_channel_off_standard_streams(sync_fd);
     int stream_sources[3] = {
-        apply_stream_spec(narrow[ARG_STDIN_SPEC], 0, 0 /* read-only */, report_fd, sync_fd),
-        apply_stream_spec(narrow[ARG_STDOUT_SPEC], 1, 1 /* write-only */, report_fd, sync_fd),
-        apply_stream_spec(narrow[ARG_STDERR_SPEC], 2, 1 /* write-only */, report_fd, sync_fd),
+        apply_stream_spec(narrow[ARG_STDIN_SETTING], 0, 0 /* read-only */, report_fd, sync_fd),
+        apply_stream_spec(narrow[ARG_STDOUT_SETTING], 1, 1 /* write-only */, report_fd, sync_fd),
+        apply_stream_spec(narrow[ARG_STDERR_SETTING], 2, 1 /* write-only */, report_fd, sync_fd),
     };
     close_stream_sources(stream_sources, 3);
 

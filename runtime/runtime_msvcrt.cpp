@@ -38,12 +38,12 @@ extern "C" __declspec(dllimport) int __cdecl __wgetmainargs(int *argc, wchar_t *
 
 int rt_narrow_argc(void)
 {
-    return *__p___argc();
+    return __argc;
 }
 
 char **rt_narrow_argv(void)
 {
-    return *__p___argv();
+    return __argv;
 }
 
 int rt_wide_args(int *argc, wchar_t ***argv)

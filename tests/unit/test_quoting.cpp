@@ -183,12 +183,12 @@ TEST(command_length, counts_entries_separators_and_terminator)
 
 TEST(command_length, reaches_the_platform_limit_exactly)
 {
-    std::wstring program(100, L'p'), argument(COMMAND_TEXT_LIMIT - 100 - 2, L'a');
+    std::wstring program(100, L'p'), argument(RELAY_COMMAND_TEXT_LIMIT - 100 - 2, L'a');
     wchar_t *entries[] = {&program[0], &argument[0], nullptr};
-    EXPECT_EQ(child_command_length(entries), long(COMMAND_TEXT_LIMIT));
+    EXPECT_EQ(child_command_length(entries), long(RELAY_COMMAND_TEXT_LIMIT));
     argument.push_back(L'a');
     entries[1] = &argument[0];
-    EXPECT_EQ(child_command_length(entries), long(COMMAND_TEXT_LIMIT) + 1);
+    EXPECT_EQ(child_command_length(entries), long(RELAY_COMMAND_TEXT_LIMIT) + 1);
 }
 
 } // namespace
