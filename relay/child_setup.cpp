@@ -5,9 +5,6 @@
 #include "relay_internal.h"
 #include "runtime.h"
 
-static const int FIRST_CLOSED_FD = 3;
-static const int LAST_CLOSED_FD = 999;
-
 // A parent without a console may hand over a channel as descriptor 0, 1 or 2.
 // Redirecting that stream would overwrite the channel, so the channel moves
 // to a descriptor of 3 or more first. Its old number is closed: the channel
@@ -34,18 +31,17 @@ int keep_channel_off_standard_streams(int channel_fd)
     return moved;
 }
 
-// Points target at the stream the specification names: "-" leaves it, "z" is
-// the null device, anything else a descriptor number. Returns a parent-named
+// Points target at the stream the setting names. Returns a parent-named
 // descriptor that the caller closes once every stream is set, or -1. Sources
 // are not closed here: stderr may name the same source as stdout ("5 = 1"
 // or both to one pipe), and a standard stream or a channel named as a source
 // stays open.
-int apply_stream_spec(const char *spec, int target, int null_access, int report_fd,
-                      int sync_fd)
+int apply_stream_setting(struct stream_setting setting, int target, int null_access,
+                         int report_fd, int sync_fd)
 {
-    if (spec[0] == '-')
+    if (setting.kind == STREAM_INHERIT)
         return -1;
-    if (spec[0] == 'z') {
+    if (setting.kind == STREAM_NULL) {
         int null_fd = rt_open_null(null_access);
         if (null_fd >= 0 && null_fd != target) {
             rt_dup2(null_fd, target);
@@ -53,7 +49,7 @@ int apply_stream_spec(const char *spec, int target, int null_access, int report_
         }
         return -1;
     }
-    int source = rt_atoi(spec);
+    int source = setting.fd;
     if (source == target)
         return -1;
     // A failed duplication (source not open, negative, too large) leaves the
@@ -78,22 +74,20 @@ void close_stream_sources(const int *sources, int count)
     }
 }
 
-void apply_work_dir(const char *narrow_text, const wchar_t *wide_text, int report_fd)
+void apply_work_dir(const wchar_t *work_dir, int report_fd)
 {
-    if (is_no_change_dir(narrow_text))
-        return;
-    // The wide view may be too short to hold the directory (see wide_position).
-    if (!wide_text) {
+    // The wide view may be too short to hold the directory.
+    if (!work_dir) {
         rt_set_errno(EINVAL);
         report_failure_and_exit(report_fd, RELAY_DIR_FAILED);
     }
-    if (rt_wchdir(wide_text) < 0)
+    if (rt_wchdir(work_dir) < 0)
         report_failure_and_exit(report_fd, RELAY_DIR_FAILED);
 }
 
 void close_inherited_fds(int report_fd, int sync_fd)
 {
-    for (int fd = FIRST_CLOSED_FD; fd <= LAST_CLOSED_FD; ++fd)
+    for (int fd = RELAY_FIRST_CLOSED_FD; fd <= RELAY_LAST_CLOSED_FD; ++fd)
         if (fd != report_fd && fd != sync_fd)
             rt_close(fd);
 }

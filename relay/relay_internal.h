@@ -3,13 +3,7 @@
 #define PROCFERRY_RELAY_INTERNAL_H
 
 #include "relay.h"
-
-// Command-line reading (command_line.cpp).
-bool has_argv0_marker(const char *report_fd_text);
-bool says_yes(const char *text, char letter);
-bool is_no_change_dir(const char *work_dir_text);
-const wchar_t *wide_position(wchar_t **wide_argv, int wide_argc, int position);
-wchar_t **wide_run_from(wchar_t **wide_argv, int wide_argc, int position);
+#include "settings.h"
 
 // Quoting (quote.cpp).
 wchar_t *quote_child_argument(const wchar_t *argument);
@@ -24,10 +18,10 @@ int launch_and_report(int report_fd, int sync_fd, bool wait, bool search,
 
 // Child set-up (child_setup.cpp).
 int keep_channel_off_standard_streams(int channel_fd);
-int apply_stream_spec(const char *spec, int target, int null_access, int report_fd,
-                      int sync_fd);
+int apply_stream_setting(struct stream_setting setting, int target, int null_access,
+                         int report_fd, int sync_fd);
 void close_stream_sources(const int *sources, int count);
-void apply_work_dir(const char *narrow_text, const wchar_t *wide_text, int report_fd);
+void apply_work_dir(const wchar_t *work_dir, int report_fd);
 void close_inherited_fds(int report_fd, int sync_fd);
 
 #endif

@@ -25,50 +25,47 @@ int relay_main(const char *entry_name)
     narrow_argc = rt_narrow_argc();
     RELAY_CHECK(argc == narrow_argc, "argc == __argc", entry_name);
 
-    // 3, 4. The channels and where the child's own vector starts.
-    int report_fd = rt_atoi(narrow[ARG_REPORT_FD]);
-    int first_child_arg = ARG_TARGET + (has_argv0_marker(narrow[ARG_REPORT_FD]) ? 1 : 0);
-    int sync_fd = rt_atoi(narrow[ARG_SYNC_FD]);
+    // 3, 4. Everything the parent asked for.
+    struct relay_settings settings = read_settings(narrow, argc, wide);
+    int report_fd = settings.report_fd;
+    int sync_fd = settings.sync_fd;
 
     // 5. Standard streams. A parent-named source is closed only when all
     // three are set, since two streams may share it.
     report_fd = keep_channel_off_standard_streams(report_fd);
     sync_fd = keep_channel_off_standard_streams(sync_fd);
-    int stream_sources[3] = {
-        apply_stream_spec(narrow[ARG_STDIN_SETTING], 0, 0 /* read-only */, report_fd, sync_fd),
-        apply_stream_spec(narrow[ARG_STDOUT_SETTING], 1, 1 /* write-only */, report_fd, sync_fd),
-        apply_stream_spec(narrow[ARG_STDERR_SETTING], 2, 1 /* write-only */, report_fd, sync_fd),
-    };
+    int stream_sources[3];
+    for (int target = 0; target < 3; ++target)
+        stream_sources[target] =
+            apply_stream_setting(settings.streams[target], target,
+                                 target == 0 ? RT_O_RDONLY : RT_O_WRONLY, report_fd, sync_fd);
     close_stream_sources(stream_sources, 3);
 
     // 6. Working directory; a failure is reported on the inherited channel.
-    apply_work_dir(narrow[ARG_WORK_DIR], wide_position(wide, argc, ARG_WORK_DIR), report_fd);
+    if (settings.change_dir)
+        apply_work_dir(settings.work_dir, report_fd);
 
     // 7. Other inherited descriptors.
-    if (says_yes(narrow[ARG_CLOSE_FDS], 'y'))
+    if (settings.close_fds)
         close_inherited_fds(report_fd, sync_fd);
 
     // 8. The channels become private so that the child cannot inherit them.
     // A channel that cannot be copied is reported as a bad descriptor: the
     // report channel on its inherited descriptor, the sync channel on the
     // private report descriptor.
-    int private_report_fd = make_private_fd(report_fd, 1 /* write-only */);
+    int private_report_fd = make_private_fd(report_fd, RT_O_WRONLY);
     if (private_report_fd < 0)
         report_failure_and_exit(report_fd, RELAY_LAUNCH_FAILED);
-    int private_sync_fd = make_private_fd(sync_fd, 0 /* read-only */);
+    int private_sync_fd = make_private_fd(sync_fd, RT_O_RDONLY);
     if (private_sync_fd < 0)
         report_failure_and_exit(private_report_fd, RELAY_LAUNCH_FAILED);
 
-    // 9. Launch mode.
-    bool wait = says_yes(narrow[ARG_WAIT_MODE], 'w');
-
-    // 10. The child's quoted vector.
-    wchar_t **child_argv = build_child_argv(wide_run_from(wide, argc, first_child_arg));
+    // 9, 10. The child's quoted vector.
+    wchar_t **child_argv = build_child_argv(settings.child_args);
 
     // 11. Launch, report and wait for the release.
-    const wchar_t *program = wide_position(wide, argc, ARG_TARGET);
-    bool search = says_yes(narrow[ARG_SEARCH_PATH], 'y');
-    launch_and_report(private_report_fd, private_sync_fd, wait, search, program, child_argv);
+    launch_and_report(private_report_fd, private_sync_fd, settings.wait, settings.search,
+                      settings.program, child_argv);
 
     // 12.
     return 0;

@@ -1,141 +1,197 @@
-// Reading the relay's own command line: position 1 and its argv-zero marker,
-// the letter options, the directory position, and the wide positions when
-// the wide view holds fewer entries than the narrow one.
+// Reading the relay's own command line into its settings: one row per rule,
+// a text in one position and the setting it gives; then the wide view holding
+// fewer entries than the narrow one.
 #include "counting_runtime.h"
 #include "relay_internal.h"
-#include "runtime.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
-TEST(report_position, number_with_marker)
+// A well-formed line: report 7, sync 8, streams inherited, no directory, no
+// close, no search, no wait, the program "prog" and one argument "arg".
+std::vector<std::string> base_line()
 {
-    EXPECT_EQ(rt_atoi("7#"), 7);
-    EXPECT_TRUE(has_argv0_marker("7#"));
+    return {"relay", "7", "8", "-", "-", "-", "-", "n", "n", "n", "prog", "arg"};
 }
 
-TEST(report_position, number_without_marker)
+std::string stream_text(const stream_setting &setting)
 {
-    EXPECT_EQ(rt_atoi("7"), 7);
-    EXPECT_FALSE(has_argv0_marker("7"));
+    switch (setting.kind) {
+    case STREAM_INHERIT:
+        return "inherit";
+    case STREAM_NULL:
+        return "null";
+    case STREAM_FD:
+        return "fd " + std::to_string(setting.fd);
+    }
+    return "?";
 }
 
-TEST(report_position, marker_is_the_last_character_only)
+std::string narrow_text(const wchar_t *wide)
 {
-    EXPECT_TRUE(has_argv0_marker("#"));
-    EXPECT_TRUE(has_argv0_marker("12##"));
-    EXPECT_FALSE(has_argv0_marker("#7"));
-    EXPECT_FALSE(has_argv0_marker("7# "));
+    if (!wide)
+        return "(absent)";
+    std::string text;
+    for (; *wide; ++wide)
+        text += (char)*wide;
+    return text;
 }
 
-TEST(report_position, empty_text_has_no_marker)
+// One setting as text, by name, so that a table row can name what it expects.
+std::string field(const relay_settings &settings, const std::string &name)
 {
-    EXPECT_FALSE(has_argv0_marker(""));
-    EXPECT_EQ(rt_atoi(""), 0);
+    if (name == "report")
+        return std::to_string(settings.report_fd);
+    if (name == "sync")
+        return std::to_string(settings.sync_fd);
+    if (name == "stdin")
+        return stream_text(settings.streams[0]);
+    if (name == "stdout")
+        return stream_text(settings.streams[1]);
+    if (name == "stderr")
+        return stream_text(settings.streams[2]);
+    if (name == "change_dir")
+        return settings.change_dir ? "yes" : "no";
+    if (name == "close")
+        return settings.close_fds ? "yes" : "no";
+    if (name == "search")
+        return settings.search ? "yes" : "no";
+    if (name == "wait")
+        return settings.wait ? "yes" : "no";
+    if (name == "program")
+        return narrow_text(settings.program);
+    if (name == "first_child_arg")
+        return narrow_text(settings.child_args[0]);
+    return "unknown field " + name;
 }
 
-TEST(letter_options, first_character_decides_case_sensitively)
-{
-    EXPECT_TRUE(says_yes("y", 'y'));
-    EXPECT_TRUE(says_yes("yes", 'y'));
-    EXPECT_FALSE(says_yes("Y", 'y'));
-    EXPECT_FALSE(says_yes("n", 'y'));
-    EXPECT_FALSE(says_yes("", 'y'));
-    EXPECT_FALSE(says_yes(" y", 'y'));
-}
+struct reading_case {
+    int position;
+    const char *text;
+    const char *field;
+    const char *expected;
+};
 
-TEST(letter_options, wait_mode)
-{
-    EXPECT_TRUE(says_yes("w", 'w'));
-    EXPECT_TRUE(says_yes("wait", 'w'));
-    EXPECT_FALSE(says_yes("W", 'w'));
-    EXPECT_FALSE(says_yes("nowait", 'w'));
-}
+const reading_case reading_cases[] = {
+    // Channels: atoi rules; the argv-zero marker is the last character of position 1.
+    {ARG_REPORT_FD, "7", "report", "7"},
+    {ARG_REPORT_FD, "7", "first_child_arg", "prog"},
+    {ARG_REPORT_FD, "7#", "report", "7"},
+    {ARG_REPORT_FD, "7#", "first_child_arg", "arg"},
+    {ARG_REPORT_FD, "12##", "first_child_arg", "arg"},
+    {ARG_REPORT_FD, "#", "report", "0"},
+    {ARG_REPORT_FD, "#", "first_child_arg", "arg"},
+    {ARG_REPORT_FD, "#7", "first_child_arg", "prog"},
+    {ARG_REPORT_FD, "7# ", "first_child_arg", "prog"},
+    {ARG_REPORT_FD, "", "report", "0"},
+    {ARG_REPORT_FD, "", "first_child_arg", "prog"},
+    {ARG_REPORT_FD, " 5x", "report", "5"},
+    {ARG_REPORT_FD, "+5", "report", "5"},
+    {ARG_SYNC_FD, "-3", "sync", "-3"},
+    {ARG_SYNC_FD, "xyz", "sync", "0"},
+    // Stream settings: the first character decides; "-" and "z" whatever follows.
+    {ARG_STDIN_SETTING, "-", "stdin", "inherit"},
+    {ARG_STDIN_SETTING, "-junk", "stdin", "inherit"},
+    {ARG_STDIN_SETTING, "-5", "stdin", "inherit"},
+    {ARG_STDIN_SETTING, "z", "stdin", "null"},
+    {ARG_STDIN_SETTING, "zzz", "stdin", "null"},
+    {ARG_STDIN_SETTING, "Z", "stdin", "fd 0"},
+    {ARG_STDOUT_SETTING, "5", "stdout", "fd 5"},
+    {ARG_STDOUT_SETTING, "abc", "stdout", "fd 0"},
+    {ARG_STDOUT_SETTING, "", "stdout", "fd 0"},
+    {ARG_STDERR_SETTING, "1", "stderr", "fd 1"},
+    {ARG_STDERR_SETTING, " 12", "stderr", "fd 12"},
+    // The directory: only "-" alone means no change.
+    {ARG_WORK_DIR, "-", "change_dir", "no"},
+    {ARG_WORK_DIR, "-x", "change_dir", "yes"},
+    {ARG_WORK_DIR, "--", "change_dir", "yes"},
+    {ARG_WORK_DIR, "", "change_dir", "yes"},
+    {ARG_WORK_DIR, "C:\\", "change_dir", "yes"},
+    // Letters: the first character, case-sensitively.
+    {ARG_CLOSE_FDS, "y", "close", "yes"},
+    {ARG_CLOSE_FDS, "yes", "close", "yes"},
+    {ARG_CLOSE_FDS, "Y", "close", "no"},
+    {ARG_CLOSE_FDS, " y", "close", "no"},
+    {ARG_CLOSE_FDS, "", "close", "no"},
+    {ARG_SEARCH_PATH, "y", "search", "yes"},
+    {ARG_SEARCH_PATH, "n", "search", "no"},
+    {ARG_WAIT_MODE, "w", "wait", "yes"},
+    {ARG_WAIT_MODE, "wait", "wait", "yes"},
+    {ARG_WAIT_MODE, "W", "wait", "no"},
+    {ARG_WAIT_MODE, "nowait", "wait", "no"},
+};
 
-TEST(directory_position, only_minus_alone_means_no_change)
+TEST(reading_settings, each_position_by_its_rule)
 {
-    EXPECT_TRUE(is_no_change_dir("-"));
-    EXPECT_FALSE(is_no_change_dir("-x"));
-    EXPECT_FALSE(is_no_change_dir("--"));
-    EXPECT_FALSE(is_no_change_dir(""));
-    EXPECT_FALSE(is_no_change_dir("C:\\"));
+    for (const reading_case &row : reading_cases) {
+        std::vector<std::string> line = base_line();
+        line[row.position] = row.text;
+        std::vector<char *> narrow;
+        std::vector<std::wstring> wide_texts;
+        for (std::string &entry : line) {
+            narrow.push_back(&entry[0]);
+            wide_texts.push_back(std::wstring(entry.begin(), entry.end()));
+        }
+        std::vector<wchar_t *> wide;
+        for (std::wstring &entry : wide_texts)
+            wide.push_back(&entry[0]);
+        wide.push_back(nullptr);
+        relay_settings settings = read_settings(narrow.data(), (int)line.size(), wide.data());
+        EXPECT_EQ(field(settings, row.field), row.expected)
+            << "position " << row.position << " = \"" << row.text << "\"";
+        if (row.position == ARG_WORK_DIR)
+            EXPECT_EQ(settings.work_dir, wide[ARG_WORK_DIR]) << "the directory is the wide text";
+    }
 }
 
 // A wide view whose storage goes on past its null entry with entries that
-// must never be reached: a routine that read past the null entry would
-// return one of them.
-class short_wide_view : public testing::Test {
-  protected:
-    wchar_t name[7] = L"relay", target[5] = L"prog", argument[4] = L"arg";
-    wchar_t beyond[7] = L"BEYOND";
-    wchar_t *storage[16];
-
-    wchar_t **view(int wide_argc)
-    {
-        for (int i = 0; i < 16; ++i)
-            storage[i] = beyond;
-        storage[0] = name;
-        for (int i = 1; i < wide_argc; ++i)
-            storage[i] = name;
-        storage[wide_argc] = nullptr;
-        return storage;
-    }
-
-    void TearDown() override { release_allocations(); }
+// must never be reached: reading past the null entry would return one.
+struct short_wide_case {
+    int wide_argc;
+    const char *report_text;
+    bool work_dir_present;
+    bool program_present;
+    int first_child_arg; // index into the wide view; wide_argc is its null entry
 };
 
-TEST_F(short_wide_view, present_positions_are_read)
-{
-    wchar_t **wide_argv = view(12);
-    wide_argv[ARG_WORK_DIR] = target;
-    wide_argv[ARG_TARGET] = target;
-    wide_argv[11] = argument;
-    EXPECT_EQ(wide_position(wide_argv, 12, ARG_WORK_DIR), target);
-    EXPECT_EQ(wide_position(wide_argv, 12, ARG_TARGET), target);
-    EXPECT_EQ(wide_run_from(wide_argv, 12, 11), wide_argv + 11);
-}
+const short_wide_case short_wide_cases[] = {
+    {12, "7", true, true, ARG_TARGET},
+    {4, "7", false, false, 4},
+    {10, "7", true, false, 10},
+    {10, "7#", true, false, 10},
+    {11, "7#", true, true, 11},
+    {2, "7#", false, false, 2},
+};
 
-TEST_F(short_wide_view, absent_directory_position)
+TEST(reading_settings, wide_view_shorter_than_the_narrow_one)
 {
-    wchar_t **wide_argv = view(4);
-    EXPECT_EQ(wide_position(wide_argv, 4, ARG_WORK_DIR), nullptr);
-    EXPECT_EQ(wide_position(wide_argv, 4, 4), nullptr);
-}
-
-TEST_F(short_wide_view, ten_entries_have_no_target)
-{
-    wchar_t **wide_argv = view(10);
-    EXPECT_EQ(wide_position(wide_argv, 10, ARG_TARGET), nullptr);
-    wchar_t **run = wide_run_from(wide_argv, 10, ARG_TARGET);
-    EXPECT_EQ(run, wide_argv + 10);
-    EXPECT_EQ(build_child_argv(run)[0], nullptr);
-}
-
-TEST_F(short_wide_view, ten_entries_with_marker_read_nothing_past_null)
-{
-    wchar_t **wide_argv = view(10);
-    EXPECT_EQ(wide_position(wide_argv, 10, ARG_TARGET), nullptr);
-    wchar_t **run = wide_run_from(wide_argv, 10, ARG_TARGET + 1);
-    EXPECT_EQ(run, wide_argv + 10);
-    EXPECT_EQ(build_child_argv(run)[0], nullptr);
-}
-
-TEST_F(short_wide_view, eleven_entries_with_marker_give_empty_child_vector)
-{
-    wchar_t **wide_argv = view(11);
-    wide_argv[ARG_TARGET] = target;
-    EXPECT_EQ(wide_position(wide_argv, 11, ARG_TARGET), target);
-    wchar_t **run = wide_run_from(wide_argv, 11, ARG_TARGET + 1);
-    EXPECT_EQ(run, wide_argv + 11);
-    EXPECT_EQ(build_child_argv(run)[0], nullptr);
-}
-
-TEST_F(short_wide_view, positions_far_past_the_end)
-{
-    wchar_t **wide_argv = view(2);
-    EXPECT_EQ(wide_position(wide_argv, 2, ARG_TARGET), nullptr);
-    EXPECT_EQ(wide_run_from(wide_argv, 2, ARG_TARGET + 1), wide_argv + 2);
+    std::vector<std::string> line = base_line();
+    for (const short_wide_case &row : short_wide_cases) {
+        line[ARG_REPORT_FD] = row.report_text;
+        std::vector<char *> narrow;
+        for (std::string &entry : line)
+            narrow.push_back(&entry[0]);
+        wchar_t name[] = L"entry", beyond[] = L"BEYOND";
+        wchar_t *storage[16];
+        for (int i = 0; i < 16; ++i)
+            storage[i] = i < row.wide_argc ? name : beyond;
+        storage[row.wide_argc] = nullptr;
+        relay_settings settings = read_settings(narrow.data(), row.wide_argc, storage);
+        SCOPED_TRACE("wide count " + std::to_string(row.wide_argc) + ", report " + row.report_text);
+        EXPECT_EQ(settings.work_dir != nullptr, row.work_dir_present);
+        EXPECT_EQ(settings.program != nullptr, row.program_present);
+        EXPECT_EQ(settings.child_args, storage + row.first_child_arg);
+        wchar_t **child_argv = build_child_argv(settings.child_args);
+        int count = 0;
+        while (child_argv[count])
+            ++count;
+        EXPECT_EQ(count, row.wide_argc - row.first_child_arg);
+        release_allocations();
+    }
 }
 
 } // namespace
