@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks: the launch cost under wine, the size report
-# of both programs, and the native quoting benchmark when it can be built.
-# Usage: scripts/bench.sh [launches per way, default 50]
+# Builds and runs the benchmarks for each architecture this host runs (see
+# env.sh), in one run: the launch cost under wine with the relay / null-relay
+# ratio, the size report of both programs, and the native quoting benchmark
+# when it can be built.
+# Usage: scripts/bench.sh [launches per way, default 100]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 launches=${1:-100}
+choose_archs
 
-build_windows >/dev/null
-# wineserver -p fails when a server for the prefix is already up; that one serves.
-start_wine || true
+for arch in "${ARCHS[@]}"; do
+  build_windows "$arch" >/dev/null
+done
+start_wine
 
-echo "== launch cost"
-# wine runs the benchmark from its own directory, where the programs lie.
-(cd "$BUILD_ROOT/win/bin" && wine bench_launch.exe "$launches")
-
-echo "== size"
-"$PROJECT_ROOT/bench/size.sh" "$BUILD_ROOT/win/bin"
+for arch in "${ARCHS[@]}"; do
+  bin=$(win_build_dir "$arch")/bin
+  echo "== launch cost, $arch"
+  # wine runs the benchmark from its own directory, where the programs lie.
+  (cd "$bin" && run_wine "$arch" bench_launch.exe "$launches")
+  echo "== size, $arch"
+  "$PROJECT_ROOT/bench/size.sh" "$bin" "$(toolchain_prefix "$arch")"
+done
 
 # The quoting benchmark is native and needs clang and Google Benchmark; it is
 # built when it can be, and run when it is there.

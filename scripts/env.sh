@@ -1,5 +1,9 @@
-# Sourced by the scripts: where builds live and which wine prefix they use.
-# The project keeps a wine prefix of its own, never the user's default one.
+# Sourced by the scripts: which architectures this host builds and runs, where
+# builds live and which wine prefix they use. The project keeps a wine prefix
+# of its own, never the user's default one.
+#
+# PROCFERRY_ARCHS chooses the Windows architectures by hand: "i686", "x86_64"
+# or "i686 x86_64". Unset, it is every architecture this host can run.
 PROJECT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_ROOT=${BUILD_ROOT:-$PROJECT_ROOT/build}
 export WINEPREFIX=${WINEPREFIX:-$BUILD_ROOT/wineprefix}
@@ -8,10 +12,107 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 export DISPLAY=
 
+WINE32_LOADER=/usr/lib/wine/wine
+WINE64_LOADER=/usr/lib/wine/wine64
+
+fail() {
+  echo "$(basename "$0"): $*" >&2
+  exit 1
+}
+
+# Some hypervisors run 64-bit user code only: there every i386 program fails
+# with "Exec format error", wine's 32-bit loader included. The only sure test
+# is to run one. This is a complete i386 Linux program of 91 bytes that calls
+# exit(0); nothing else on a fresh host is known to be 32-bit.
+host_runs_32bit() {
+  local probe
+  probe=$(mktemp)
+  base64 -d >"$probe" <<'EOF'
+f0VMRgEBAQAAAAAAAAAAAAIAAwABAAAAVIAECDQAAAAAAAAAAAAAADQAIAABAAAAAAAAAAEAAAAAAAAAAIAECACABAhbAAAAWwAAAAUAAAAAEAAAMdsxwEDNgA==
+EOF
+  chmod +x "$probe"
+  local status=0
+  "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  return "$status"
+}
+
+# Sets ARCHS and says in one line what follows from it.
+choose_archs() {
+  local runs_32bit=yes
+  host_runs_32bit || runs_32bit=no
+  if [ -n "${PROCFERRY_ARCHS:-}" ]; then
+    ARCHS=()
+    local arch
+    for arch in $PROCFERRY_ARCHS; do
+      case $arch in
+        i686 | x86_64) ARCHS+=("$arch") ;;
+        *) fail "PROCFERRY_ARCHS holds '$arch'; use i686, x86_64 or both" ;;
+      esac
+    done
+    [ ${#ARCHS[@]} -gt 0 ] || fail "PROCFERRY_ARCHS is empty; use i686, x86_64 or both"
+    if [[ " ${ARCHS[*]} " == *" i686 "* && $runs_32bit == no ]]; then
+      fail "PROCFERRY_ARCHS asks for i686, but this host cannot run 32-bit programs; set PROCFERRY_ARCHS=x86_64"
+    fi
+    echo "PROCFERRY_ARCHS=\"${ARCHS[*]}\": building and testing the ${ARCHS[*]} relay only"
+  elif [ $runs_32bit == yes ]; then
+    ARCHS=(i686 x86_64)
+    echo "this host runs 32- and 64-bit programs; building and testing the i686 and x86_64 relays"
+  else
+    ARCHS=(x86_64)
+    echo "this host cannot run 32-bit programs; building and testing the 64-bit relay only"
+  fi
+}
+
+# The wine loader that runs an architecture's programs. On a host without
+# 32-bit support /usr/bin/wine would still pick the 32-bit loader whenever
+# wine32 is installed, so the loader is named directly.
+wine_loader() {
+  case $1 in
+    i686) echo "$WINE32_LOADER" ;;
+    x86_64) echo "$WINE64_LOADER" ;;
+  esac
+}
+
+toolchain_prefix() {
+  case $1 in
+    i686) echo i686-w64-mingw32 ;;
+    x86_64) echo x86_64-w64-mingw32 ;;
+  esac
+}
+
+win_build_dir() {
+  echo "$BUILD_ROOT/win-$1"
+}
+
+# Runs a Windows program of the given architecture, wine's own errors shown.
+run_wine() {
+  local arch=$1
+  shift
+  WINELOADER=$(wine_loader "$arch") "$(wine_loader "$arch")" "$@"
+}
+
+check_arch_tools() {
+  local arch=$1 prefix
+  prefix=$(toolchain_prefix "$arch")
+  command -v "$prefix-g++-posix" >/dev/null ||
+    fail "the $arch cross compiler $prefix-g++-posix is missing; install g++-mingw-w64-${prefix%%-*}-posix (scripts/setup.sh does), or leave $arch out of PROCFERRY_ARCHS"
+  if [ "$arch" = i686 ]; then
+    [ -x "$WINE32_LOADER" ] ||
+      fail "wine's 32-bit loader $WINE32_LOADER is missing; install wine32:i386 (after dpkg --add-architecture i386), or set PROCFERRY_ARCHS=x86_64"
+  else
+    [ -x "$WINE64_LOADER" ] || fail "wine's 64-bit loader $WINE64_LOADER is missing; install wine64"
+  fi
+}
+
 build_windows() {
-  cmake -S "$PROJECT_ROOT" -B "$BUILD_ROOT/win" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$PROJECT_ROOT/cmake/mingw-i686.cmake" >/dev/null
-  cmake --build "$BUILD_ROOT/win" -j"$(nproc)"
+  local arch=$1 dir
+  check_arch_tools "$arch"
+  dir=$(win_build_dir "$arch")
+  cmake -S "$PROJECT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$PROJECT_ROOT/cmake/mingw-$arch.cmake" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$(wine_loader "$arch")" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
 }
 
 build_native() {
@@ -21,9 +122,24 @@ build_native() {
 }
 
 # One wineserver for the whole run: each process start then costs tens of
-# milliseconds instead of half a second. The first start creates the prefix.
+# milliseconds instead of half a second. The first start creates the prefix,
+# always by the 64-bit loader, so that the prefix serves both architectures.
 start_wine() {
+  local arch=x86_64
+  if [ -f "$WINEPREFIX/system.reg" ] && grep -qx '#arch=win32' "$WINEPREFIX/system.reg" &&
+    [[ " ${ARCHS[*]} " == *" x86_64 "* ]]; then
+    fail "the wine prefix $WINEPREFIX was made for 32-bit Windows and cannot run 64-bit programs; remove it (rm -rf $WINEPREFIX) or set WINEPREFIX to another folder"
+  fi
   mkdir -p "$WINEPREFIX"
-  wineserver -p 600 2>/dev/null || true  # fails harmlessly when one already runs
-  wine cmd /c exit >/dev/null 2>&1 || true
+  # -p fails harmlessly when a server for this prefix already runs; that one serves.
+  if [ -x /usr/lib/wine/wineserver64 ]; then
+    /usr/lib/wine/wineserver64 -p 600 2>/dev/null || true
+  else
+    wineserver -p 600 2>/dev/null || true
+  fi
+  local output
+  if ! output=$(run_wine "$arch" cmd /c exit 2>&1); then
+    printf '%s\n' "$output" >&2
+    fail "wine could not run a program in $WINEPREFIX with $(wine_loader "$arch") (its own words above)"
+  fi
 }
