@@ -7,7 +7,7 @@
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 launches=${1:-100}
-choose_archs
+choose_archs "measuring"
 
 for arch in "${ARCHS[@]}"; do
   build_windows "$arch" >/dev/null

@@ -37,9 +37,10 @@ EOF
   return "$status"
 }
 
-# Sets ARCHS and says in one line what follows from it.
+# Sets ARCHS and HOST_NOTE, why they are what they are. With an argument,
+# says in one line what follows: "$HOST_NOTE; <argument> the ... relay(s)".
 choose_archs() {
-  local runs_32bit=yes
+  local doing=${1:-} runs_32bit=yes what
   host_runs_32bit || runs_32bit=no
   if [ -n "${PROCFERRY_ARCHS:-}" ]; then
     ARCHS=()
@@ -54,14 +55,18 @@ choose_archs() {
     if [[ " ${ARCHS[*]} " == *" i686 "* && $runs_32bit == no ]]; then
       fail "PROCFERRY_ARCHS asks for i686, but this host cannot run 32-bit programs; set PROCFERRY_ARCHS=x86_64"
     fi
-    echo "PROCFERRY_ARCHS=\"${ARCHS[*]}\": building and testing the ${ARCHS[*]} relay only"
+    HOST_NOTE="PROCFERRY_ARCHS=\"${ARCHS[*]}\" chooses the architectures"
+    what="the ${ARCHS[*]} relay only"
   elif [ $runs_32bit == yes ]; then
     ARCHS=(i686 x86_64)
-    echo "this host runs 32- and 64-bit programs; building and testing the i686 and x86_64 relays"
+    HOST_NOTE="this host runs 32- and 64-bit programs"
+    what="the i686 and x86_64 relays"
   else
     ARCHS=(x86_64)
-    echo "this host cannot run 32-bit programs; building and testing the 64-bit relay only"
+    HOST_NOTE="this host cannot run 32-bit programs"
+    what="the 64-bit relay only"
   fi
+  [ -z "$doing" ] || echo "$HOST_NOTE; $doing $what"
 }
 
 # The wine loader that runs an architecture's programs. On a host without

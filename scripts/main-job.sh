@@ -9,11 +9,15 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 choose_archs
 arch=${ARCHS[0]}
-"$PROJECT_ROOT/scripts/setup.sh" "$arch"
+if [ "$arch" = i686 ]; then
+  echo "$HOST_NOTE; running the 32-bit relay (i686)"
+else
+  echo "$HOST_NOTE; running the 64-bit relay (x86_64)"
+fi
 ARCHS=("$arch")
+"$PROJECT_ROOT/scripts/setup.sh" "$arch"
 build_windows "$arch" >/dev/null
 start_wine
-echo "running the $arch relay ($( [ "$arch" = i686 ] && echo 32 || echo 64)-bit) through procferry-run"
 if [ $# -eq 0 ]; then
   set -- --demo
 fi

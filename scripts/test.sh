@@ -4,7 +4,7 @@
 # wine, once for each architecture this host can run (see env.sh).
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
-choose_archs
+choose_archs "building and testing"
 "$PROJECT_ROOT/scripts/setup.sh" "${ARCHS[@]}"
 build_native
 for arch in "${ARCHS[@]}"; do
