@@ -7,6 +7,13 @@ source "$(dirname "$0")/env.sh"
 choose_archs "building and testing"
 "$PROJECT_ROOT/scripts/setup.sh" "${ARCHS[@]}"
 build_native
+# The native suite (its minute of fuzzing above all) runs while the Windows
+# trees build; its output follows once it is done.
+native_log=$(mktemp)
+ctest --test-dir "$BUILD_ROOT/native" --output-on-failure >"$native_log" 2>&1 &
+native_pid=$!
+# A failed build ends the script; the fuzzer must not outlive it.
+trap 'kill "$native_pid" 2>/dev/null || true' EXIT
 for arch in "${ARCHS[@]}"; do
   build_windows "$arch"
 done
@@ -15,18 +22,24 @@ start_wine
 # Every suite runs even when one fails; the summary names each with its counts.
 summary=()
 failed=0
-run_suite() {
-  local name=$1 dir=$2 log status=0
-  log=$(mktemp)
-  ctest --test-dir "$dir" --output-on-failure 2>&1 | tee "$log" || status=$?
+note_suite() {
+  local name=$1 status=$2 log=$3
   [ "$status" -eq 0 ] || failed=1
   summary+=("$name: $(grep -E 'tests passed|tests failed' "$log" | tail -1)")
-  rm -f "$log"
 }
-run_suite native "$BUILD_ROOT/native"
+native_status=0
+wait "$native_pid" || native_status=$?
+cat "$native_log"
+note_suite native "$native_status" "$native_log"
 for arch in "${ARCHS[@]}"; do
-  WINELOADER=$(wine_loader "$arch") run_suite "$arch end-to-end" "$(win_build_dir "$arch")"
+  log=$(mktemp)
+  status=0
+  WINELOADER=$(wine_loader "$arch") ctest --test-dir "$(win_build_dir "$arch")" \
+    --output-on-failure 2>&1 | tee "$log" || status=$?
+  note_suite "$arch end-to-end" "$status" "$log"
+  rm -f "$log"
 done
+rm -f "$native_log"
 
 echo
 echo "== summary (architectures: ${ARCHS[*]})"
