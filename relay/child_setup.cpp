@@ -31,13 +31,32 @@ int keep_channel_off_standard_streams(int channel_fd)
     return moved;
 }
 
+// A stream naming a channel would give the child the parent's end of the
+// protocol, and the parent would read the child's output as the record: such
+// a line is refused before anything changes. A stream naming a descriptor
+// that is not open is left as inherited; that is settled now, while the
+// channels still stand where the parent put them, so that a channel moved
+// onto that number later is not taken for the stream.
+void settle_stream_settings(struct relay_settings *settings)
+{
+    for (int target = 0; target < 3; ++target) {
+        struct stream_setting *setting = &settings->streams[target];
+        if (setting->kind != STREAM_FD)
+            continue;
+        if (setting->fd == settings->report_fd || setting->fd == settings->sync_fd) {
+            rt_set_errno(EINVAL);
+            report_failure_and_exit(settings->report_fd, RELAY_LAUNCH_FAILED);
+        }
+        if (!rt_fd_is_open(setting->fd))
+            setting->kind = STREAM_INHERIT;
+    }
+}
+
 // Points target at the stream the setting names. Returns a parent-named
 // descriptor that the caller closes once every stream is set, or -1. Sources
 // are not closed here: stderr may name the same source as stdout ("5 = 1"
-// or both to one pipe), and a standard stream or a channel named as a source
-// stays open.
-int apply_stream_setting(struct stream_setting setting, int target, int null_access,
-                         int report_fd, int sync_fd)
+// or both to one pipe), and a standard stream named as a source stays open.
+int apply_stream_setting(struct stream_setting setting, int target, int null_access)
 {
     if (setting.kind == STREAM_INHERIT)
         return -1;
@@ -56,7 +75,7 @@ int apply_stream_setting(struct stream_setting setting, int target, int null_acc
     // target as inherited.
     if (rt_dup2(source, target) != 0)
         return -1;
-    if (source <= 2 || source == report_fd || source == sync_fd)
+    if (source <= 2)
         return -1;
     return source;
 }
@@ -81,7 +100,7 @@ void apply_work_dir(const wchar_t *work_dir, int report_fd)
         rt_set_errno(EINVAL);
         report_failure_and_exit(report_fd, RELAY_DIR_FAILED);
     }
-    if (rt_wchdir(work_dir) < 0)
+    if (rt_change_dir(work_dir) < 0)
         report_failure_and_exit(report_fd, RELAY_DIR_FAILED);
 }
 

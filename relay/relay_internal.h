@@ -18,8 +18,8 @@ int launch_and_report(int report_fd, int sync_fd, bool wait, bool search,
 
 // Child set-up (child_setup.cpp).
 int keep_channel_off_standard_streams(int channel_fd);
-int apply_stream_setting(struct stream_setting setting, int target, int null_access,
-                         int report_fd, int sync_fd);
+void settle_stream_settings(struct relay_settings *settings);
+int apply_stream_setting(struct stream_setting setting, int target, int null_access);
 void close_stream_sources(const int *sources, int count);
 void apply_work_dir(const wchar_t *work_dir, int report_fd);
 void close_inherited_fds(int report_fd, int sync_fd);

@@ -32,13 +32,14 @@ int relay_main(const char *entry_name)
 
     // 5. Standard streams. A parent-named source is closed only when all
     // three are set, since two streams may share it.
+    settle_stream_settings(&settings);
     report_fd = keep_channel_off_standard_streams(report_fd);
     sync_fd = keep_channel_off_standard_streams(sync_fd);
     int stream_sources[3];
     for (int target = 0; target < 3; ++target)
         stream_sources[target] =
             apply_stream_setting(settings.streams[target], target,
-                                 target == 0 ? RT_O_RDONLY : RT_O_WRONLY, report_fd, sync_fd);
+                                 target == 0 ? RT_O_RDONLY : RT_O_WRONLY);
     close_stream_sources(stream_sources, 3);
 
     // 6. Working directory; a failure is reported on the inherited channel.

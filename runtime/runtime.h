@@ -38,7 +38,14 @@ intptr_t rt_private_handle(int fd);
 // errno set on failure, and the handle is then closed.
 int rt_open_private_handle(intptr_t handle, int access);
 
-int rt_wchdir(const wchar_t *path);
+// Whether fd names an open descriptor of this process.
+bool rt_fd_is_open(int fd);
+
+// Makes path the current directory, exactly: 0, or -1 with errno set and the
+// current directory unchanged. ENAMETOOLONG when its full path is longer than
+// a launched child can be given as its directory, ENOTDIR for a file or a
+// device, EINVAL when the change would land anywhere else.
+int rt_change_dir(const wchar_t *path);
 
 // Launch. Returns the child's process handle, or -1 with errno set.
 intptr_t rt_spawn_nowait(bool search, const wchar_t *program, const wchar_t *const *argv);

@@ -113,9 +113,62 @@ int rt_open_private_handle(intptr_t handle, int access)
     return fd;
 }
 
-int rt_wchdir(const wchar_t *path)
+bool rt_fd_is_open(int fd)
 {
-    return _wchdir(path);
+    if (!fd_in_table(fd))
+        return false;
+    intptr_t handle = _get_osfhandle(fd);
+    return handle != -1 && handle != -2;
+}
+
+// The longest current directory a child can be launched in: the process start
+// copies it, with a trailing backslash and a terminator, into a MAX_PATH
+// buffer. At 259 units that copy overruns the heap; from 260 on the child
+// quietly starts in the Windows directory instead.
+static const DWORD WORK_DIR_LIMIT = MAX_PATH - 2;
+
+static int refuse_dir(int error)
+{
+    errno = error;
+    return -1;
+}
+
+static bool is_device_path(const wchar_t *full)
+{
+    // NUL, CON, COM1 and the like resolve to \\.\NAME wherever they stand.
+    return full[0] == L'\\' && full[1] == L'\\' && full[2] == L'.' && full[3] == L'\\';
+}
+
+int rt_change_dir(const wchar_t *path)
+{
+    wchar_t full[MAX_PATH + 1];
+    DWORD length = GetFullPathNameW(path, MAX_PATH + 1, full, 0);
+    if (length == 0)
+        return refuse_dir(ENOENT);
+    if (length > MAX_PATH)
+        return refuse_dir(ENAMETOOLONG);
+    // The current directory is kept without a trailing separator, a drive's
+    // root apart.
+    if (length > 3 && (full[length - 1] == L'\\' || full[length - 1] == L'/'))
+        full[--length] = L'\0';
+    if (length > WORK_DIR_LIMIT)
+        return refuse_dir(ENAMETOOLONG);
+    if (is_device_path(full))
+        return refuse_dir(ENOTDIR);
+    DWORD attributes = GetFileAttributesW(full);
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return refuse_dir(ENOTDIR);
+    wchar_t before[MAX_PATH + 1];
+    DWORD before_length = GetCurrentDirectoryW(MAX_PATH + 1, before);
+    if (_wchdir(full) < 0)
+        return -1;
+    wchar_t landed[MAX_PATH + 1];
+    DWORD landed_length = GetCurrentDirectoryW(MAX_PATH + 1, landed);
+    if (landed_length == length && wcscmp(landed, full) == 0)
+        return 0;
+    if (before_length > 0 && before_length <= MAX_PATH)
+        SetCurrentDirectoryW(before);
+    return refuse_dir(EINVAL);
 }
 
 intptr_t rt_spawn_nowait(bool search, const wchar_t *program, const wchar_t *const *argv)
