@@ -102,8 +102,10 @@ intptr_t spawn_relay(const procferry_relay_start &start, HANDLE report_write, HA
                      HANDLE stderr_write, procferry_session &session)
 {
     procferry_relay_fds fds = {-1, -1, {-1, -1, -1}};
-    int standing_in[3] = {start.relay_streams[0], start.relay_streams[1],
-                          start.relay_streams[2]};
+    int standing_in[3] = {-1, -1, -1};
+    for (int fd = 0; fd < 3; ++fd)
+        if (start.relay_streams[fd].kind == PROCFERRY_STREAM_FD)
+            standing_in[fd] = start.relay_streams[fd].fd;
     int saved[3] = {-1, -1, -1};
     intptr_t relay = -1;
     int spawn_errno = EBADF;
@@ -114,9 +116,14 @@ intptr_t spawn_relay(const procferry_relay_start &start, HANDLE report_write, HA
     fds.sync = inheritable_fd(sync_read, _O_RDONLY);
     bool ready = fds.report >= 0 && fds.sync >= 0;
     for (int stream = 0; stream < 3 && ready; ++stream) {
-        if (start.stream_handles[stream]) {
-            fds.streams[stream] = inheritable_fd((HANDLE)start.stream_handles[stream],
-                                                 stream == 0 ? _O_RDONLY : _O_WRONLY);
+        const procferry_stream &choice = start.streams[stream];
+        HANDLE handle = nullptr;
+        if (choice.kind == PROCFERRY_STREAM_HANDLE)
+            handle = (HANDLE)choice.handle;
+        else if (choice.kind == PROCFERRY_STREAM_FD)
+            handle = (HANDLE)_get_osfhandle(choice.fd);
+        if (choice.kind == PROCFERRY_STREAM_HANDLE || choice.kind == PROCFERRY_STREAM_FD) {
+            fds.streams[stream] = inheritable_fd(handle, stream == 0 ? _O_RDONLY : _O_WRONLY);
             ready = fds.streams[stream] >= 0;
         }
     }

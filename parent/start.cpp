@@ -56,27 +56,30 @@ bool pick(const wchar_t *wide, const char *utf8, wchar_t **converted, const wcha
     return ok;
 }
 
-// The caller's handle behind a stream choice, or NULL for none; false when
-// the descriptor or handle is not one the caller has.
-bool stream_handle(const procferry_stream &stream, int target, HANDLE *handle)
+bool handle_open(HANDLE handle)
 {
-    *handle = nullptr;
+    DWORD flags;
+    return handle && handle != INVALID_HANDLE_VALUE && GetHandleInformation(handle, &flags);
+}
+
+bool stream_open(int fd)
+{
+    return fd >= 0 && handle_open((HANDLE)_get_osfhandle(fd));
+}
+
+// Whether a stream choice names something the caller has.
+bool stream_known(const procferry_stream &stream)
+{
     switch (stream.kind) {
     case PROCFERRY_STREAM_INHERIT:
     case PROCFERRY_STREAM_NULL:
         return true;
     case PROCFERRY_STREAM_FD:
-        *handle = stream.fd >= 0 ? (HANDLE)_get_osfhandle(stream.fd) : INVALID_HANDLE_VALUE;
-        break;
+        return stream_open(stream.fd);
     case PROCFERRY_STREAM_HANDLE:
-        *handle = (HANDLE)stream.handle;
-        break;
-    default:
-        return false;
+        return handle_open((HANDLE)stream.handle);
     }
-    DWORD flags;
-    (void)target;
-    return *handle && *handle != INVALID_HANDLE_VALUE && GetHandleInformation(*handle, &flags);
+    return false;
 }
 
 // The line builder of a start, which also hands the caller the text.
@@ -117,6 +120,8 @@ int no_record(procferry_session &session, procferry_result *result, DWORD deadli
     if (procferry_session_relay_stderr(&session, result->check_report,
                                        sizeof result->check_report) > 0)
         return finish(result, PROCFERRY_CHECK_REPORT);
+    if (result->relay_ended && result->relay_exit_status == RELAY_EXIT_CHECK_FAILED)
+        return finish(result, PROCFERRY_CHECK_REPORT);
     return finish(result, result->relay_ended ? PROCFERRY_RELAY_CRASHED : PROCFERRY_TIMED_OUT);
 }
 
@@ -129,12 +134,14 @@ void procferry_options_init(struct procferry_options *options)
     options->timeout_ms = PROCFERRY_INFINITE;
 }
 
-int procferry_start(const struct procferry_options *options, struct procferry_result *result)
+int procferry_session_begin(const struct procferry_options *options,
+                            struct procferry_session *session, struct procferry_result *result)
 {
     memset(result, 0, sizeof *result);
+    memset(session, 0, sizeof *session);
+    session->relay_report_fd = session->relay_sync_fd = -1;
     if (!options || options->size < sizeof *options)
         return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
-
     wide_texts converted;
     pf_line_request line = {};
     bool valid = pick(options->relay, options->relay_utf8, &converted.relay, &line.relay) &&
@@ -167,45 +174,42 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     start.build_line = build_and_show;
     start.context = &shown;
     for (int stream = 0; stream < 3; ++stream) {
-        start.relay_streams[stream] = -1;
         const procferry_stream &choice = options->streams[stream];
         line.stream_letters[stream] =
             choice.kind == PROCFERRY_STREAM_NULL ? RELAY_STREAM_NULL : RELAY_STREAM_INHERIT;
-        HANDLE handle = nullptr;
-        valid = valid && stream_handle(choice, stream, &handle);
-        start.stream_handles[stream] = handle;
+        valid = valid && stream_known(choice);
+        start.streams[stream] = choice;
     }
     if (!valid)
         return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
 
-    // A failed check of the relay's command line is reported on the relay's
-    // stderr. To catch that text, the relay gets a private pipe as stderr,
-    // and a child that inherits stderr gets the caller's by descriptor
-    // instead. A caller without a stderr of its own has nothing to hand on,
-    // and the relay then inherits that lack as it is.
-    HANDLE own_stderr = (HANDLE)_get_osfhandle(2);
-    DWORD own_flags;
-    if (options->streams[2].kind != PROCFERRY_STREAM_INHERIT) {
+    // The relay then takes a private pipe as its stderr, and a child that
+    // inherits stderr gets the caller's descriptor 2 by number; a caller
+    // without one has nothing to hand on, and the relay inherits that lack.
+    if (options->flags & PROCFERRY_CAPTURE_CHECK_REPORT) {
         start.capture_relay_stderr = 1;
-    } else if (own_stderr != INVALID_HANDLE_VALUE && own_stderr &&
-               GetHandleInformation(own_stderr, &own_flags)) {
-        start.stream_handles[2] = own_stderr;
-        start.capture_relay_stderr = 1;
+        if (options->streams[2].kind == PROCFERRY_STREAM_INHERIT && stream_open(2))
+            start.streams[2] = {PROCFERRY_STREAM_FD, 2, nullptr};
     }
 
-    DWORD timeout = options->timeout_ms;
+    if (procferry_session_start(&start, session) == 0)
+        return 0;
+    if (session->win32_error) {
+        result->win32_error = session->win32_error;
+        return finish(result, PROCFERRY_SYSTEM_ERROR, session->spawn_errno);
+    }
+    if (session->spawn_errno == E2BIG || session->spawn_errno == EBADF)
+        return finish(result, PROCFERRY_INVALID_ARGUMENT, session->spawn_errno);
+    return finish(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
+}
+
+int procferry_start(const struct procferry_options *options, struct procferry_result *result)
+{
+    DWORD timeout = options ? options->timeout_ms : 0;
     DWORD deadline = GetTickCount() + timeout;
     procferry_session session;
-    int started = procferry_session_start(&start, &session);
-    if (started != 0) {
-        if (session.win32_error) {
-            result->win32_error = session.win32_error;
-            return finish(result, PROCFERRY_SYSTEM_ERROR, session.spawn_errno);
-        }
-        if (session.spawn_errno == E2BIG)
-            return finish(result, PROCFERRY_INVALID_ARGUMENT, E2BIG);
-        return finish(result, PROCFERRY_RELAY_MISSING, session.spawn_errno);
-    }
+    if (procferry_session_begin(options, &session, result) != 0)
+        return result->kind;
 
     relay_report record = {0, 0};
     int got = procferry_session_read_record(&session, timeout, &record);

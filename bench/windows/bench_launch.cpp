@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "probe_report.h"
+#include "procferry/parent.h"
 #include "reference_parent.h"
 
 namespace {
@@ -60,61 +61,25 @@ bool spawn_and_wait(const std::vector<std::wstring> &entries)
     return _wspawnv(_P_WAIT, entries[0].c_str(), argv.data()) == 0;
 }
 
-// Ends a relay that sends no record in time, which also gives the parent's
-// blocking read its end-of-file. One watchdog serves the whole run: starting a
-// thread per launch would be measured along with the relay.
-struct watchdog_state {
-    HANDLE armed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE disarmed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE relay = nullptr;
-};
-
-DWORD WINAPI watchdog(void *state_pointer)
+// One launch through the parent library, step by step so that the moment the
+// record arrives can be noted. The library waits for the record on the
+// channel and the relay's process at once, so no polling interval is
+// measured along with the relay; a relay that hangs is ended at the timeout.
+bool relay_once(const procferry_options &options, double *record_at)
 {
-    auto state = (watchdog_state *)state_pointer;
-    for (;;) {
-        WaitForSingleObject(state->armed, INFINITE);
-        if (WaitForSingleObject(state->disarmed, HANG_TIMEOUT_MS) == WAIT_TIMEOUT)
-            TerminateProcess(state->relay, 99);
-    }
-}
-
-watchdog_state &the_watchdog()
-{
-    static watchdog_state state;
-    static HANDLE thread = CreateThread(nullptr, 0, watchdog, &state, 0, nullptr);
-    (void)thread;
-    return state;
-}
-
-// One launch through the relay. The record is read with a blocking read, as a
-// parent with nothing else to do reads it, so that no polling interval is
-// measured along with the relay.
-bool relay_once(const parent::relay_request &request, double *record_at)
-{
-    watchdog_state &guard = the_watchdog();
-    parent::relay_session session;
-    if (!parent::start_relay(request, session))
+    procferry_session session;
+    procferry_result failure;
+    if (procferry_session_begin(&options, &session, &failure) != 0)
         return false;
-    guard.relay = (HANDLE)session.process;
-    SetEvent(guard.armed);
-    char record[8];
-    int got = 0;
-    while (got < 8) {
-        int n = _read(session.report_read, record + got, 8 - got);
-        if (n <= 0)
-            break;
-        got += n;
-    }
+    relay_report record = {-1, -1};
+    int got = procferry_session_read_record(&session, HANG_TIMEOUT_MS, &record);
     *record_at = now_ms();
-    SetEvent(guard.disarmed);
-    parent::release_relay(session);
-    int exit_status = parent::wait_relay_exit(session, HANG_TIMEOUT_MS);
-    parent::close_session(session);
-    int32_t code = 0, value = 0;
-    memcpy(&code, record, 4);
-    memcpy(&value, record + 4, 4);
-    return got == 8 && code == 0 && value == 0 && exit_status == 0;
+    procferry_session_release(&session, 1);
+    uint32_t exit_status = 1;
+    int ended = procferry_session_wait_relay(&session, HANG_TIMEOUT_MS, &exit_status);
+    procferry_session_close(&session);
+    return got == RELAY_RECORD_SIZE && record.code == RELAY_OK && record.value == 0 && ended == 0 &&
+           exit_status == RELAY_EXIT_RELEASED;
 }
 
 double minimum(std::vector<double> values)
@@ -151,13 +116,14 @@ int main(int argc, char **argv)
     std::vector<way> ways;
     ways.push_back({"direct", [&](double *) { return spawn_and_wait({probe}); }, {}, {}});
     ways.push_back({"null relay", [&](double *) { return spawn_and_wait({null_relay, probe}); }, {}, {}});
-    for (const wchar_t *relay : {L"procferry-console.exe", L"procferry.exe"}) {
-        parent::relay_request request;
-        request.relay = dir + relay;
-        request.program = probe;
-        request.wait = true;
-        std::string name = std::string("relay (") + (relay[9] == L'-' ? "console" : "gui") + ")";
-        ways.push_back({name, [request](double *record_at) { return relay_once(request, record_at); }, {}, {}});
+    static const std::wstring relays[] = {dir + L"procferry-console.exe", dir + L"procferry.exe"};
+    for (const std::wstring &relay : relays) {
+        procferry_options options;
+        procferry_options_init(&options);
+        options.relay = relay.c_str();
+        options.program = probe.c_str();
+        std::string name = &relay == &relays[0] ? "relay (console)" : "relay (gui)";
+        ways.push_back({name, [options](double *record_at) { return relay_once(options, record_at); }, {}, {}});
     }
 
     int failures = 0;

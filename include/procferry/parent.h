@@ -66,7 +66,16 @@ enum {
     PROCFERRY_SEARCH_PATH = 1,   /* look a bare program name up on PATH (after the directory change) */
     PROCFERRY_CLOSE_FDS = 2,     /* the child gets no inherited descriptor from 3 to 999 */
     PROCFERRY_NO_WAIT = 4,       /* return once the child runs, with its process handle */
-    PROCFERRY_ARGV0 = 8          /* args[0] is the child's argument zero; else the program is */
+    PROCFERRY_ARGV0 = 8,         /* args[0] is the child's argument zero; else the program is */
+    /* Keep the text of a check report (see procferry_result.check_report).
+       The relay reports on its stderr, which it takes from the caller's
+       descriptor 2; to catch the text, descriptor 2 stands for a private pipe
+       while the relay starts (inside the start lock), and a child that is to
+       inherit stderr gets the caller's by number instead. Meanwhile, writes
+       of other threads to descriptor 2 go to that pipe, and afterwards it
+       holds a new handle to the same stream. Without this flag the report
+       goes to the caller's stderr and only the kind tells of it. */
+    PROCFERRY_CAPTURE_CHECK_REPORT = 16
 };
 
 struct procferry_options {
@@ -103,8 +112,9 @@ enum procferry_kind {
                                        platform's limit); nothing was started */
     PROCFERRY_RELAY_MISSING = 6,    /* error: errno of the relay's own start (ENOENT...) */
     PROCFERRY_RELAY_CRASHED = 7,    /* the relay ended without a record; relay_exit_status */
-    PROCFERRY_CHECK_REPORT = 8,     /* the relay refused its command line: check_report,
-                                       relay_exit_status */
+    PROCFERRY_CHECK_REPORT = 8,     /* the relay refused its command line (no record, and a
+                                       captured report or the check-failure exit status):
+                                       check_report, relay_exit_status */
     PROCFERRY_TIMED_OUT = 9,        /* no record within timeout_ms; the relay was ended */
     PROCFERRY_BAD_RECORD = 10,      /* a short record or an unknown code (record_*), or a
                                        child handle that could not be taken over (win32_error) */
@@ -126,7 +136,8 @@ struct procferry_result {
     int record_bytes;            /* bytes of the record that arrived, 0 to 8 */
     int32_t record_code;         /* the record as it arrived, when record_bytes is 8 */
     int32_t record_value;
-    char check_report[PROCFERRY_CHECK_REPORT_SIZE]; /* PROCFERRY_CHECK_REPORT: the relay's text */
+    /* PROCFERRY_CHECK_REPORT with PROCFERRY_CAPTURE_CHECK_REPORT: the relay's text */
+    char check_report[PROCFERRY_CHECK_REPORT_SIZE];
 };
 
 void procferry_options_init(struct procferry_options *options);
@@ -151,14 +162,14 @@ void procferry_child_close(procferry_handle process);
 
 /* ---- Steps of a start, for parents that drive the protocol themselves ----
 
-   procferry_start is these steps in order: session_start, read_record,
-   release, wait_relay, session_close. */
+   procferry_start is these steps in order: session_begin, read_record,
+   take_child (no-wait), release, wait_relay, session_close. */
 
 /* The relay's descriptor numbers of one start, known only while it starts. */
 struct procferry_relay_fds {
     int report;        /* the report channel's write end */
     int sync;          /* the sync channel's read end */
-    int streams[3];    /* copies of procferry_relay_start.stream_handles; -1 for none */
+    int streams[3];    /* copies of procferry_relay_start.streams; -1 for none */
 };
 
 /* Writes the relay's whole command text, relay name first, for the given
@@ -170,12 +181,14 @@ struct procferry_relay_start {
     const wchar_t *relay;             /* the relay program's path */
     procferry_line_builder build_line;
     void *context;
-    /* Handles of the caller's that the relay inherits as descriptors for the
-       child's streams (their numbers reach build_line); NULL for none. */
-    procferry_handle stream_handles[3];
-    /* Descriptors of the caller's that the relay gets as its 0, 1, 2 instead
-       of the caller's own; -1 for the caller's own. */
-    int relay_streams[3];
+    /* Streams of the caller's (PROCFERRY_STREAM_FD or _HANDLE) that the relay
+       inherits as descriptors for the child's streams; their numbers reach
+       build_line. Other kinds: none. Descriptors are looked up inside the
+       start lock. */
+    struct procferry_stream streams[3];
+    /* Descriptors of the caller's (PROCFERRY_STREAM_FD) that the relay gets
+       as its 0, 1, 2 instead of the caller's own; other kinds: the caller's own. */
+    struct procferry_stream relay_streams[3];
     /* Gives the relay a private pipe as its stderr (in place of
        relay_streams[2]) to capture a check report. */
     int capture_relay_stderr;
@@ -194,7 +207,14 @@ struct procferry_session {
     uint32_t win32_error;           /* a channel could not be made */
 };
 
-/* 0 once the relay runs; -1 when it did not start (spawn_errno or
+/* Starts the relay for options as procferry_start does. Returns 0 once the
+   relay runs; else the kind of the failure, with *result filled and nothing
+   left open. */
+int procferry_session_begin(const struct procferry_options *options,
+                            struct procferry_session *session, struct procferry_result *result);
+
+/* Starts a relay on a command line of the caller's making. 0 once the relay
+   runs; -1 when it did not start (spawn_errno or
    win32_error says why; nothing is left open). */
 int procferry_session_start(const struct procferry_relay_start *start,
                             struct procferry_session *session);

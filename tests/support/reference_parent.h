@@ -1,8 +1,7 @@
-// The parent's side of the relay protocol, done the way a real parent does it:
-// channels from _pipe, a correctly quoted relay command line, _wspawnv in
-// no-wait mode, the 8-byte record read with a timeout, the release, and the
-// relay's exit status collected with a timeout. Used by the end-to-end tests,
-// the benchmarks and procferry-run.
+// The tests' parent: the parent library's steps with what only tests need on
+// top (positions written verbatim for malformed lines, quoting of their own,
+// descriptors standing in for the relay's standard streams), and small pipe
+// helpers. Product code links the library, never this.
 #ifndef PROCFERRY_REFERENCE_PARENT_H
 #define PROCFERRY_REFERENCE_PARENT_H
 
@@ -11,26 +10,30 @@
 #include <string>
 #include <vector>
 
+#include "procferry/parent.h"
+
 namespace parent {
+
+// An exit status that is not known: the relay did not end in time.
+const int NO_EXIT_STATUS = -1000;
 
 struct relay_request {
     std::wstring relay;                 // path of procferry.exe or procferry-console.exe
-    std::string stdin_spec = "-";       // positions 3 to 5: "-", "z" or a descriptor number
-    std::string stdout_spec = "-";
+    std::string stdin_spec = "-";       // stream settings as written: "-", "z" or a
+    std::string stdout_spec = "-";      // descriptor number of the relay's
     std::string stderr_spec = "-";
-    std::wstring work_dir = L"-";       // position 6
-    bool close_fds = false;             // position 7
-    bool search_path = false;           // position 8
-    bool wait = true;                   // position 9
-    bool argv0_marker = false;          // "#" after the report descriptor
-    std::wstring program;               // position 10
-    std::vector<std::wstring> args;     // from position 11 on
-    // When not empty, replaces positions 1 onward verbatim; "%R" and "%S"
-    // stand for the report and sync descriptor numbers. For malformed lines.
+    std::wstring work_dir = L"-";
+    bool close_fds = false;
+    bool search_path = false;
+    bool wait = true;
+    bool argv0_marker = false;
+    std::wstring program;
+    std::vector<std::wstring> args;
+    // When not empty, replaces the positions from the report descriptor on,
+    // verbatim; "%R" and "%S" stand for the two channel numbers.
     std::vector<std::wstring> raw_positions;
     bool raw_line = false; // use raw_positions even when it is empty
-    // How the relay's command line is quoted; null means quote_program_name
-    // and quote_for_command_line. A test may quote more tightly.
+    // Quoting of the relay's command line; null means the library's.
     std::wstring (*quote_program)(const std::wstring &) = nullptr;
     std::wstring (*quote_entry)(const std::wstring &) = nullptr;
     // When set (>= 0), the relay starts with these descriptors as its
@@ -42,34 +45,29 @@ struct relay_request {
 
 // A started relay with the parent's ends of both channels.
 struct relay_session {
-    intptr_t process = -1;   // the relay's process handle
-    int report_read = -1;    // parent's end of the report channel
-    int sync_write = -1;     // parent's end of the sync channel
-    int relay_report_fd = -1; // the numbers the relay was told
+    procferry_session steps{};   // the library's session
+    intptr_t process = -1;       // the relay's process handle
+    int report_read = -1;        // descriptor over the report channel's read end
+    int relay_report_fd = -1;    // the numbers the relay was told
     int relay_sync_fd = -1;
-    std::wstring command_line; // the relay's command text as started
-    int spawn_errno = 0;       // set when the relay itself could not be started
+    std::wstring command_line;   // the relay's command text as started
+    int spawn_errno = 0;         // set when the relay itself could not be started
 };
 
 struct record_result {
-    int bytes = 0;           // 8 for a full record, 0 on end-of-file, -1 on timeout
+    int bytes = 0;   // 8 for a full record, 0 to 7 on end-of-file, -1 on timeout
     int32_t code = 0;
     int32_t value = 0;
 };
 
-// Quotes one entry for a runtime that splits with the usual backslash rules:
-// every entry is enclosed in quotes, so even empty ones survive.
 std::wstring quote_for_command_line(const std::wstring &entry);
-// Argument zero is split by simpler rules (quotes group, backslashes plain).
 std::wstring quote_program_name(const std::wstring &path);
-
-std::vector<std::wstring> relay_entries(const relay_request &request, int report_fd, int sync_fd);
 
 bool start_relay(const relay_request &request, relay_session &session);
 record_result read_record(relay_session &session, int timeout_ms);
 void release_relay(relay_session &session, bool with_byte = true);
-// The relay's exit status, or -1000 when it did not end in time (it is then
-// terminated so that no test leaves a process behind).
+// The relay's exit status, or NO_EXIT_STATUS when it did not end in time (it
+// is then ended so that no test leaves a process behind).
 int wait_relay_exit(relay_session &session, int timeout_ms);
 void close_session(relay_session &session);
 
@@ -77,7 +75,7 @@ void close_session(relay_session &session);
 struct relay_outcome {
     bool started = false;
     record_result record;
-    int exit_status = -1000;
+    int exit_status = NO_EXIT_STATUS;
     std::wstring command_line;
 };
 relay_outcome run_relay(const relay_request &request, int timeout_ms = 15000);
