@@ -35,21 +35,17 @@ int make_private_fd(int fd, int access)
 // The launch always runs in no-wait mode, and wait mode then waits for the
 // child: the call thus returns a handle or -1, never an exit status, so a
 // child exiting with -1 cannot pass for a failed launch.
-int launch_and_report(int report_fd, int sync_fd, bool wait, bool search,
-                      const wchar_t *program, wchar_t **child_argv)
+int launch_and_report(int report_fd, int sync_fd, bool wait, const wchar_t *program,
+                      wchar_t **child_argv)
 {
-    if (!program) {
-        rt_set_errno(EINVAL);
-        report_failure_and_exit(report_fd, RELAY_LAUNCH_FAILED);
-    }
-    // Past the platform's limit the launch would fail as "not found" and a
-    // path search would go on looking; say what is wrong instead.
+    // Past the platform's limit the launch would fail as "not found"; say
+    // what is wrong instead.
     if (child_command_length(child_argv) > RELAY_COMMAND_TEXT_LIMIT) {
         rt_set_errno(E2BIG);
         report_failure_and_exit(report_fd, RELAY_LAUNCH_FAILED);
     }
     rt_set_errno(0);
-    intptr_t child = rt_spawn_nowait(search, program, child_argv);
+    intptr_t child = rt_spawn_nowait(program, child_argv);
     if (child == -1 && rt_errno() != 0)
         report_failure_and_exit(report_fd, RELAY_LAUNCH_FAILED);
 

@@ -61,12 +61,31 @@ int relay_main(const char *entry_name)
     if (private_sync_fd < 0)
         report_failure_and_exit(private_report_fd, RELAY_LAUNCH_FAILED);
 
-    // 9, 10. The child's quoted vector.
-    wchar_t **child_argv = build_child_argv(settings.child_args);
+    // 9, 10. The one file to launch, and the child's quoted vector.
+    wchar_t program[RT_PROGRAM_PATH_CAPACITY];
+    if (find_program(settings.program, settings.search, program) < 0)
+        report_failure_and_exit(private_report_fd, RELAY_LAUNCH_FAILED);
+    const wchar_t *launched = program;
+    wchar_t **child_argv;
+    wchar_t interpreter[RT_PROGRAM_PATH_CAPACITY];
+    if (is_batch_file(program)) {
+        // The platform would run the script through the interpreter with the
+        // arguments as they are, where they could run commands of their own;
+        // the relay starts the interpreter itself. The script has no argument
+        // zero of its own: the interpreter gives it the script's path.
+        if (rt_interpreter_path(interpreter) < 0)
+            report_failure_and_exit(private_report_fd, RELAY_LAUNCH_FAILED);
+        wchar_t **script_args = settings.child_args[0] ? settings.child_args + 1 : settings.child_args;
+        child_argv = build_batch_argv(interpreter, program, script_args);
+        if (!child_argv)
+            report_failure_and_exit(private_report_fd, RELAY_LAUNCH_FAILED);
+        launched = interpreter;
+    } else {
+        child_argv = build_child_argv(settings.child_args);
+    }
 
     // 11. Launch, report and wait for the release.
-    launch_and_report(private_report_fd, private_sync_fd, settings.wait, settings.search,
-                      settings.program, child_argv);
+    launch_and_report(private_report_fd, private_sync_fd, settings.wait, launched, child_argv);
 
     // 12.
     return 0;

@@ -47,8 +47,31 @@ bool rt_fd_is_open(int fd);
 // device, EINVAL when the change would land anywhere else.
 int rt_change_dir(const wchar_t *path);
 
-// Launch. Returns the child's process handle, or -1 with errno set.
-intptr_t rt_spawn_nowait(bool search, const wchar_t *program, const wchar_t *const *argv);
+// Finding the program.
+enum rt_path_kind {
+    RT_PATH_MISSING,
+    RT_PATH_DIRECTORY,
+    RT_PATH_FILE,  // a file (or device) that is not a program image
+    RT_PATH_IMAGE  // a file that starts like a program image; only looked for
+                   // when asked to, since it means reading the file
+};
+enum rt_path_kind rt_path_kind(const wchar_t *path, bool look_for_image);
+// The launch takes a program path whole up to this many units, terminator
+// included; a longer one it would cut.
+enum { RT_PROGRAM_PATH_CAPACITY = 260 };
+// The full path of path, relative to the current directory, in out (of
+// RT_PROGRAM_PATH_CAPACITY units): 0, or -1 with errno ENAMETOOLONG when it
+// does not fit, ENOENT when there is none.
+int rt_program_path(const wchar_t *path, wchar_t *out);
+// The command interpreter in the system directory, found without a search,
+// in out (of RT_PROGRAM_PATH_CAPACITY units): 0, or -1 with errno set.
+int rt_interpreter_path(wchar_t *out);
+// The executable search path, or null when there is none.
+const wchar_t *rt_search_path(void);
+
+// Launch of the program at a full path, which the runtime then takes as it is.
+// Returns the child's process handle, or -1 with errno set.
+intptr_t rt_spawn_nowait(const wchar_t *program, const wchar_t *const *argv);
 // Waits for a child launched by rt_spawn_nowait; -1 with errno set on failure.
 intptr_t rt_wait_child(int *exit_status, intptr_t child);
 

@@ -171,9 +171,69 @@ int rt_change_dir(const wchar_t *path)
     return refuse_dir(EINVAL);
 }
 
-intptr_t rt_spawn_nowait(bool search, const wchar_t *program, const wchar_t *const *argv)
+enum rt_path_kind rt_path_kind(const wchar_t *path, bool look_for_image)
 {
-    return search ? _wspawnvp(_P_NOWAIT, program, argv) : _wspawnv(_P_NOWAIT, program, argv);
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return RT_PATH_MISSING;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return RT_PATH_DIRECTORY;
+    if (!look_for_image)
+        return RT_PATH_FILE;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              0, OPEN_EXISTING, 0, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return RT_PATH_FILE;
+    // Only a disk file is read: reading a console or a pipe could block.
+    char header[2] = {0, 0};
+    DWORD got = 0;
+    if (GetFileType(file) == FILE_TYPE_DISK)
+        ReadFile(file, header, 2, &got, 0);
+    CloseHandle(file);
+    return got == 2 && header[0] == 'M' && header[1] == 'Z' ? RT_PATH_IMAGE : RT_PATH_FILE;
+}
+
+int rt_program_path(const wchar_t *path, wchar_t *out)
+{
+    DWORD length = GetFullPathNameW(path, RT_PROGRAM_PATH_CAPACITY, out, 0);
+    if (length == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (length >= RT_PROGRAM_PATH_CAPACITY) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return 0;
+}
+
+int rt_interpreter_path(wchar_t *out)
+{
+    static const wchar_t NAME[] = L"\\cmd.exe";
+    const UINT name_length = sizeof NAME / sizeof NAME[0] - 1;
+    UINT length = GetSystemDirectoryW(out, RT_PROGRAM_PATH_CAPACITY);
+    if (length == 0 || length + name_length >= RT_PROGRAM_PATH_CAPACITY) {
+        errno = length == 0 ? ENOENT : ENAMETOOLONG;
+        return -1;
+    }
+    for (UINT i = 0; i <= name_length; ++i)
+        out[length + i] = NAME[i];
+    return 0;
+}
+
+const wchar_t *rt_search_path(void)
+{
+    DWORD size = GetEnvironmentVariableW(L"PATH", 0, 0);
+    if (size == 0)
+        return 0;
+    wchar_t *text = (wchar_t *)rt_alloc_n(size, sizeof(wchar_t));
+    DWORD length = GetEnvironmentVariableW(L"PATH", text, size);
+    return length > 0 && length < size ? text : 0;
+}
+
+intptr_t rt_spawn_nowait(const wchar_t *program, const wchar_t *const *argv)
+{
+    return _wspawnv(_P_NOWAIT, program, argv);
 }
 
 intptr_t rt_wait_child(int *exit_status, intptr_t child)

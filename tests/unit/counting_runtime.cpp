@@ -3,6 +3,7 @@
 #include "pellix.h"
 #include "runtime.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 static std::vector<recorded_allocation> &allocation_log()
@@ -21,6 +22,16 @@ void *rt_alloc_n(uint32_t count, uint32_t size)
 int rt_atoi(const char *text)
 {
     return std::atoi(text);
+}
+
+int rt_errno(void)
+{
+    return errno;
+}
+
+void rt_set_errno(int value)
+{
+    errno = value;
 }
 
 const std::vector<recorded_allocation> &recorded_allocations()

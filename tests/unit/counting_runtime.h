@@ -1,7 +1,8 @@
-// The two runtime services the relay's quoting and command-line reading use,
-// for native tests: rt_atoi is the C library's atoi, and rt_alloc_n takes its
-// blocks from the stand-in base library and records each request, so tests
-// can check that every block is exactly as large as what was written into it.
+// The runtime services the relay's quoting and command-line reading use, for
+// native tests: rt_atoi is the C library's atoi, rt_errno and rt_set_errno
+// its errno, and rt_alloc_n takes its blocks from the stand-in base library
+// and records each request, so tests can check that every block is exactly
+// as large as what was written into it.
 #ifndef PROCFERRY_TESTS_COUNTING_RUNTIME_H
 #define PROCFERRY_TESTS_COUNTING_RUNTIME_H
 

@@ -1,9 +1,11 @@
 // Reading the relay's own command line into its settings: one row per rule,
 // a text in one position and the setting it gives; then the wide view holding
-// fewer entries than the narrow one.
+// fewer entries than the narrow one. Last, the command line the relay gives
+// the command interpreter for a batch file.
 #include "counting_runtime.h"
 #include "relay_internal.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -190,6 +192,74 @@ TEST(reading_settings, wide_view_shorter_than_the_narrow_one)
         while (child_argv[count])
             ++count;
         EXPECT_EQ(count, row.wide_argc - row.first_child_arg);
+        release_allocations();
+    }
+}
+
+// The interpreter's vector: its path quoted, the switches, and one text
+// holding the quoted script and each argument encoded.
+struct batch_case {
+    const char *name;
+    std::wstring script;
+    std::vector<std::wstring> args;
+    std::wstring text; // after /c; empty when refused
+    int refusal;       // errno when refused
+};
+
+const std::wstring PCT = L"%%cd:~,%%%cd:~,%"; // one % of an argument
+
+const batch_case batch_cases[] = {
+    {"no arguments", L"C:\\s\\x.bat", {}, L"\"\"C:\\s\\x.bat\"\"", 0},
+    {"plain arguments stay bare", L"C:\\s\\x.bat", {L"a1", L"-_./:?@#$*+\\x"},
+     L"\"\"C:\\s\\x.bat\" a1 -_./:?@#$*+\\x\"", 0},
+    {"empty, blank and trailing backslash are quoted", L"C:\\s\\x.bat", {L"", L"a b", L"x y\\", L"\\"},
+     L"\"\"C:\\s\\x.bat\" \"\" \"a b\" \"x y\\\\\" \"\\\\\"\"", 0},
+    {"a quote is doubled", L"C:\\s\\x.bat", {L"\""}, L"\"\"C:\\s\\x.bat\" \"\"\"\"\"", 0},
+    {"backslashes before a quote doubled", L"C:\\s\\x.bat", {L"a\\\"b"},
+     L"\"\"C:\\s\\x.bat\" \"a\\\\\"\"b\"\"", 0},
+    {"specials stay inside quotes", L"C:\\s\\x.bat", {L"&|<>^(),;=!"},
+     L"\"\"C:\\s\\x.bat\" \"&|<>^(),;=!\"\"", 0},
+    {"key=\"foo bar\"", L"C:\\s\\x.bat", {L"key=\"foo bar\""},
+     L"\"\"C:\\s\\x.bat\" \"key=\"\"foo bar\"\"\"\"", 0},
+    {"every % survives two readings", L"C:\\s\\x.bat", {L"%PATH%"},
+     L"\"\"C:\\s\\x.bat\" \"" + PCT + L"PATH" + PCT + L"\"\"", 0},
+    {"a % in the script path is read once", L"C:\\a%b\\x.bat", {},
+     L"\"\"C:\\a%%cd:~,%b\\x.bat\"\"", 0},
+    {"line feed", L"C:\\s\\x.bat", {L"a\nb"}, L"", EINVAL},
+    {"carriage return", L"C:\\s\\x.bat", {L"ok", L"\r"}, L"", EINVAL},
+    {"quote in the script path", L"C:\\s\\x\".bat", {}, L"", EINVAL},
+    {"script path ending in a backslash", L"C:\\s\\x.bat\\", {}, L"", EINVAL},
+    // 15 units around the argument: the longest text left below the limit
+    // for the script's own line is 7679 units.
+    {"longest text", L"C:\\s\\x.bat", {std::wstring(7664, L'a')},
+     L"\"\"C:\\s\\x.bat\" " + std::wstring(7664, L'a') + L"\"", 0},
+    {"one unit more", L"C:\\s\\x.bat", {std::wstring(7665, L'a')}, L"", E2BIG},
+    {"a % costs 16", L"C:\\s\\x.bat", {std::wstring(500, L'%')}, L"", E2BIG},
+};
+
+TEST(batch_command, script_and_arguments_in_one_quoted_text)
+{
+    for (const batch_case &row : batch_cases) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::wstring> args = row.args;
+        std::vector<wchar_t *> arg_pointers;
+        for (std::wstring &arg : args)
+            arg_pointers.push_back(&arg[0]);
+        arg_pointers.push_back(nullptr);
+        errno = 0;
+        wchar_t **argv = build_batch_argv(L"C:\\sys\\cmd.exe", row.script.c_str(), arg_pointers.data());
+        if (row.refusal) {
+            EXPECT_EQ(argv, nullptr);
+            EXPECT_EQ(errno, row.refusal);
+        } else {
+            ASSERT_NE(argv, nullptr);
+            std::vector<std::wstring> entries;
+            for (int i = 0; argv[i]; ++i)
+                entries.push_back(argv[i]);
+            std::vector<std::wstring> expected = {L"\"C:\\sys\\cmd.exe\"", L"/d", L"/e:ON", L"/v:OFF",
+                                                  L"/c", row.text};
+            EXPECT_EQ(entries, expected);
+        }
         release_allocations();
     }
 }
