@@ -114,15 +114,19 @@ int no_record(procferry_session &session, procferry_result *result, DWORD deadli
               DWORD timeout_ms)
 {
     DWORD left = pf_remaining(deadline, timeout_ms);
-    if (procferry_session_wait_relay(&session, left < RELAY_END_WAIT_MS ? left : RELAY_END_WAIT_MS,
-                                     &result->relay_exit_status) == 0)
-        result->relay_ended = 1;
+    if (WaitForSingleObject((HANDLE)session.relay, left < RELAY_END_WAIT_MS ? left : RELAY_END_WAIT_MS) !=
+        WAIT_OBJECT_0) {
+        procferry_session_end(&session);
+        return finish(result, PROCFERRY_TIMED_OUT);
+    }
+    procferry_session_wait_relay(&session, 0, &result->relay_exit_status);
+    result->relay_ended = 1;
     if (procferry_session_relay_stderr(&session, result->check_report,
                                        sizeof result->check_report) > 0)
         return finish(result, PROCFERRY_CHECK_REPORT);
-    if (result->relay_ended && result->relay_exit_status == RELAY_EXIT_CHECK_FAILED)
+    if (result->relay_exit_status == RELAY_EXIT_CHECK_FAILED)
         return finish(result, PROCFERRY_CHECK_REPORT);
-    return finish(result, result->relay_ended ? PROCFERRY_RELAY_CRASHED : PROCFERRY_TIMED_OUT);
+    return finish(result, PROCFERRY_RELAY_CRASHED);
 }
 
 } // namespace
@@ -215,7 +219,8 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     int got = procferry_session_read_record(&session, timeout, &record);
     result->record_bytes = got > 0 ? got : 0;
     if (got < 0) {
-        procferry_session_close(&session); // ends the relay
+        procferry_session_end(&session);
+        procferry_session_close(&session);
         return finish(result, PROCFERRY_TIMED_OUT);
     }
     if (got < RELAY_RECORD_SIZE) {

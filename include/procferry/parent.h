@@ -115,7 +115,8 @@ enum procferry_kind {
     PROCFERRY_CHECK_REPORT = 8,     /* the relay refused its command line (no record, and a
                                        captured report or the check-failure exit status):
                                        check_report, relay_exit_status */
-    PROCFERRY_TIMED_OUT = 9,        /* no record within timeout_ms; the relay was ended */
+    PROCFERRY_TIMED_OUT = 9,        /* no record within timeout_ms; the relay and the
+                                       program it started were ended */
     PROCFERRY_BAD_RECORD = 10,      /* a short record or an unknown code (record_*), or a
                                        child handle that could not be taken over (win32_error) */
     PROCFERRY_SYSTEM_ERROR = 11     /* win32_error: a pipe or handle could not be made */
@@ -238,7 +239,11 @@ procferry_handle procferry_session_take_child(struct procferry_session *session,
    bytes and a terminating zero; returns the byte count. */
 size_t procferry_session_relay_stderr(struct procferry_session *session, char *text,
                                       size_t capacity);
-/* Ends a relay still running and closes everything that is left. */
+/* Ends the relay and the programs it started, for a relay that did not
+   answer in time; a child taken over with take_child is the caller's and is
+   ended as well only when it is still the relay's direct child. */
+void procferry_session_end(struct procferry_session *session);
+/* Ends a relay still running (only the relay) and closes everything that is left. */
 void procferry_session_close(struct procferry_session *session);
 
 /* ---- Quoting ----

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <functional>
@@ -29,6 +30,27 @@ private:
     mutable std::wstring relay_, probe_;
 };
 INSTANTIATE_FOR_BOTH_RELAYS(ParentLibrary);
+
+static int processes_named(const wchar_t *name)
+{
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        count += _wcsicmp(entry.szExeFile, name) == 0;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Counts by probing, since wine's count of a process's handles stays 0.
+static DWORD handle_count()
+{
+    DWORD count = 0, flags;
+    for (uintptr_t value = 4; value < 0x2000; value += 4)
+        count += GetHandleInformation((HANDLE)value, &flags) != 0;
+    return count;
+}
 
 TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
 {
@@ -95,10 +117,13 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         old_dir.resize(GetCurrentDirectoryW(MAX_PATH, &old_dir[0]));
         SetCurrentDirectoryW(parent::own_directory().c_str());
         procferry_result result;
+        DWORD handles = handle_count();
         DWORD start = GetTickCount();
         int kind = procferry_start(&o, &result);
         DWORD elapsed = GetTickCount() - start;
         SetCurrentDirectoryW(old_dir.c_str());
+        EXPECT_EQ(handle_count(), handles) << r.name << ": a handle was left open";
+        EXPECT_EQ(processes_named(L"probe_child.exe"), 0) << r.name << ": a process was left running";
         EXPECT_EQ(kind, r.kind) << r.name << ": " << procferry_kind_name(kind);
         EXPECT_EQ(result.kind, kind) << r.name;
         EXPECT_EQ(result.error, r.error) << r.name;

@@ -1,0 +1,51 @@
+// Ending a relay that did not answer in time, together with what it started.
+#include "parent_internal.h"
+
+#include <tlhelp32.h>
+
+namespace {
+
+// Whether moment lies within [from, to].
+bool within(const FILETIME &moment, const FILETIME &from, const FILETIME &to)
+{
+    return CompareFileTime(&moment, &from) >= 0 && CompareFileTime(&moment, &to) <= 0;
+}
+
+} // namespace
+
+void procferry_session_end(struct procferry_session *session)
+{
+    if (!session->relay)
+        return;
+    HANDLE relay = (HANDLE)session->relay;
+    // The relay goes first, so that it cannot start anything more.
+    TerminateProcess(relay, RELAY_EXIT_FAILED);
+    WaitForSingleObject(relay, 5000);
+    FILETIME relay_created, relay_exited, kernel, user;
+    bool lifetime_known = GetProcessTimes(relay, &relay_created, &relay_exited, &kernel, &user);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (lifetime_known && snapshot != INVALID_HANDLE_VALUE) {
+        PROCESSENTRY32W entry;
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more;
+             more = Process32NextW(snapshot, &entry)) {
+            if (entry.th32ParentProcessID != session->relay_pid ||
+                entry.th32ProcessID == session->relay_pid)
+                continue;
+            HANDLE child = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
+                                       entry.th32ProcessID);
+            if (!child)
+                continue;
+            // A process id outlives its process and may be given again: only
+            // a process created while the relay ran can be the relay's child.
+            FILETIME created, exited;
+            if (GetProcessTimes(child, &created, &exited, &kernel, &user) &&
+                within(created, relay_created, relay_exited))
+                TerminateProcess(child, RELAY_EXIT_FAILED);
+            CloseHandle(child);
+        }
+    }
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+    procferry_session_wait_relay(session, 0, nullptr);
+}
