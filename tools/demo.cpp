@@ -1,15 +1,18 @@
-// --demo: the relay's main job on a ready-made case. The probe child that
-// ships next to this tool writes down the arguments it received; each is
-// shown beside the one that was sent.
+// --demo: the relay's main job on a ready-made case. A copy of this tool
+// plays the child: it writes down the command text and the arguments it
+// received, and each is shown beside the one that was sent.
 #include <stdio.h>
+#include <stdlib.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "probe_report.h"
 #include "procferry_run.h"
+
+// Set for the demo's child only: where it writes what it received.
+static const wchar_t DEMO_CHILD_VARIABLE[] = L"PROCFERRY_RUN_DEMO_CHILD";
 
 // Arguments that a naive join-with-blanks, or a quoting with the backslash
 // rules slightly wrong, would break.
@@ -63,6 +66,42 @@ static std::wstring file_name(const std::wstring &path)
     return path.substr(path.find_last_of(L"\\/") + 1);
 }
 
+// The child's side: its command text and each argument as the runtime split
+// them, in UTF-16, each ended by a zero, so that any text survives.
+int run_demo_child_if_asked(int argc, wchar_t **argv)
+{
+    const wchar_t *report_path = _wgetenv(DEMO_CHILD_VARIABLE);
+    if (!report_path || !*report_path)
+        return -1;
+    FILE *report = _wfopen(report_path, L"wb");
+    if (!report)
+        return RUN_EXIT_OWN_FAILURE;
+    const wchar_t *command_text = GetCommandLineW();
+    fwrite(command_text, sizeof(wchar_t), wcslen(command_text) + 1, report);
+    for (int i = 0; i < argc; ++i)
+        fwrite(argv[i], sizeof(wchar_t), wcslen(argv[i]) + 1, report);
+    return fclose(report) == 0 ? 0 : RUN_EXIT_OWN_FAILURE;
+}
+
+// The command text and then the arguments the child wrote down.
+static std::vector<std::wstring> read_child_report(const std::wstring &path)
+{
+    std::vector<std::wstring> entries;
+    FILE *report = _wfopen(path.c_str(), L"rb");
+    if (!report)
+        return entries;
+    std::wstring text;
+    wchar_t buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, sizeof(wchar_t), sizeof buffer / sizeof buffer[0], report)) > 0)
+        text.append(buffer, count);
+    fclose(report);
+    for (size_t start = 0, end; (end = text.find(L'\0', start)) != std::wstring::npos;
+         start = end + 1)
+        entries.push_back(text.substr(start, end - start));
+    return entries;
+}
+
 int run_demo(run_options &run)
 {
     wchar_t temp[MAX_PATH];
@@ -70,32 +109,34 @@ int run_demo(run_options &run)
     std::wstring report_path = std::wstring(temp) + L"procferry-demo-" +
                                std::to_wstring(GetCurrentProcessId()) + L".txt";
     DeleteFileW(report_path.c_str());
-    parent::set_probe_env("PROBE_OUT", report_path);
 
     std::vector<std::wstring> sent = hard_arguments();
-    run.request.program = parent::own_directory() + L"probe_child.exe";
-    run.request.args = sent;
-    run.request.wait = true;
-    run.request.argv0_marker = false;
-    printf("procferry-run demo: %u hard arguments to %s through %s\n", (unsigned)sent.size(),
-           parent::wide_to_utf8(file_name(run.request.program)).c_str(),
-           parent::wide_to_utf8(file_name(run.request.relay)).c_str());
+    run.program = own_directory() + L"procferry-run.exe";
+    run.args = sent;
+    run.wait = true;
+    run.has_argv0 = false;
+    run.env_set.push_back({DEMO_CHILD_VARIABLE, report_path});
+    printf("procferry-run demo: %u hard arguments to a copy of procferry-run.exe through %s\n",
+           (unsigned)sent.size(), to_utf8(file_name(run.relay)).c_str());
     fflush(stdout);
 
     launch_outcome outcome = run_launch(run);
-    print_outcome(run, outcome);
-    parent::probe_report report = parent::read_probe_report(report_path);
+    SetEnvironmentVariableW(DEMO_CHILD_VARIABLE, nullptr);
+    std::vector<std::wstring> report = read_child_report(report_path);
     DeleteFileW(report_path.c_str());
-    if (outcome.kind != outcome_kind::exited)
-        return outcome.exit_status;
-    if (!report.present) {
-        printf("the child wrote no report\n");
-        return RUN_EXIT_MISMATCH;
+    if (outcome.kind != outcome_kind::exited || outcome.exit_status != 0) {
+        print_outcome(run, outcome, nullptr);
+        return outcome.kind == outcome_kind::exited ? RUN_EXIT_OWN_FAILURE : outcome.status;
+    }
+    if (report.empty()) {
+        say("the demo's child wrote no report");
+        return RUN_EXIT_OWN_FAILURE;
     }
 
-    // The child's argument zero is its own path; the hard ones follow.
-    std::vector<std::wstring> received(report.argv.begin() + (report.argv.empty() ? 0 : 1),
-                                       report.argv.end());
+    // The command text comes first, then the child's argument zero, its own
+    // path; the hard ones follow.
+    std::vector<std::wstring> received(report.begin() + std::min<size_t>(2, report.size()),
+                                       report.end());
     size_t width = 0;
     for (const std::wstring &arg : sent)
         width = std::max(width, shown(arg).size());
@@ -110,7 +151,7 @@ int run_demo(run_options &run)
                (int)width, got_text.c_str(), intact ? "intact" : "CHANGED");
     }
     printf("command text the child received:\n  %s\n",
-           shown(report.command_line).c_str());
+           shown(report[0]).c_str());
     if (broken == 0)
         printf("all %u arguments arrived intact\n", (unsigned)sent.size());
     else

@@ -1,7 +1,12 @@
 // procferry-run [options] [--] PROGRAM [ARG...]: runs PROGRAM through the
 // relay, as the base library's spawning facility would, and says what happened.
+#include <ctype.h>
+#include <errno.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -10,86 +15,168 @@
 
 #include "procferry_run.h"
 
-using parent::utf8_to_wide;
-using parent::wide_to_utf8;
-
 static const char USAGE_EPILOGUE[] = R"(
 PROGRAM and each ARG reach the child exactly as typed here, whatever blanks,
 quotes or backslashes they hold. Options must come before PROGRAM; "--" ends
 them explicitly, which is needed when PROGRAM itself starts with "-".
 
+A PROGRAM without a directory part is looked for in the directory the child
+starts in (--cwd, or the current one), then along PATH (unless
+--no-search-path); without an extension, .com, .exe, .bat and .cmd are tried.
+A relative PROGRAM or stream file is taken from the current directory for
+streams and from the --cwd directory for PROGRAM.
+
 Streams: "inherit" (the default) hands on this tool's own stream, "null" the
-null device, anything else is a file that this tool opens and hands to the
-relay by descriptor number: --stdin reads it, --stdout and --stderr create or
-truncate it, --stdout-append and --stderr-append append to it. Name a file
-that is called "inherit" or "null" as .\null.
+null device, anything else is a file: --stdin reads it, --stdout and --stderr
+create or truncate it, --stdout-append and --stderr-append append to it. Name
+a file that is called "inherit" or "null" as .\null.
 
-A relative PROGRAM is looked up after the --cwd change (or along the search
-path with --search-path).
+DURATION is a number with an optional unit: ms, s (the default), m, h or d,
+such as 500ms, 5, 1.5m. At --timeout the child is ended; with --no-wait a
+small watchdog stays behind to end it. 0 means no limit.
 
-What happens is printed on stderr, so that the child's own output stays clean:
-  launched: child exited with status 3
-  launched: running, handle 0x74; released the relay
-  directory change failed: No such file or directory (errno 2)
-  launch failed: No such file or directory (errno 2)
-  relay check failed (no report): <what the relay printed>
---json prints one object on stdout instead, after anything the child printed.
+What happens is printed on stderr as one line, so that the child's own output
+stays clean:
+  procferry-run: cmd exited with status 3
+  procferry-run: cmd started as process 1234
+  procferry-run: nosuch: not found in the current directory nor on PATH ...
+--json prints one JSON object on stderr instead of that line (after anything
+the child wrote there); --json-file FILE writes it to FILE and keeps the line.
+Its fields are always all there, null when they do not apply: outcome
+(exited, started, timed_out, not_found, cannot_run, directory_failed,
+stream_failed, relay_failed), message, program (as found), arguments, pid,
+exit_status (the child's, whole), errno, errno_name, elapsed_ms, relay,
+relay_architecture, tool_status (this tool's exit status).
 
-Exit status:
-  the child's     wait mode, the child ran (it may use the numbers below too)
-  0               --no-wait, the child was started; --demo, all arrived intact
-  1               --demo: an argument did not arrive intact
-  2               bad options
-  120             the relay program could not be started
-  121             the relay ended without a report (a failed check)
-  122             no report within --timeout; the relay was stopped
-  123             the relay could not change to the --cwd directory
-  124             the relay could not launch PROGRAM
-  125             a --stdin, --stdout or --stderr file could not be opened
+Exit status, as with env and timeout:
+  the child's  PROGRAM ran and ended by itself (wait mode)
+  0            --no-wait: PROGRAM was started; --demo: every argument arrived intact
+  1            --demo: an argument did not arrive intact
+  124          --timeout passed and PROGRAM was ended
+  125          procferry-run failed: a bad option, a --cwd directory or stream
+               file it could not use, a relay missing or failing
+  126          PROGRAM was found but could not be run
+  127          PROGRAM was not found
+A Unix shell running wine sees only the low 8 bits of a status: 300 as 44,
+-1 as 255, a crash (0xC0000005) as 5. cmd's %ERRORLEVEL% and --json keep the
+whole status.
 
-Examples:
+Examples (each runs as shown under wine):
   procferry-run --demo
-  procferry-run --stdout out.txt --stderr-to-stdout --search-path -- cmd /c "echo hi"
-  procferry-run --search-path --cwd C:\work -- make.exe all
-  procferry-run --no-wait --verbose --search-path -- notepad.exe "my notes.txt"
-  procferry-run --argv0 short-name --json -- C:\tools\probe.exe one "two words"
+  procferry-run -- cmd /c "echo hi"
+  procferry-run --stdout log.txt --stderr-to-stdout -- cmd /c "echo hello & dir /b nosuch"
+  procferry-run --cwd C:/windows -- cmd /c cd
+  procferry-run --env GREETING=hello -- cmd /c "echo %GREETING%"
+  procferry-run --timeout 1.5s -- cmd /c "ping -n 5 127.0.0.1 >nul"
+  procferry-run --no-wait -- cmd /c "exit 0"
+  procferry-run --json-file run.json -- cmd /c "exit 3"
 )";
+
+struct usage_error {
+    std::string text;
+};
+
+std::wstring to_wide(const std::string &text)
+{
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring wide(length, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], length);
+    return wide;
+}
+
+std::string to_utf8(const std::wstring &text)
+{
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0,
+                                     nullptr, nullptr);
+    std::string narrow(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &narrow[0], length, nullptr,
+                        nullptr);
+    return narrow;
+}
+
+void say(const std::string &text)
+{
+    std::string line = "procferry-run: " + text + "\n";
+    fwrite(line.data(), 1, line.size(), stderr);
+    fflush(stderr);
+}
 
 // Options that take a value as the next entry; the scan for PROGRAM must
 // step over those values.
 static bool takes_value(const std::string &option)
 {
-    static const char *const names[] = {"--cwd",    "--stdin",         "--stdout",
-                                        "--stderr", "--stdout-append", "--stderr-append",
-                                        "--argv0",  "--relay",         "--timeout"};
+    static const char *const names[] = {
+        "--cwd",   "--stdin", "--stdout",  "--stderr",    "--stdout-append", "--stderr-append",
+        "--argv0", "--relay", "--timeout", "--json-file", "--env",           "--unset"};
     for (const char *name : names)
         if (option == name)
             return true;
     return false;
 }
 
+// --env and --unset may repeat, and a value may hold anything, commas too;
+// they are taken here rather than by the option parser, which splits
+// repeated values on commas.
+static bool take_environment_option(const std::string &arg, const std::string *next,
+                                    run_options &run, bool *used_next)
+{
+    *used_next = false;
+    std::string name, value;
+    for (const char *option : {"--env", "--unset"}) {
+        std::string with_equals = std::string(option) + "=";
+        if (arg == option) {
+            if (!next)
+                throw usage_error{std::string(option) + " needs a value"};
+            value = *next;
+            *used_next = true;
+        } else if (arg.compare(0, with_equals.size(), with_equals) == 0) {
+            value = arg.substr(with_equals.size());
+        } else {
+            continue;
+        }
+        if (strcmp(option, "--unset") == 0) {
+            if (value.empty() || value.find('=') != std::string::npos)
+                throw usage_error{"--unset needs a variable name, not '" + value + "'"};
+            run.env_unset.push_back(to_wide(value));
+            return true;
+        }
+        size_t equals = value.find('=');
+        if (equals == 0 || equals == std::string::npos)
+            throw usage_error{"--env needs NAME=VALUE, not '" + value + "'"};
+        run.env_set.push_back({to_wide(value.substr(0, equals)), to_wide(value.substr(equals + 1))});
+        return true;
+    }
+    return false;
+}
+
 // Index of PROGRAM in the wide command line (argc when there is none). Sets
-// *separator when "--" stands before it.
-static int find_program(int argc, wchar_t **argv, bool *separator)
+// *separator when "--" stands before it. Collects the option entries, minus
+// --env and --unset, into options.
+static int find_program(int argc, wchar_t **argv, run_options &run,
+                        std::vector<std::string> &options, bool *separator)
 {
     *separator = false;
+    options.push_back(to_utf8(argv[0]));
     for (int i = 1; i < argc; ++i) {
-        std::string arg = wide_to_utf8(argv[i]);
+        std::string arg = to_utf8(argv[i]);
         if (arg == "--") {
             *separator = true;
             return i + 1;
         }
         if (arg.size() < 2 || arg[0] != '-')
             return i;
-        if (takes_value(arg))
-            ++i;
+        std::string next = i + 1 < argc ? to_utf8(argv[i + 1]) : "";
+        bool used_next = false;
+        if (take_environment_option(arg, i + 1 < argc ? &next : nullptr, run, &used_next)) {
+            i += used_next ? 1 : 0;
+            continue;
+        }
+        options.push_back(arg);
+        if (takes_value(arg) && i + 1 < argc)
+            options.push_back(to_utf8(argv[++i]));
     }
     return argc;
 }
-
-struct usage_error {
-    std::string text;
-};
 
 static stream_choice stream_from(const cxxopts::ParseResult &parsed, const char *name,
                                  const char *append_name)
@@ -116,29 +203,46 @@ static stream_choice stream_from(const cxxopts::ParseResult &parsed, const char 
     } else {
         choice.kind = stream_choice::file;
     }
-    choice.path = utf8_to_wide(value);
+    choice.path = to_wide(value);
     return choice;
 }
 
 static std::wstring relay_from(const std::string &value)
 {
     if (value == "console")
-        return parent::own_directory() + L"procferry-console.exe";
+        return own_directory() + L"procferry-console.exe";
     if (value == "gui")
-        return parent::own_directory() + L"procferry.exe";
+        return own_directory() + L"procferry.exe";
     if (value.empty())
         throw usage_error{"--relay needs console, gui or the path of a relay program"};
-    return utf8_to_wide(value);
+    return to_wide(value);
 }
 
-static int timeout_from(const std::string &value)
+// "500ms", "5s", "1.5m", "2h", "1d" or a bare number of seconds, as timeout
+// takes them; the result must fit a 32-bit millisecond wait.
+static uint32_t duration_from(const char *option, const std::string &text)
 {
+    size_t digits = 0;
+    while (digits < text.size() && (isdigit((unsigned char)text[digits]) || text[digits] == '.'))
+        ++digits;
+    std::string number = text.substr(0, digits), unit = text.substr(digits);
+    static const struct {
+        const char *name;
+        double ms;
+    } units[] = {{"", 1000}, {"ms", 1}, {"s", 1000}, {"m", 60000}, {"h", 3600000},
+                 {"d", 86400000}};
+    double per_unit = -1;
+    for (const auto &known : units)
+        if (unit == known.name)
+            per_unit = known.ms;
     char *end = nullptr;
-    long ms = strtol(value.c_str(), &end, 10);
-    if (value.empty() || *end != '\0' || ms < 0 || ms > 24L * 3600 * 1000)
-        throw usage_error{"--timeout: '" + value +
-                          "' is not a number of milliseconds (0 to 86400000)"};
-    return (int)ms;
+    double value = number.empty() ? -1 : strtod(number.c_str(), &end);
+    double ms = ceil(value * per_unit);
+    if (per_unit < 0 || value < 0 || *end != '\0' || ms >= 4294967295.0)
+        throw usage_error{std::string(option) + ": '" + text +
+                          "' is not a duration such as 500ms, 5s, 1.5m or 5 (seconds), "
+                          "under 49 days"};
+    return (uint32_t)ms;
 }
 
 static void add_options(cxxopts::Options &options)
@@ -146,8 +250,13 @@ static void add_options(cxxopts::Options &options)
     // clang-format off
     options.add_options()
         ("no-wait", "start PROGRAM and return at once (default: wait for it to end)")
-        ("search-path", "look PROGRAM up along the executable search path (PATH)")
+        ("no-search-path", "do not look a bare PROGRAM name up along PATH")
+        ("search-path", "look a bare PROGRAM name up along PATH (the default)")
         ("cwd", "run PROGRAM in directory DIR", cxxopts::value<std::string>(), "DIR")
+        ("env", "set a variable for PROGRAM (repeatable; also seen by the relay)",
+         cxxopts::value<std::string>(), "NAME=VALUE")
+        ("unset", "remove a variable for PROGRAM (repeatable)",
+         cxxopts::value<std::string>(), "NAME")
         ("stdin", "PROGRAM's stdin: inherit, null or a file to read",
          cxxopts::value<std::string>(), "inherit|null|FILE")
         ("stdout", "PROGRAM's stdout: inherit, null or a file to create or truncate",
@@ -160,17 +269,18 @@ static void add_options(cxxopts::Options &options)
          cxxopts::value<std::string>(), "FILE")
         ("stderr-to-stdout", "send PROGRAM's stderr wherever its stdout goes")
         ("close-fds", "let PROGRAM inherit no descriptors but its standard streams")
-        ("argv0", "give PROGRAM this argument zero instead of its path",
+        ("argv0", "give PROGRAM this argument zero instead of its name",
          cxxopts::value<std::string>(), "TEXT")
+        ("timeout", "end PROGRAM when it still runs after DURATION (0: no limit)",
+         cxxopts::value<std::string>(), "DURATION")
         ("relay", "relay program: console (default), gui, or a path; console and "
          "gui are found next to this tool", cxxopts::value<std::string>(), "console|gui|PATH")
-        ("timeout", "give up when the relay has not reported after MS milliseconds "
-         "(0, the default: no limit; in wait mode the report comes when PROGRAM ends)",
-         cxxopts::value<std::string>(), "MS")
         ("v,verbose", "print the relay program and its exact command line")
-        ("json", "print the outcome as one JSON object on stdout")
-        ("demo", "send a set of hard arguments to the bundled probe child and show "
-         "how each arrived (honours --relay, --verbose and --timeout)")
+        ("json", "print the outcome as one JSON object on stderr instead of a line")
+        ("json-file", "write the outcome as one JSON object to FILE",
+         cxxopts::value<std::string>(), "FILE")
+        ("demo", "send a set of hard arguments to a copy of this tool and show how "
+         "each arrived (honours --relay, --verbose and --timeout)")
         ("h,help", "print this help")
         ("version", "print the version");
     // clang-format on
@@ -186,16 +296,15 @@ static int parse_command_line(int argc, wchar_t **argv, run_options &run, bool *
     add_options(options);
 
     bool separator = false;
-    int program_index = find_program(argc, argv, &separator);
-    int option_count = separator ? program_index - 1 : program_index;
     std::vector<std::string> narrow;
-    for (int i = 0; i < option_count; ++i)
-        narrow.push_back(wide_to_utf8(argv[i]));
+    int program_index = find_program(argc, argv, run, narrow, &separator);
     std::vector<const char *> narrow_argv;
     for (const std::string &arg : narrow)
         narrow_argv.push_back(arg.c_str());
 
     cxxopts::ParseResult parsed = options.parse((int)narrow_argv.size(), narrow_argv.data());
+    if (!parsed.unmatched().empty())
+        throw usage_error{"unexpected '" + parsed.unmatched()[0] + "'"};
     if (parsed.count("help")) {
         printf("%s%s", options.help().c_str(), USAGE_EPILOGUE);
         return 0;
@@ -209,23 +318,23 @@ static int parse_command_line(int argc, wchar_t **argv, run_options &run, bool *
     bool has_program = program_index < argc;
     if (*demo && has_program)
         throw usage_error{"--demo runs its own child; give no PROGRAM with it"};
-    if (*demo && parsed.count("json"))
+    if (*demo && (parsed.count("json") || parsed.count("json-file")))
         throw usage_error{"--demo shows its result as text; --json cannot go with it"};
     if (!*demo && !has_program)
         throw usage_error{"no PROGRAM given (usage: procferry-run [OPTION...] [--] PROGRAM "
                           "[ARG...])"};
+    if (parsed.count("search-path") && parsed.count("no-search-path"))
+        throw usage_error{"--search-path and --no-search-path cannot both be given"};
 
-    run.request.relay = relay_from(parsed.count("relay") ? parsed["relay"].as<std::string>()
-                                                         : "console");
-    run.request.wait = parsed.count("no-wait") == 0;
-    run.request.search_path = parsed.count("search-path") > 0;
-    run.request.close_fds = parsed.count("close-fds") > 0;
+    run.relay = relay_from(parsed.count("relay") ? parsed["relay"].as<std::string>() : "console");
+    run.wait = parsed.count("no-wait") == 0;
+    run.search_path = parsed.count("no-search-path") == 0;
+    run.close_fds = parsed.count("close-fds") > 0;
     if (parsed.count("cwd")) {
-        std::wstring dir = utf8_to_wide(parsed["cwd"].as<std::string>());
-        if (dir.empty())
+        run.dir = to_wide(parsed["cwd"].as<std::string>());
+        if (run.dir.empty())
             throw usage_error{"--cwd needs a directory"};
-        // The relay reads "-" alone as "stay where you are".
-        run.request.work_dir = dir == L"-" ? L".\\-" : dir;
+        run.has_dir = true;
     }
     run.streams[0] = stream_from(parsed, "stdin", nullptr);
     run.streams[1] = stream_from(parsed, "stdout", "stdout-append");
@@ -235,23 +344,40 @@ static int parse_command_line(int argc, wchar_t **argv, run_options &run, bool *
         throw usage_error{"--stderr-to-stdout cannot go with --stderr or --stderr-append"};
     run.verbose = parsed.count("verbose") > 0;
     run.json = parsed.count("json") > 0;
-    if (parsed.count("timeout"))
-        run.timeout_ms = timeout_from(parsed["timeout"].as<std::string>());
+    if (parsed.count("json-file")) {
+        run.json_file = to_wide(parsed["json-file"].as<std::string>());
+        if (run.json_file.empty())
+            throw usage_error{"--json-file needs a file name"};
+    }
+    if (parsed.count("timeout")) {
+        run.timeout_text = parsed["timeout"].as<std::string>();
+        run.timeout_ms = duration_from("--timeout", run.timeout_text);
+        if (isdigit((unsigned char)run.timeout_text.back()))
+            run.timeout_text += "s";
+    }
 
     if (has_program) {
-        run.request.program = argv[program_index];
+        run.program = argv[program_index];
+        if (run.program.empty())
+            throw usage_error{"PROGRAM is empty"};
         if (parsed.count("argv0")) {
-            run.request.argv0_marker = true;
-            run.request.args.push_back(utf8_to_wide(parsed["argv0"].as<std::string>()));
+            run.has_argv0 = true;
+            run.argv0 = to_wide(parsed["argv0"].as<std::string>());
         }
         for (int i = program_index + 1; i < argc; ++i)
-            run.request.args.push_back(argv[i]);
+            run.args.push_back(argv[i]);
     }
     return -1;
 }
 
 int wmain(int argc, wchar_t **argv)
 {
+    int hidden = run_watchdog_if_asked(argc, argv);
+    if (hidden < 0)
+        hidden = run_demo_child_if_asked(argc, argv);
+    if (hidden >= 0)
+        return hidden;
+
     run_options run;
     bool demo = false;
     try {
@@ -259,16 +385,26 @@ int wmain(int argc, wchar_t **argv)
         if (status >= 0)
             return status;
     } catch (const cxxopts::exceptions::exception &error) {
-        fprintf(stderr, "procferry-run: %s\nTry 'procferry-run --help'.\n", error.what());
-        return RUN_EXIT_USAGE;
+        say(std::string(error.what()) + "\nTry 'procferry-run --help'.");
+        return RUN_EXIT_OWN_FAILURE;
     } catch (const usage_error &error) {
-        fprintf(stderr, "procferry-run: %s\nTry 'procferry-run --help'.\n", error.text.c_str());
-        return RUN_EXIT_USAGE;
+        say(error.text + "\nTry 'procferry-run --help'.");
+        return RUN_EXIT_OWN_FAILURE;
     }
 
     if (demo)
         return run_demo(run);
+    // The file is made before anything runs, so that a name that cannot be
+    // written stops the run rather than losing its outcome.
+    FILE *json_file = nullptr;
+    if (!run.json_file.empty() && !(json_file = _wfopen(run.json_file.c_str(), L"wb"))) {
+        say("--json-file " + to_utf8(full_path(run.json_file)) + ": cannot create it: " +
+            errno_words(errno) + "; nothing was run");
+        return RUN_EXIT_OWN_FAILURE;
+    }
     launch_outcome outcome = run_launch(run);
-    print_outcome(run, outcome);
-    return outcome.exit_status;
+    print_outcome(run, outcome, json_file);
+    if (json_file)
+        fclose(json_file);
+    return outcome.status;
 }
