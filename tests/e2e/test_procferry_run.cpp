@@ -240,6 +240,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--cwd", L"%D", L"--env", L"PATH=%S", L"--", L"probe_child"}, 127,
          {"probe_child: not found on PATH", "give its path, .\\probe_child"}, {}},
         {{L"--cwd", L"%S", L"--", L"."}, 127, {"is a directory, not a program"}, {}},
+        {{L"--unset", L"PATH", L"--", L"cmd"}, 127, {"cmd: not found on PATH"}, {}},
         {{L"--", L"%Snosuch\\x.exe"}, 127, {"x.exe: not found: No such file or directory"}, {}},
         // the child's whole status, exceptions in hex
         {{L"--env", L"PROBE_EXIT=-1", L"--", L"%P"}, -1, {"exited with status -1 (0xFFFFFFFF)"}, {}},
