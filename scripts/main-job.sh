@@ -3,7 +3,7 @@
 # launching a child with hard arguments and the decoded report. It runs the
 # 32-bit relay where the host can and the 64-bit one otherwise. Extra words are
 # handed to procferry-run instead of its demo, e.g.
-#   scripts/main-job.sh --verbose -- probe_child.exe "a b" 'x\'
+#   scripts/main-job.sh --json -- cmd /c echo "a b"
 # Relative paths among them are taken from the current directory.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
