@@ -1,6 +1,6 @@
 // What a launch through the relay costs. Three ways of starting the probe
 // child, interleaved round by round so that all see the same warm wineserver:
-//   direct      the parent starts the child itself (_wspawnv, wait);
+//   direct      the parent starts the child itself (_wspawnvp, wait);
 //   null relay  the parent starts a program that only starts the child and
 //               waits (the floor: any relay is one more process start);
 //   relay       parent -> relay -> child in wait mode, released at once, for
@@ -11,11 +11,15 @@
 // until the record arrives, when the parent knows the outcome, is printed
 // too; the rest is the release and the relay's exit.
 //
-// Usage: bench_launch [launches per way, default 100]
+// With "search", every way finds the child by its bare name at the end of a
+// 20-entry PATH instead of being given its full path.
+//
+// Usage: bench_launch [launches per way, default 100] [search]
 #include <io.h>
 #include <process.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -58,7 +62,7 @@ bool spawn_and_wait(const std::vector<std::wstring> &entries)
     for (const std::wstring &entry : entries)
         argv.push_back(entry.c_str());
     argv.push_back(nullptr);
-    return _wspawnv(_P_WAIT, entries[0].c_str(), argv.data()) == 0;
+    return _wspawnvp(_P_WAIT, entries[0].c_str(), argv.data()) == 0;
 }
 
 // One launch through the parent library, step by step so that the moment the
@@ -80,6 +84,27 @@ bool relay_once(const procferry_options &options, double *record_at)
     procferry_session_close(&session);
     return got == RELAY_RECORD_SIZE && record.code == RELAY_OK && record.value == 0 && ended == 0 &&
            exit_status == RELAY_EXIT_RELEASED;
+}
+
+// For "search": PATH becomes 19 directories without the probe followed by
+// the one with it, and the current directory one without it, so that every
+// way finds the probe by its bare name at the end of a 20-entry PATH. The
+// entries are short: the runtime's own search, which the floor uses, finds
+// nothing on a PATH much longer than a file path.
+void use_long_search_path(const std::wstring &probe_dir)
+{
+    std::wstring base = L"C:\\pb";
+    CreateDirectoryW(base.c_str(), nullptr);
+    std::wstring path;
+    for (int i = 0; i < 19; ++i) {
+        std::wstring entry = base + L"\\e" + std::to_wstring(i);
+        CreateDirectoryW(entry.c_str(), nullptr);
+        path += entry + L";";
+    }
+    path += probe_dir.substr(0, probe_dir.size() - 1);
+    SetEnvironmentVariableW(L"PATH", path.c_str());
+    _wputenv((L"PATH=" + path).c_str());
+    SetCurrentDirectoryW(base.c_str());
 }
 
 double minimum(std::vector<double> values)
@@ -112,6 +137,11 @@ int main(int argc, char **argv)
     std::wstring dir = parent::own_directory();
     std::wstring probe = dir + L"probe_child.exe";
     std::wstring null_relay = dir + L"null_relay.exe";
+    bool search = argc > 2 && strcmp(argv[2], "search") == 0;
+    if (search) {
+        use_long_search_path(dir);
+        probe = L"probe_child.exe";
+    }
 
     std::vector<way> ways;
     ways.push_back({"direct", [&](double *) { return spawn_and_wait({probe}); }, {}, {}});
@@ -122,6 +152,8 @@ int main(int argc, char **argv)
         procferry_options_init(&options);
         options.relay = relay.c_str();
         options.program = probe.c_str();
+        if (search)
+            options.flags |= PROCFERRY_SEARCH_PATH;
         std::string name = &relay == &relays[0] ? "relay (console)" : "relay (gui)";
         ways.push_back({name, [options](double *record_at) { return relay_once(options, record_at); }, {}, {}});
     }
@@ -149,7 +181,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    printf("launch cost under wine, %d launches per way, interleaved (ms)\n", launches);
+    printf("launch cost under wine, %d launches per way, interleaved (ms)%s\n", launches,
+           search ? ", the program found at the end of a 20-entry PATH" : "");
     printf("  %-16s %9s %9s %9s   %s\n", "way", "min", "p10", "median",
            "until the record: min, median");
     for (const way &w : ways) {
