@@ -220,6 +220,11 @@ TEST_P(ExactLaunch, ProgramIsTheFileAskedFor)
         expected_outcome expected;
     };
     const std::wstring bin = s + L"bin";
+    // Far longer than a file path: the runtime's own search gives up on it.
+    std::wstring long_search_path;
+    for (int i = 0; i < 40; ++i)
+        long_search_path += s + L"missing\\entry" + std::to_wstring(i) + L";";
+    long_search_path += bin;
     const program_case cases[] = {
         {"DIR is not searched", L"probe_x.exe", true, bin, s + L"work", {RELAY_OK, 0}},
         {"nor for a name without extension", L"probe_x", true, bin, s + L"work", {RELAY_OK, 0}},
@@ -232,6 +237,7 @@ TEST_P(ExactLaunch, ProgramIsTheFileAskedFor)
          {RELAY_OK, 0}},
         {"missing, empty and quoted entries", L"probe_x.exe", true,
          s + L"missing;;\"" + bin + L"\"", L"-", {RELAY_OK, 0}},
+        {"the last entry of a long PATH", L"probe_x", true, long_search_path, L"-", {RELAY_OK, 0}},
         {"on no entry", L"probe_x.exe", true, s + L"dirhas;" + s + L"datahas", L"-",
          {RELAY_LAUNCH_FAILED, ENOENT}},
         {"a path is taken relative to DIR", L"..\\bin\\probe_x.exe", true, L"", s + L"work",
