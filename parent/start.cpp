@@ -188,12 +188,17 @@ int procferry_session_begin(const struct procferry_options *options,
         return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
 
     // The relay then takes a private pipe as its stderr, and a child that
-    // inherits stderr gets the caller's descriptor 2 by number; a caller
-    // without one has nothing to hand on, and the relay inherits that lack.
+    // inherits stderr gets the caller's descriptor 2 by number. A caller
+    // without one has nothing to hand on; its child gets the null device
+    // rather than the pipe, which nobody reads once the relay has ended.
     if (options->flags & PROCFERRY_CAPTURE_CHECK_REPORT) {
         start.capture_relay_stderr = 1;
-        if (options->streams[2].kind == PROCFERRY_STREAM_INHERIT && stream_open(2))
-            start.streams[2] = {PROCFERRY_STREAM_FD, 2, nullptr};
+        if (options->streams[2].kind == PROCFERRY_STREAM_INHERIT) {
+            if (stream_open(2))
+                start.streams[2] = {PROCFERRY_STREAM_FD, 2, nullptr};
+            else
+                line.stream_letters[2] = RELAY_STREAM_NULL;
+        }
     }
 
     if (procferry_session_start(&start, session) == 0)

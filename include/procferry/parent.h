@@ -71,10 +71,11 @@ enum {
        The relay reports on its stderr, which it takes from the caller's
        descriptor 2; to catch the text, descriptor 2 stands for a private pipe
        while the relay starts (inside the start lock), and a child that is to
-       inherit stderr gets the caller's by number instead. Meanwhile, writes
-       of other threads to descriptor 2 go to that pipe, and afterwards it
-       holds a new handle to the same stream. Without this flag the report
-       goes to the caller's stderr and only the kind tells of it. */
+       inherit stderr gets the caller's by number instead (the null device
+       when the caller has none). Meanwhile, writes of other threads to
+       descriptor 2 go to that pipe, and afterwards it holds a new handle to
+       the same stream. Without this flag the report goes to the caller's
+       stderr and only the kind tells of it. */
     PROCFERRY_CAPTURE_CHECK_REPORT = 16
 };
 
