@@ -86,6 +86,10 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
              o.streams[1].kind = PROCFERRY_STREAM_FD;
              o.streams[1].fd = 1999;
          }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"handle not open", [](procferry_options &o) {
+             o.streams[0].kind = PROCFERRY_STREAM_HANDLE;
+             o.streams[0].handle = (procferry_handle)(uintptr_t)0x1ffc;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
         {"relay ends without a record", [&](procferry_options &o) {
              o.relay = probe.c_str();
              parent::set_probe_env("PROBE_EXIT", L"7");
