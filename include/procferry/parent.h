@@ -165,7 +165,8 @@ void procferry_child_close(procferry_handle process);
 /* ---- Steps of a start, for parents that drive the protocol themselves ----
 
    procferry_start is these steps in order: session_begin, read_record,
-   take_child (no-wait), release, wait_relay, session_close. */
+   take_child (no-wait), release, wait_relay, session_close; session_end
+   when the record does not come in time. */
 
 /* The relay's descriptor numbers of one start, known only while it starts. */
 struct procferry_relay_fds {
@@ -216,14 +217,17 @@ int procferry_session_begin(const struct procferry_options *options,
                             struct procferry_session *session, struct procferry_result *result);
 
 /* Starts a relay on a command line of the caller's making. 0 once the relay
-   runs; -1 when it did not start (spawn_errno or
-   win32_error says why; nothing is left open). */
+   runs; -1 when it did not start: spawn_errno says why (EBADF: a stream to
+   hand over is not open), and win32_error when a channel could not be made.
+   Nothing is left open then. */
 int procferry_session_start(const struct procferry_relay_start *start,
                             struct procferry_session *session);
 /* Reads the record. Returns RELAY_RECORD_SIZE with *record filled, 0 to 7
    when the channel ended first (the relay ended or let it go), or -1 when
    timeout_ms passed first. Returns early when the relay ends without
-   writing. */
+   writing. The timeout holds for the report channel the session made; a
+   caller that puts a blocking pipe handle of its own in session->report
+   reads it blocking. */
 int procferry_session_read_record(struct procferry_session *session, uint32_t timeout_ms,
                                   struct relay_report *record);
 /* Lets the relay end: writes one byte to the sync channel (when with_byte)
