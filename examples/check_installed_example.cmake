@@ -11,7 +11,7 @@ endfunction()
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
 run("configure" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples -B ${WORK_DIR}/build
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
-    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix -DCMAKE_FIND_ROOT_PATH=${WORK_DIR}/prefix)
+    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
 run("build" ${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 
 execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/build/run_through_relay.exe cmd.exe /c "exit 3"
