@@ -52,8 +52,9 @@ enum rt_path_kind {
     RT_PATH_MISSING,
     RT_PATH_DIRECTORY,
     RT_PATH_FILE,  // a file (or device) that is not a program image
-    RT_PATH_IMAGE  // a file that starts like a program image; only looked for
-                   // when asked to, since it means reading the file
+    RT_PATH_IMAGE  // a file that starts like a program image, or cannot be
+                   // read; only looked for when asked to, since it means
+                   // reading the file
 };
 enum rt_path_kind rt_path_kind(const wchar_t *path, bool look_for_image);
 // The launch takes a program path whole up to this many units, terminator

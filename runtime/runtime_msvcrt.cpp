@@ -182,8 +182,9 @@ enum rt_path_kind rt_path_kind(const wchar_t *path, bool look_for_image)
         return RT_PATH_FILE;
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               0, OPEN_EXISTING, 0, 0);
+    // A file that cannot be opened for reading is left to the launch to judge.
     if (file == INVALID_HANDLE_VALUE)
-        return RT_PATH_FILE;
+        return RT_PATH_IMAGE;
     // Only a disk file is read: reading a console or a pipe could block.
     char header[2] = {0, 0};
     DWORD got = 0;
