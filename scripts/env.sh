@@ -142,9 +142,15 @@ start_wine() {
   else
     wineserver -p 600 2>/dev/null || true
   fi
-  local output
-  if ! output=$(run_wine "$arch" cmd /c exit 2>&1); then
-    printf '%s\n' "$output" >&2
+  # Its words go to a file, not a pipe: the first start leaves wine's services
+  # running, and they hold on to whatever output they inherited.
+  local log status=0
+  log=$(mktemp)
+  run_wine "$arch" cmd /c exit >"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then
+    cat "$log" >&2
+    rm -f "$log"
     fail "wine could not run a program in $WINEPREFIX with $(wine_loader "$arch") (its own words above)"
   fi
+  rm -f "$log"
 }
