@@ -31,10 +31,12 @@ native_status=0
 wait "$native_pid" || native_status=$?
 cat "$native_log"
 note_suite native "$native_status" "$native_log"
+# The end-to-end tests spend most of their time waiting for wine to start
+# processes, so they run two at a time.
 for arch in "${ARCHS[@]}"; do
   log=$(mktemp)
   status=0
-  WINELOADER=$(wine_loader "$arch") ctest --test-dir "$(win_build_dir "$arch")" \
+  WINELOADER=$(wine_loader "$arch") ctest --test-dir "$(win_build_dir "$arch")" -j"$(nproc)" \
     --output-on-failure 2>&1 | tee "$log" || status=$?
   note_suite "$arch end-to-end" "$status" "$log"
   rm -f "$log"
