@@ -47,7 +47,11 @@ typedef void *procferry_handle;
 /* Where one of the child's standard streams comes from or goes to. The
    library borrows a descriptor or handle of the caller's: it never closes it
    nor changes its inheritance, and hands the relay a copy of its own that is
-   inheritable only while the relay starts. */
+   inheritable only while the relay starts. What travels is the file, not the
+   runtime's flags on the caller's descriptor: a descriptor opened with
+   _O_APPEND reaches the child as a plain writer at the file's current
+   position. For a child that appends, open the file with FILE_APPEND_DATA
+   access alone; the system then appends whatever writes to it. */
 enum procferry_stream_kind {
     PROCFERRY_STREAM_INHERIT = 0, /* the caller's own stream of that number */
     PROCFERRY_STREAM_NULL = 1,    /* the null device */
