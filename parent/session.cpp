@@ -146,8 +146,16 @@ intptr_t spawn_relay(const procferry_relay_start &start, HANDLE report_write, HA
         }
         // One entry holding the whole text: the runtime joins entries with
         // blanks, so a ready-quoted text passes through unchanged.
+        // Under load, wine's process creation now and then fails with an
+        // internal error before any process exists (EINVAL from the runtime);
+        // that says nothing about the relay, so the start is tried again.
         const wchar_t *argv[2] = {line, nullptr};
-        relay = _wspawnv(_P_NOWAIT, start.relay, argv);
+        for (int attempt = 1;; ++attempt) {
+            SetLastError(ERROR_SUCCESS);
+            relay = _wspawnv(_P_NOWAIT, start.relay, argv);
+            if (relay != -1 || GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3)
+                break;
+        }
         spawn_errno = relay == -1 ? errno : 0;
         for (int fd = 0; fd < 3; ++fd) {
             if (standing_in[fd] < 0)

@@ -232,9 +232,19 @@ const wchar_t *rt_search_path(void)
     return length > 0 && length < size ? text : 0;
 }
 
+// Under load, wine's process creation now and then fails with an internal
+// error before any process exists, which the runtime reports as EINVAL. That
+// says nothing about the program, so such a launch is tried again.
+static const int LAUNCH_ATTEMPTS = 3;
+
 intptr_t rt_spawn_nowait(const wchar_t *program, const wchar_t *const *argv)
 {
-    return _wspawnv(_P_NOWAIT, program, argv);
+    for (int attempt = 1;; ++attempt) {
+        SetLastError(ERROR_SUCCESS);
+        intptr_t child = _wspawnv(_P_NOWAIT, program, argv);
+        if (child != -1 || GetLastError() != ERROR_INTERNAL_ERROR || attempt == LAUNCH_ATTEMPTS)
+            return child;
+    }
 }
 
 intptr_t rt_wait_child(int *exit_status, intptr_t child)

@@ -235,10 +235,13 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
                 }
                 relay_report record = {0, 0};
                 procferry_handle child = nullptr;
-                if (procferry_session_read_record(&session, 15000, &record) == RELAY_RECORD_SIZE &&
-                    record.code == RELAY_OK) {
+                int bytes = procferry_session_read_record(&session, 15000, &record);
+                if (bytes == RELAY_RECORD_SIZE && record.code == RELAY_OK) {
                     ++records;
                     child = procferry_session_take_child(&session, record.value);
+                } else {
+                    printf("a start without a launch: %d bytes, record (%d, %d)\n", bytes,
+                           (int)record.code, (int)record.value);
                 }
                 procferry_session_release(&session, 1);
                 procferry_session_wait_relay(&session, 10000, nullptr);
