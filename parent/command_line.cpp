@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "parent_internal.h"
+#include "rules/quote.h"
 
 namespace {
 
@@ -47,55 +48,27 @@ struct text_buffer {
     }
 };
 
-// The quoting rules, written to a sink that either counts or stores.
-struct sink {
-    wchar_t *out;
-    size_t capacity;
-    size_t length = 0;
-    void put(wchar_t unit, size_t count = 1)
-    {
-        while (count--) {
-            if (length + 1 < capacity)
-                out[length] = unit;
-            ++length;
-        }
-    }
-    size_t finish()
-    {
-        if (capacity)
-            out[length < capacity ? length : capacity - 1] = 0;
-        return length;
-    }
-};
-
-// Backslashes are plain except in a run before a quote, where each one must
-// be doubled and the quote escaped; a run before the closing quote is doubled
-// too. Examples: a"b -> "a\"b", a\ -> "a\\", a\b -> "a\b", empty -> "".
-template <class Out> void quote_argument_to(const wchar_t *entry, Out &out)
+// The protocol's quoting (rules/quote.h), written at the end of a line.
+void put_quoted(text_buffer &line, const wchar_t *text, enum pf_quote_mode mode)
 {
-    out.put(L'"');
-    size_t backslashes = 0;
-    for (; *entry; ++entry) {
-        if (*entry == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.put(L'\\', *entry == L'"' ? 2 * backslashes + 1 : backslashes);
-        out.put(*entry);
-        backslashes = 0;
-    }
-    out.put(L'\\', 2 * backslashes);
-    out.put(L'"');
+    size_t length = pf_quote_argument(text, mode, nullptr, 0);
+    if (!line.reserve(length))
+        return;
+    pf_quote_argument(text, mode, line.units + line.length, length + 1);
+    line.length += length;
+}
+
+// Every entry is enclosed, so that even an empty one survives.
+void quote_argument_to(const wchar_t *entry, text_buffer &out)
+{
+    put_quoted(out, entry, PF_QUOTE_ALWAYS);
 }
 
 // Argument zero ends at the next quote, so a path (which holds none) only
 // needs enclosing.
-template <class Out> void quote_program_to(const wchar_t *path, Out &out)
+void quote_program_to(const wchar_t *path, text_buffer &out)
 {
-    out.put(L'"');
-    for (; *path; ++path)
-        out.put(*path);
-    out.put(L'"');
+    put_quoted(out, path, PF_QUOTE_PROGRAM_NAME);
 }
 
 void put_number_argument(text_buffer &line, int number, const wchar_t *suffix)
@@ -127,16 +100,12 @@ void put_letter(text_buffer &line, wchar_t letter)
 
 size_t procferry_quote_argument(const wchar_t *entry, wchar_t *out, size_t capacity)
 {
-    sink to{out, capacity};
-    quote_argument_to(entry, to);
-    return to.finish();
+    return pf_quote_argument(entry, PF_QUOTE_ALWAYS, out, capacity);
 }
 
 size_t procferry_quote_program(const wchar_t *path, wchar_t *out, size_t capacity)
 {
-    sink to{out, capacity};
-    quote_program_to(path, to);
-    return to.finish();
+    return pf_quote_argument(path, PF_QUOTE_PROGRAM_NAME, out, capacity);
 }
 
 wchar_t *pf_build_line(void *request_pointer, const struct procferry_relay_fds *fds)

@@ -33,11 +33,11 @@ int keep_channel_off_standard_streams(int channel_fd)
 
 // A stream naming a channel would give the child the parent's end of the
 // protocol, and the parent would read the child's output as the record: such
-// a line is refused before anything changes. A stream naming a descriptor
+// a line is refused (-1, EINVAL) before anything changes. A stream naming a descriptor
 // that is not open is left as inherited; that is settled now, while the
 // channels still stand where the parent put them, so that a channel moved
 // onto that number later is not taken for the stream.
-void settle_stream_settings(struct relay_settings *settings)
+int settle_stream_settings(struct relay_settings *settings)
 {
     for (int target = 0; target < 3; ++target) {
         struct stream_setting *setting = &settings->streams[target];
@@ -45,11 +45,12 @@ void settle_stream_settings(struct relay_settings *settings)
             continue;
         if (setting->fd == settings->report_fd || setting->fd == settings->sync_fd) {
             rt_set_errno(EINVAL);
-            report_failure_and_exit(settings->report_fd, RELAY_LAUNCH_FAILED);
+            return -1;
         }
         if (!rt_fd_is_open(setting->fd))
             setting->kind = STREAM_INHERIT;
     }
+    return 0;
 }
 
 // Points target at the stream the setting names. Returns a parent-named
@@ -93,15 +94,14 @@ void close_stream_sources(const int *sources, int count)
     }
 }
 
-void apply_work_dir(const wchar_t *work_dir, int report_fd)
+int apply_work_dir(const wchar_t *work_dir)
 {
     // The wide view may be too short to hold the directory.
     if (!work_dir) {
         rt_set_errno(EINVAL);
-        report_failure_and_exit(report_fd, RELAY_DIR_FAILED);
+        return -1;
     }
-    if (rt_change_dir(work_dir) < 0)
-        report_failure_and_exit(report_fd, RELAY_DIR_FAILED);
+    return rt_change_dir(work_dir) < 0 ? -1 : 0;
 }
 
 void close_inherited_fds(int report_fd, int sync_fd)

@@ -1,6 +1,6 @@
 // Reading the relay's command line into its settings: numbers with the
 // runtime's atoi rules, letters by their first character, the directory
-// position by its whole text, and the wide positions, which may be fewer
+// position by its whole wide text, and the wide positions, which may be fewer
 // than the narrow ones.
 #include "relay_internal.h"
 #include "runtime.h"
@@ -47,10 +47,12 @@ struct relay_settings read_settings(char **narrow, int wide_argc, wchar_t **wide
     settings.streams[0] = read_stream_setting(narrow[ARG_STDIN_SETTING]);
     settings.streams[1] = read_stream_setting(narrow[ARG_STDOUT_SETTING]);
     settings.streams[2] = read_stream_setting(narrow[ARG_STDERR_SETTING]);
-    // Only "-" itself leaves the directory alone; "-x" is a directory.
-    const char *dir_text = narrow[ARG_WORK_DIR];
-    settings.change_dir = !(dir_text[0] == RELAY_NO_CHANGE_DIR[0] && dir_text[1] == '\0');
+    // Only "-" itself leaves the directory alone; "-x" is a directory. The
+    // wide text decides: the narrow conversion makes '-' of other dashes
+    // (U+FF0D, U+2212, U+2010), which name folders.
     settings.work_dir = wide_position(wide, wide_argc, ARG_WORK_DIR);
+    const wchar_t *dir_text = settings.work_dir;
+    settings.change_dir = !(dir_text && dir_text[0] == RELAY_NO_CHANGE_DIR[0] && dir_text[1] == L'\0');
     // Letters look at the first character only, case-sensitively.
     settings.close_fds = narrow[ARG_CLOSE_FDS][0] == RELAY_YES;
     settings.search = narrow[ARG_SEARCH_PATH][0] == RELAY_YES;

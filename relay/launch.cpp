@@ -1,23 +1,18 @@
-// The relay's side of the parent's protocol: private channels, the launch,
-// the one report record and the wait for the release.
+// The relay's side of the parent's protocol: private channels, the launch
+// and the one report record.
 #include <errno.h>
 
 #include "relay_internal.h"
 #include "runtime.h"
 
-static void send_record(int report_fd, int32_t code, int32_t value)
+void send_record(int report_fd, int32_t code, int32_t value)
 {
-    // Two 4-byte writes; a failed write changes nothing, the parent then
-    // sees end-of-file instead of a record.
-    rt_write(report_fd, &code, sizeof code);
-    rt_write(report_fd, &value, sizeof value);
-}
-
-void report_failure_and_exit(int fd, int code)
-{
-    int saved_errno = rt_errno();
-    send_record(fd, code, saved_errno);
-    rt_exit(1);
+    // One write of the whole record; a failed write changes nothing, the
+    // parent then sees end-of-file instead of a record.
+    struct relay_report report = {code, value};
+    unsigned char bytes[RELAY_RECORD_SIZE];
+    relay_record_encode(report, bytes);
+    rt_write(report_fd, bytes, RELAY_RECORD_SIZE);
 }
 
 // Replaces fd by a descriptor over a non-inheritable copy of its handle, so
@@ -34,31 +29,26 @@ int make_private_fd(int fd, int access)
 
 // The launch always runs in no-wait mode, and wait mode then waits for the
 // child: the call thus returns a handle or -1, never an exit status, so a
-// child exiting with -1 cannot pass for a failed launch.
-int launch_and_report(int report_fd, int sync_fd, bool wait, const wchar_t *program,
-                      wchar_t **child_argv)
+// child exiting with -1 cannot pass for a failed launch. The record's value
+// goes to *value: the child's exit status, or its process handle.
+int launch_child(bool wait, const wchar_t *program, wchar_t **child_argv, int32_t *value)
 {
     // Past the platform's limit the launch would fail as "not found"; say
     // what is wrong instead.
     if (child_command_length(child_argv) > RELAY_COMMAND_TEXT_LIMIT) {
         rt_set_errno(E2BIG);
-        report_failure_and_exit(report_fd, RELAY_LAUNCH_FAILED);
+        return -1;
     }
     rt_set_errno(0);
     intptr_t child = rt_spawn_nowait(program, child_argv);
     if (child == -1 && rt_errno() != 0)
-        report_failure_and_exit(report_fd, RELAY_LAUNCH_FAILED);
-
-    intptr_t result = child;
+        return -1;
+    *value = (int32_t)child;
     if (wait && child != -1) {
         int exit_status = 0;
         if (rt_wait_child(&exit_status, child) == -1)
-            report_failure_and_exit(report_fd, RELAY_LAUNCH_FAILED);
-        result = exit_status;
+            return -1;
+        *value = exit_status;
     }
-    send_record(report_fd, RELAY_OK, (int32_t)result);
-
-    unsigned char release;
-    rt_read(sync_fd, &release, 1);
     return 0;
 }

@@ -7,12 +7,11 @@
 #include <stdint.h>
 #include <wchar.h>
 
+#include "rules/find_program.h"
+
 enum {
     RT_O_RDONLY = 0,
-    RT_O_WRONLY = 1,
-    RT_O_NOINHERIT = 0x80,
-    RT_P_WAIT = 0,
-    RT_P_NOWAIT = 1
+    RT_O_WRONLY = 1
 };
 
 // Command-line views.
@@ -47,25 +46,8 @@ bool rt_fd_is_open(int fd);
 // device, EINVAL when the change would land anywhere else.
 int rt_change_dir(const wchar_t *path);
 
-// Finding the program.
-enum rt_path_kind {
-    RT_PATH_MISSING,
-    RT_PATH_DIRECTORY,
-    RT_PATH_FILE,  // a file (or device) that is not a program image
-    RT_PATH_IMAGE  // a file that starts like a program image, or cannot be
-                   // read; only looked for when asked to, since it means
-                   // reading the file
-};
-enum rt_path_kind rt_path_kind(const wchar_t *path, bool look_for_image);
-// The launch takes a program path whole up to this many units, terminator
-// included; a longer one it would cut.
-enum { RT_PROGRAM_PATH_CAPACITY = 260 };
-// The full path of path, relative to the current directory, in out (of
-// RT_PROGRAM_PATH_CAPACITY units): 0, or -1 with errno ENAMETOOLONG when it
-// does not fit, ENOENT when there is none.
-int rt_program_path(const wchar_t *path, wchar_t *out);
 // The command interpreter in the system directory, found without a search,
-// in out (of RT_PROGRAM_PATH_CAPACITY units): 0, or -1 with errno set.
+// in out (of PF_PROGRAM_PATH_CAPACITY units): 0, or -1 with errno set.
 int rt_interpreter_path(wchar_t *out);
 // The executable search path, or null when there is none.
 const wchar_t *rt_search_path(void);

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "pellix.h"
+#include "rules/protocol.h"
 
 // The runtime keeps at most this many descriptors; numbers outside the table
 // would only reach its invalid-argument check, so they are refused here.
@@ -171,49 +172,12 @@ int rt_change_dir(const wchar_t *path)
     return refuse_dir(EINVAL);
 }
 
-enum rt_path_kind rt_path_kind(const wchar_t *path, bool look_for_image)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return RT_PATH_MISSING;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return RT_PATH_DIRECTORY;
-    if (!look_for_image)
-        return RT_PATH_FILE;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              0, OPEN_EXISTING, 0, 0);
-    // A file that cannot be opened for reading is left to the launch to judge.
-    if (file == INVALID_HANDLE_VALUE)
-        return RT_PATH_IMAGE;
-    // Only a disk file is read: reading a console or a pipe could block.
-    char header[2] = {0, 0};
-    DWORD got = 0;
-    if (GetFileType(file) == FILE_TYPE_DISK)
-        ReadFile(file, header, 2, &got, 0);
-    CloseHandle(file);
-    return got == 2 && header[0] == 'M' && header[1] == 'Z' ? RT_PATH_IMAGE : RT_PATH_FILE;
-}
-
-int rt_program_path(const wchar_t *path, wchar_t *out)
-{
-    DWORD length = GetFullPathNameW(path, RT_PROGRAM_PATH_CAPACITY, out, 0);
-    if (length == 0) {
-        errno = ENOENT;
-        return -1;
-    }
-    if (length >= RT_PROGRAM_PATH_CAPACITY) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    return 0;
-}
-
 int rt_interpreter_path(wchar_t *out)
 {
     static const wchar_t NAME[] = L"\\cmd.exe";
     const UINT name_length = sizeof NAME / sizeof NAME[0] - 1;
-    UINT length = GetSystemDirectoryW(out, RT_PROGRAM_PATH_CAPACITY);
-    if (length == 0 || length + name_length >= RT_PROGRAM_PATH_CAPACITY) {
+    UINT length = GetSystemDirectoryW(out, PF_PROGRAM_PATH_CAPACITY);
+    if (length == 0 || length + name_length >= PF_PROGRAM_PATH_CAPACITY) {
         errno = length == 0 ? ENOENT : ENAMETOOLONG;
         return -1;
     }
@@ -277,5 +241,5 @@ void rt_check_failed(const char *file, int line, const char *entry_name, const c
     px_assertion_message_expr(0, file, line, entry_name, expression);
     // The check reporter never returns; should a different build of it do so,
     // the relay still must not go on with a broken command line.
-    _exit(3);
+    _exit(RELAY_EXIT_CHECK_FAILED);
 }

@@ -128,6 +128,30 @@ static void follow_child(const run_options &options, const procferry_result &res
     outcome.exit_status = (int32_t)status;
 }
 
+program_lookup look_up_program(const std::wstring &program, const std::wstring &start_dir,
+                               bool search_path)
+{
+    program_lookup lookup;
+    lookup.bare = program.find_first_of(L"\\/:") == std::wstring::npos;
+    wchar_t found[MAX_PATH + 1];
+    lookup.found = procferry_find_program(program.c_str(), start_dir.c_str(), nullptr,
+                                          search_path, found, MAX_PATH + 1) == 0;
+    if (lookup.found)
+        lookup.path = found;
+    // What the name is in the start directory, for the words.
+    int here = procferry_find_program(program.c_str(), start_dir.c_str(), nullptr, 0, found,
+                                      MAX_PATH + 1);
+    bool absolute = program.size() >= 2 && (program[1] == L':' || program[0] == L'\\' ||
+                                            program[0] == L'/');
+    lookup.here_path = here == 0 ? std::wstring(found)
+                                 : full_path(absolute ? program : start_dir + L"\\" + program);
+    lookup.here = here == 0         ? program_lookup::program
+                  : here == EACCES  ? program_lookup::directory
+                  : here == ENOEXEC ? program_lookup::other_file
+                                    : program_lookup::nothing;
+    return lookup;
+}
+
 launch_outcome run_launch(const run_options &options)
 {
     launch_outcome outcome;

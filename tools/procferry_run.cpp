@@ -20,11 +20,11 @@ PROGRAM and each ARG reach the child exactly as typed here, whatever blanks,
 quotes or backslashes they hold. Options must come before PROGRAM; "--" ends
 them explicitly, which is needed when PROGRAM itself starts with "-".
 
-A PROGRAM without a directory part is looked for in the directory the child
-starts in (--cwd, or the current one), then along PATH (unless
---no-search-path); without an extension, .com, .exe, .bat and .cmd are tried.
-A relative PROGRAM or stream file is taken from the current directory for
-streams and from the --cwd directory for PROGRAM.
+A PROGRAM without a directory part is looked for along PATH only, not in
+the directory the child starts in (unless --no-search-path: then it is taken
+from that directory); without an extension, .com, .exe, .bat and .cmd are
+tried. A relative PROGRAM or stream file is taken from the current directory
+for streams and from the --cwd directory for PROGRAM.
 
 Streams: "inherit" (the default) hands on this tool's own stream, "null" the
 null device, anything else is a file: --stdin reads it, --stdout and --stderr
@@ -39,7 +39,7 @@ What happens is printed on stderr as one line, so that the child's own output
 stays clean:
   procferry-run: cmd exited with status 3
   procferry-run: cmd started as process 1234
-  procferry-run: nosuch: not found in the current directory nor on PATH ...
+  procferry-run: nosuch: not found on PATH: No such file or directory ...
 --json prints one JSON object on stderr instead of that line (after anything
 the child wrote there); --json-file FILE writes it to FILE and keeps the line.
 Its fields are always all there, null when they do not apply: outcome
@@ -92,6 +92,45 @@ std::string to_utf8(const std::wstring &text)
     WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &narrow[0], length, nullptr,
                         nullptr);
     return narrow;
+}
+
+std::wstring full_path(const std::wstring &path)
+{
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return path;
+    std::wstring full(size, L'\0');
+    full.resize(GetFullPathNameW(path.c_str(), size, &full[0], nullptr));
+    return full;
+}
+
+std::wstring own_directory()
+{
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, &path[0], (DWORD)path.size()));
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+// The machine field of the file's PE header.
+std::string program_architecture(const std::wstring &path)
+{
+    FILE *file = _wfopen(path.c_str(), L"rb");
+    if (!file)
+        return "";
+    unsigned char dos[64], pe[6];
+    std::string architecture;
+    if (fread(dos, 1, sizeof dos, file) == sizeof dos && dos[0] == 'M' && dos[1] == 'Z') {
+        long offset = (long)(dos[0x3C] | dos[0x3D] << 8 | dos[0x3E] << 16 | (unsigned)dos[0x3F] << 24);
+        if (fseek(file, offset, SEEK_SET) == 0 && fread(pe, 1, sizeof pe, file) == sizeof pe &&
+            memcmp(pe, "PE\0\0", 4) == 0) {
+            unsigned machine = pe[4] | pe[5] << 8;
+            architecture = machine == IMAGE_FILE_MACHINE_I386    ? "i686"
+                           : machine == IMAGE_FILE_MACHINE_AMD64 ? "x86_64"
+                                                                 : "";
+        }
+    }
+    fclose(file);
+    return architecture;
 }
 
 void say(const std::string &text)

@@ -1,7 +1,7 @@
 // procferry-run: plays the relay's parent for a person at a command prompt.
 // procferry_run.cpp reads the options, launch.cpp runs the program through
-// the parent library, program_lookup.cpp finds what a program name stands
-// for, outcome.cpp puts the result in words, a status and JSON, demo.cpp
+// the parent library and asks it what a program name stands for,
+// outcome.cpp puts the result in words, a status and JSON, demo.cpp
 // sends a set of hard arguments to a copy of this tool, watchdog.cpp and
 // process_tree.cpp end a child at its timeout.
 #ifndef PROCFERRY_RUN_H

@@ -32,7 +32,7 @@
 #include <stdint.h>
 #include <wchar.h>
 
-#include "procferry/protocol.h"
+#include "rules/protocol.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -269,6 +269,19 @@ size_t procferry_quote_program(const wchar_t *path, wchar_t *out, size_t capacit
 /* UTF-8 to UTF-16 and back; same conventions; the text ends at its zero. */
 size_t procferry_utf8_to_wide(const char *text, wchar_t *out, size_t capacity);
 size_t procferry_wide_to_utf8(const wchar_t *text, char *out, size_t capacity);
+
+/* ---- Finding the program ----
+   The file a relay would launch for program, found by the relay's own rules
+   and file tests: a relative name is taken against dir (NULL: the current
+   directory), as the relay takes it once it stands in its DIR; with search
+   non-zero, a bare name is looked for along path_value (NULL: this
+   process's PATH) only. Returns 0 with the full path in found (capacity
+   units; 260 always suffice), or the errno the relay would report: ENOENT,
+   EACCES (a directory), ENOEXEC (neither a program image nor a batch file),
+   ENAMETOOLONG, EINVAL (no program, or a batch file the interpreter cannot
+   open); ERANGE when found is too short, ENOMEM. */
+int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wchar_t *path_value,
+                           int search, wchar_t *found, size_t capacity);
 
 #ifdef __cplusplus
 }

@@ -25,6 +25,7 @@
 #include <windows.h>
 
 #include "relay_fixture.h"
+#include "rules/quote.h"
 
 namespace {
 
@@ -53,40 +54,18 @@ size_t trailing_backslashes(const std::wstring &entry)
     return run;
 }
 
-// Backslashes in front of a double quote are doubled and the quote escaped;
-// all other backslashes are plain.
-std::wstring escape_quotes(const std::wstring &text)
-{
-    std::wstring out;
-    size_t backslashes = 0;
-    for (wchar_t unit : text) {
-        if (unit == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(unit == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-        out += unit;
-        backslashes = 0;
-    }
-    out.append(backslashes, L'\\');
-    return out;
-}
-
 bool has_blank_or_tab(const std::wstring &entry)
 {
     return entry.find_first_of(L" \t") != std::wstring::npos;
 }
 
-// The relay's quoting: quotes around an entry with a blank or a tab and around
-// an empty one; a trailing run then stands before the closing quote and is
-// doubled.
+// The relay's quoting, from the protocol's rules.
 std::wstring relay_quoted(const std::wstring &entry)
 {
-    if (entry.empty())
-        return L"\"\"";
-    if (!has_blank_or_tab(entry))
-        return escape_quotes(entry);
-    return L"\"" + escape_quotes(entry) + std::wstring(trailing_backslashes(entry), L'\\') + L"\"";
+    std::wstring quoted(pf_quote_argument(entry.c_str(), PF_QUOTE_WHEN_NEEDED, nullptr, 0) + 1, L'\0');
+    pf_quote_argument(entry.c_str(), PF_QUOTE_WHEN_NEEDED, &quoted[0], quoted.size());
+    quoted.pop_back();
+    return quoted;
 }
 
 // This parent's quoting: the same, except that a trailing run is left outside
@@ -96,8 +75,7 @@ std::wstring tight_quoted(const std::wstring &entry)
     if (entry.empty() || !has_blank_or_tab(entry))
         return relay_quoted(entry);
     size_t run = trailing_backslashes(entry);
-    std::wstring body = entry.substr(0, entry.size() - run);
-    return L"\"" + escape_quotes(body) + L"\"" + std::wstring(run, L'\\');
+    return relay_quoted(entry.substr(0, entry.size() - run)) + std::wstring(run, L'\\');
 }
 
 std::wstring joined(const std::vector<std::wstring> &entries, std::wstring (*quote)(const std::wstring &))

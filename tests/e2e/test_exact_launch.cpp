@@ -75,6 +75,9 @@ TEST_P(ExactLaunch, DirectoryIsExactlyDirOrRefused)
         {"console device", L"CON", {RELAY_DIR_FAILED, ENOTDIR}},
         {"a file", file, {RELAY_DIR_FAILED, ENOTDIR}},
         {"trailing separator", scratch(), {RELAY_OK, 0}},
+        // Only "-" itself means no change; other dashes name folders.
+        {"a missing folder named U+FF0D", L"\uFF0D", {RELAY_DIR_FAILED, ENOENT}},
+        {"a missing folder named U+2212", L"\u2212", {RELAY_DIR_FAILED, ENOENT}},
     };
     for (const dir_case &row : cases) {
         SCOPED_TRACE(row.name);
@@ -87,6 +90,16 @@ TEST_P(ExactLaunch, DirectoryIsExactlyDirOrRefused)
     request.work_dir = make_dir_of_length(258);
     parent::run_relay(request);
     EXPECT_EQ(probe_report().cwd, request.work_dir);
+    DeleteFileW(probe_out().c_str());
+    // A folder named U+2010 is the child's directory, not the relay's own.
+    wchar_t old_dir[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, old_dir);
+    SetCurrentDirectoryW(scratch().c_str());
+    CreateDirectoryW(L"\u2010", nullptr);
+    request.work_dir = L"\u2010";
+    expect_outcome_keeping_report(parent::run_relay(request), {RELAY_OK, 0});
+    EXPECT_EQ(probe_report().cwd, scratch() + L"\u2010");
+    SetCurrentDirectoryW(old_dir);
 }
 
 // A stream setting that names a channel is refused; one that names a
@@ -188,8 +201,10 @@ private:
 TEST_P(ExactLaunch, ProgramIsTheFileAskedFor)
 {
     const std::wstring s = scratch();
-    for (const wchar_t *dir : {L"bin", L"work", L"dirhas", L"dirhas\\probe_x.exe", L"datahas", L"batch"})
+    for (const wchar_t *dir :
+         {L"bin", L"work", L"dirhas", L"dirhas\\probe_x.exe", L"datahas", L"batch", L"semi;colon"})
         CreateDirectoryW((s + dir).c_str(), nullptr);
+    CopyFileW(probe_path().c_str(), (s + L"semi;colon\\probe_x.exe").c_str(), FALSE);
     std::wstring decoy = parent::own_directory() + L"procferry-console.exe";
     CopyFileW(probe_path().c_str(), (s + L"bin\\probe_x.exe").c_str(), FALSE);
     CopyFileW(decoy.c_str(), (s + L"work\\probe_x.exe").c_str(), FALSE);
@@ -238,6 +253,8 @@ TEST_P(ExactLaunch, ProgramIsTheFileAskedFor)
         {"missing, empty and quoted entries", L"probe_x.exe", true,
          s + L"missing;;\"" + bin + L"\"", L"-", {RELAY_OK, 0}},
         {"the last entry of a long PATH", L"probe_x", true, long_search_path, L"-", {RELAY_OK, 0}},
+        {"a quoted entry holding ';' is one folder", L"probe_x.exe", true,
+         L"\"" + s + L"semi;colon\";" + s + L"work", L"-", {RELAY_OK, 0}},
         {"on no entry", L"probe_x.exe", true, s + L"dirhas;" + s + L"datahas", L"-",
          {RELAY_LAUNCH_FAILED, ENOENT}},
         {"a path is taken relative to DIR", L"..\\bin\\probe_x.exe", true, L"", s + L"work",
@@ -310,6 +327,12 @@ TEST_P(ExactLaunch, BatchFilesRunTheirArgumentsExactlyOrNotAtAll)
         {"no arguments", dir + L"\\fwd.bat", {}, {RELAY_OK, 0}},
         {"upper-case .CMD", dir + L"\\FWD2.CMD", {L"a b", L"%PATH%"}, {RELAY_OK, 0}},
         {"a name without extension finds the script", dir + L"\\fwd", {L"&x", L"%TMP%"}, {RELAY_OK, 0}},
+        // The interpreter cannot open \\?\ paths; the script must run all the same.
+        {"named through \\\\?\\", L"\\\\?\\" + dir + L"\\fwd.bat", {L"a b", L"%PATH%"}, {RELAY_OK, 0}},
+        {"a .CMD named through \\\\?\\", L"\\\\?\\" + dir + L"\\FWD2.CMD", {L"&x"}, {RELAY_OK, 0}},
+        // The file system opens fwd.bat for these names.
+        {"a trailing dot", dir + L"\\fwd.bat.", {L"a b"}, {RELAY_OK, 0}},
+        {"a trailing blank", dir + L"\\fwd.bat ", {L"a b"}, {RELAY_OK, 0}},
         {"6000 units", dir + L"\\fwd.bat", {std::wstring(6000, L'a')}, {RELAY_OK, 0}},
         {"line feed", dir + L"\\fwd.bat", {L"a\n&echo INJ"}, {RELAY_LAUNCH_FAILED, EINVAL}},
         {"carriage return", dir + L"\\fwd.bat", {L"ok", L"a\rb"}, {RELAY_LAUNCH_FAILED, EINVAL}},

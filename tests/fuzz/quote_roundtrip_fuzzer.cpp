@@ -1,8 +1,11 @@
 // Round trip of the child's arguments: random vectors of UTF-16 arguments are
-// quoted by the relay, joined with single blanks as the launch call joins
-// them, split again by the model of the child runtime, and must come back
-// exactly; every block the relay allocated must be exactly as long as what
-// it wrote into it.
+// quoted by the relay (quoted when needed), joined with single blanks as the
+// launch call joins them, split again by the model of the child runtime, and
+// must come back exactly; every block the relay allocated must be exactly as
+// long as what it wrote into it. The same vectors quoted as the parent
+// library quotes them (argument zero enclosed, every other argument always
+// enclosed) must come back too; and the batch-file text must be written at
+// exactly the length it was counted at, or refused for the reason it gives.
 //
 // The input bytes are read as a small program that builds the arguments, so
 // that mutations keep producing the units that matter (backslash runs,
@@ -20,7 +23,9 @@
 #include "counting_runtime.h"
 #include "crt_split.h"
 #include "relay_internal.h"
+#include "rules/quote.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -97,6 +102,40 @@ void print_units(const char *label, const std::wstring &text)
     std::fprintf(stderr, "\n");
 }
 
+std::wstring quoted_in(const std::wstring &argument, pf_quote_mode mode)
+{
+    size_t length = pf_quote_argument(argument.c_str(), mode, nullptr, 0);
+    std::wstring text(length + 2, L'?');
+    if (pf_quote_argument(argument.c_str(), mode, &text[0], length + 1) != length ||
+        text[length] != L'\0' || text[length + 1] != L'?')
+        std::abort();
+    text.resize(length);
+    return text;
+}
+
+void check_batch_text(const std::vector<std::wstring> &arguments)
+{
+    std::vector<const wchar_t *> args;
+    bool ends_a_command = false;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        args.push_back(arguments[i].c_str());
+        ends_a_command = ends_a_command || arguments[i].find_first_of(L"\r\n") != std::wstring::npos;
+    }
+    args.push_back(nullptr);
+    size_t length = 0;
+    int error = pf_batch_command_text(L"C:\\s\\x.bat", args.data(), nullptr, 0, &length);
+    if (ends_a_command ? error != EINVAL : error != (length > 7679 ? E2BIG : 0))
+        std::abort();
+    if (error != 0)
+        return;
+    std::wstring text(length + 2, L'?');
+    size_t written = 0;
+    if (pf_batch_command_text(L"C:\\s\\x.bat", args.data(), &text[0], length + 1, &written) != 0 ||
+        written != length || text[length] != L'\0' || text[length + 1] != L'?' ||
+        text.find(L'\0') != length)
+        std::abort();
+}
+
 [[noreturn]] void fail(const char *what, const std::vector<std::wstring> &arguments,
                        const std::wstring &command_text)
 {
@@ -155,5 +194,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail("split differs (wine runtime)", arguments, command_text);
 
     release_allocations();
+
+    std::wstring library_text = quoted_in(arguments[0], PF_QUOTE_PROGRAM_NAME);
+    for (size_t i = 1; i < arguments.size(); ++i)
+        library_text += L" " + quoted_in(arguments[i], PF_QUOTE_ALWAYS);
+    if (crt_model::split_command_line(library_text, crt_model::msvcrt_windows) != arguments)
+        fail("split differs, always quoted (Windows runtime)", arguments, library_text);
+    if (crt_model::split_command_line(library_text, crt_model::msvcrt_wine) != arguments)
+        fail("split differs, always quoted (wine runtime)", arguments, library_text);
+
+    check_batch_text(arguments);
     return 0;
 }

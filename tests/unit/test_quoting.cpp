@@ -1,8 +1,10 @@
-// Quoting of the child's arguments: the exact text of each quoted argument,
-// the exact size of every block, and what the child's runtime makes of it.
+// Quoting of the child's arguments (rules/quote.cpp): the exact text of each
+// quoted argument in every mode, the exact size of the relay's blocks, and
+// what the child's runtime makes of it.
 #include "counting_runtime.h"
 #include "crt_split.h"
 #include "relay_internal.h"
+#include "rules/quote.h"
 
 #include <gtest/gtest.h>
 
@@ -105,6 +107,43 @@ INSTANTIATE_TEST_SUITE_P(cases, quoting, testing::ValuesIn(quoting_cases),
                          [](const testing::TestParamInfo<quoting_case> &info) {
                              return std::string(info.param.name);
                          });
+
+// The parent library encloses every argument, and argument zero without
+// escaping anything; a text cut to the caller's capacity is still ended.
+struct mode_case {
+    const char *name;
+    pf_quote_mode mode;
+    std::wstring argument;
+    std::wstring quoted;
+};
+
+const mode_case mode_cases[] = {
+    {"always_plain", PF_QUOTE_ALWAYS, L"abc", L"\"abc\""},
+    {"always_empty", PF_QUOTE_ALWAYS, L"", L"\"\""},
+    {"always_quote", PF_QUOTE_ALWAYS, L"a\"b", L"\"a\\\"b\""},
+    {"always_trailing_backslash", PF_QUOTE_ALWAYS, L"a\\", L"\"a\\\\\""},
+    {"always_inner_backslash", PF_QUOTE_ALWAYS, L"a\\b", L"\"a\\b\""},
+    {"program_name_with_blank", PF_QUOTE_PROGRAM_NAME, L"C:\\p q\\x.exe", L"\"C:\\p q\\x.exe\""},
+    {"program_name_backslashes_plain", PF_QUOTE_PROGRAM_NAME, L"a\\", L"\"a\\\""},
+};
+
+TEST(quoting_modes, exact_text_and_what_the_child_receives)
+{
+    for (const mode_case &row : mode_cases) {
+        SCOPED_TRACE(row.name);
+        size_t length = pf_quote_argument(row.argument.c_str(), row.mode, nullptr, 0);
+        ASSERT_EQ(length, row.quoted.size());
+        std::vector<wchar_t> out(length + 1, L'?');
+        EXPECT_EQ(pf_quote_argument(row.argument.c_str(), row.mode, out.data(), out.size()), length);
+        EXPECT_EQ(std::wstring(out.data()), row.quoted);
+        if (row.mode == PF_QUOTE_ALWAYS)
+            EXPECT_EQ(crt_split_command_line(L"p " + row.quoted),
+                      (std::vector<std::wstring>{L"p", row.argument}));
+        wchar_t cut[3] = {L'?', L'?', L'?'};
+        EXPECT_EQ(pf_quote_argument(row.argument.c_str(), row.mode, cut, 2), length);
+        EXPECT_EQ(std::wstring(cut, 2), row.quoted.substr(0, 1) + L'\0');
+    }
+}
 
 TEST(quoting_long_runs, backslash_run_before_quote_doubles_plus_one)
 {

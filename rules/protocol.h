@@ -1,7 +1,7 @@
 /* The relay's protocol with its parent: the command-line positions and their
    letters, the report record and its codes, and the relay's exit statuses.
-   The relay and every parent take these from here and nowhere else. Plain C,
-   so that any parent can include it. */
+   The relay and the parent library take these from here and nowhere else.
+   Plain C, so that any parent can include it. */
 #ifndef PROCFERRY_PROTOCOL_H
 #define PROCFERRY_PROTOCOL_H
 
@@ -55,6 +55,14 @@ static inline int32_t relay_record_field(const unsigned char *bytes)
 {
     return (int32_t)((uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
                      (uint32_t)bytes[3] << 24);
+}
+
+/* The record as the relay writes it. */
+static inline void relay_record_encode(struct relay_report report, unsigned char bytes[RELAY_RECORD_SIZE])
+{
+    uint32_t fields[2] = {(uint32_t)report.code, (uint32_t)report.value};
+    for (int i = 0; i < RELAY_RECORD_SIZE; ++i)
+        bytes[i] = (unsigned char)(fields[i / 4] >> (8 * (i % 4)));
 }
 
 /* The record as it arrived on the report channel. */

@@ -1,0 +1,122 @@
+// The file the relay would launch, found by the same rules (rules/) and the
+// same file probe (runtime/path_probe.cpp), with relative paths taken against
+// the directory the child would start in instead of this process's own.
+#include <errno.h>
+#include <stdlib.h>
+
+#include "parent_internal.h"
+#include "path_probe.h"
+#include "rules/find_program.h"
+
+namespace {
+
+bool is_separator(wchar_t unit)
+{
+    return unit == L'\\' || unit == L'/';
+}
+
+wchar_t upper_ascii(wchar_t unit)
+{
+    return unit >= L'a' && unit <= L'z' ? (wchar_t)(unit - (L'a' - L'A')) : unit;
+}
+
+// The full path of path, or NULL; the caller frees it.
+wchar_t *full_path_of(const wchar_t *path)
+{
+    DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
+    wchar_t *full = size ? (wchar_t *)malloc(size * sizeof(wchar_t)) : nullptr;
+    if (full && GetFullPathNameW(path, size, full, nullptr) - 1 >= size - 1) {
+        free(full);
+        full = nullptr;
+    }
+    return full;
+}
+
+// path as the relay reads it once it stands in dir (a full path): a path
+// rooted on the drive takes dir's drive, a drive-relative one on dir's drive
+// goes under dir, an absolute one stays; NULL when out of memory.
+wchar_t *against_dir(const wchar_t *dir, const wchar_t *path)
+{
+    size_t dir_length = wcslen(dir), path_length = wcslen(path);
+    wchar_t *joined = (wchar_t *)malloc((dir_length + path_length + 2) * sizeof(wchar_t));
+    if (!joined)
+        return nullptr;
+    bool rooted = is_separator(path[0]);
+    bool on_drive = path[0] && path[1] == L':';
+    bool same_drive = on_drive && dir[1] == L':' && (upper_ascii(path[0]) == upper_ascii(dir[0]));
+    if ((rooted && is_separator(path[1])) || (on_drive && (!same_drive || is_separator(path[2])))) {
+        wcscpy(joined, path);
+    } else if (rooted) {
+        // The root of dir's drive (X:), or of its share (\\server\share).
+        size_t root = 2;
+        if (is_separator(dir[0]) && is_separator(dir[1]))
+            for (int separators = 0; dir[root] && !(is_separator(dir[root]) && ++separators == 2);)
+                ++root;
+        wcsncpy(joined, dir, root);
+        wcscpy(joined + root, path);
+    } else {
+        const wchar_t *rest = on_drive ? path + 2 : path;
+        wcscpy(joined, dir);
+        if (dir_length > 0 && !is_separator(dir[dir_length - 1]))
+            wcscat(joined, L"\\");
+        wcscat(joined, rest);
+    }
+    return joined;
+}
+
+enum pf_path_kind kind_in_dir(void *dir, const wchar_t *path, bool look_for_image)
+{
+    wchar_t *joined = against_dir((const wchar_t *)dir, path);
+    enum pf_path_kind kind = joined ? path_probe_kind(nullptr, joined, look_for_image) : PF_PATH_MISSING;
+    free(joined);
+    return kind;
+}
+
+int full_path_in_dir(void *dir, const wchar_t *path, wchar_t *out)
+{
+    wchar_t *joined = against_dir((const wchar_t *)dir, path);
+    int error = joined ? path_probe_full_path(nullptr, joined, out) : ENOMEM;
+    free(joined);
+    return error;
+}
+
+// The caller's PATH, or NULL when it has none; the caller frees it.
+wchar_t *own_search_path()
+{
+    DWORD size = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    wchar_t *text = size ? (wchar_t *)malloc(size * sizeof(wchar_t)) : nullptr;
+    if (text && GetEnvironmentVariableW(L"PATH", text, size) - 1 >= size - 1) {
+        free(text);
+        text = nullptr;
+    }
+    return text;
+}
+
+} // namespace
+
+int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wchar_t *path_value,
+                           int search, wchar_t *found, size_t capacity)
+{
+    if (!found || capacity == 0)
+        return EINVAL;
+    found[0] = L'\0';
+    wchar_t *start_dir = full_path_of(dir ? dir : L".");
+    wchar_t *own_path = search && !path_value ? own_search_path() : nullptr;
+    const wchar_t *searched = path_value ? path_value : own_path;
+    wchar_t *scratch =
+        (wchar_t *)malloc(pf_find_program_scratch(program, searched) * sizeof(wchar_t));
+    wchar_t result[PF_PROGRAM_PATH_CAPACITY];
+    int error = ENOMEM;
+    if (start_dir && scratch) {
+        struct pf_file_probe probe = {kind_in_dir, full_path_in_dir, start_dir};
+        error = pf_find_program(program, search != 0, searched, &probe, scratch, result);
+    }
+    if (error == 0 && wcslen(result) >= capacity)
+        error = ERANGE;
+    if (error == 0)
+        wcscpy(found, result);
+    free(scratch);
+    free(own_path);
+    free(start_dir);
+    return error;
+}
