@@ -1,6 +1,7 @@
 // The relay's only way to the C runtime, the kernel and the base library.
-// Every platform call the relay makes goes through one of these routines, so
-// this file lists exactly what the relay depends on.
+// Every platform call the relay makes goes through one of these routines or
+// the file probe (path_probe.h), so these two files list exactly what the
+// relay depends on.
 #ifndef PROCFERRY_RUNTIME_H
 #define PROCFERRY_RUNTIME_H
 

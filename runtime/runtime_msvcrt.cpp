@@ -1,5 +1,6 @@
 // The relay's platform boundary on Windows: msvcrt.dll, KERNEL32.dll and the
-// base library. Nothing outside this file names a platform call.
+// base library. Nothing outside this file and the file probe
+// (path_probe.cpp) names a platform call.
 #include "runtime.h"
 
 #include <errno.h>

@@ -287,6 +287,11 @@ TEST_P(ExactLaunch, ProgramIsTheFileAskedFor)
         if (row.expected.code == RELAY_OK) {
             EXPECT_EQ(probe_ran, row.expected.value == 0) << "the probe, and only the probe, runs";
         }
+        // The library finds a file exactly where the relay does, or fails alike.
+        wchar_t found[MAX_PATH];
+        EXPECT_EQ(procferry_find_program(row.program.c_str(), row.dir == L"-" ? nullptr : row.dir.c_str(),
+                                         row.search_path.c_str(), row.search, found, MAX_PATH),
+                  row.expected.code == RELAY_OK ? 0 : row.expected.value);
     }
     SetCurrentDirectoryW(old_dir);
 }

@@ -195,6 +195,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     release_allocations();
 
+    // The library's argument zero is the relay's path, which never ends in a
+    // backslash; wine's runtime would read one before the closing quote as
+    // an escape.
+    if (!arguments[0].empty() && arguments[0].back() == L'\\')
+        arguments[0] = L"C:\\Program Files\\p.exe";
     std::wstring library_text = quoted_in(arguments[0], PF_QUOTE_PROGRAM_NAME);
     for (size_t i = 1; i < arguments.size(); ++i)
         library_text += L" " + quoted_in(arguments[i], PF_QUOTE_ALWAYS);
