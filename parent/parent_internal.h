@@ -5,6 +5,13 @@
 #include <windows.h>
 
 #include "procferry/parent.h"
+#include "procferry/protocol.h"
+
+// The public names of the record stand for the protocol's own.
+static_assert((int)PROCFERRY_RECORD_SIZE == (int)RELAY_RECORD_SIZE, "record size");
+static_assert((int)PROCFERRY_RECORD_OK == (int)RELAY_OK && (int)PROCFERRY_RECORD_DIR_FAILED == (int)RELAY_DIR_FAILED &&
+                  (int)PROCFERRY_RECORD_LAUNCH_FAILED == (int)RELAY_LAUNCH_FAILED,
+              "record codes");
 
 // Milliseconds left until deadline (a GetTickCount value); INFINITE stays so.
 DWORD pf_remaining(DWORD deadline, DWORD timeout_ms);
@@ -22,5 +29,12 @@ struct pf_line_request {
 };
 // A procferry_line_builder over a pf_line_request.
 wchar_t *pf_build_line(void *request, const struct procferry_relay_fds *fds);
+
+// For the tests' parent (declared again in its own header): a start whose
+// relay takes relay_streams[n] (PROCFERRY_STREAM_FD) as its descriptor n
+// instead of the caller's.
+extern "C" int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
+                                                        const struct procferry_stream *relay_streams,
+                                                        struct procferry_session *session);
 
 #endif

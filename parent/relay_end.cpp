@@ -13,7 +13,7 @@ bool within(const FILETIME &moment, const FILETIME &from, const FILETIME &to)
 
 } // namespace
 
-void procferry_session_end(struct procferry_session *session)
+void procferry_session_kill_tree(struct procferry_session *session)
 {
     if (!session->relay)
         return;

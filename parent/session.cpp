@@ -98,14 +98,15 @@ void close_handle(procferry_handle &handle)
 // Under the lock: inheritable copies, the line, the spawn, the copies closed.
 // The relay takes descriptors 0 to 2 from the caller's own, so standing in
 // others means swapping the caller's for the moment of the spawn.
-intptr_t spawn_relay(const procferry_relay_start &start, HANDLE report_write, HANDLE sync_read,
-                     HANDLE stderr_write, procferry_session &session)
+intptr_t spawn_relay(const procferry_relay_start &start, const procferry_stream *relay_streams,
+                     HANDLE report_write, HANDLE sync_read, HANDLE stderr_write,
+                     procferry_session &session)
 {
     procferry_relay_fds fds = {-1, -1, {-1, -1, -1}};
     int standing_in[3] = {-1, -1, -1};
     for (int fd = 0; fd < 3; ++fd)
-        if (start.relay_streams[fd].kind == PROCFERRY_STREAM_FD)
-            standing_in[fd] = start.relay_streams[fd].fd;
+        if (relay_streams && relay_streams[fd].kind == PROCFERRY_STREAM_FD)
+            standing_in[fd] = relay_streams[fd].fd;
     int saved[3] = {-1, -1, -1};
     intptr_t relay = -1;
     int spawn_errno = EBADF;
@@ -192,8 +193,15 @@ DWORD pf_remaining(DWORD deadline, DWORD timeout_ms)
     return left > 0 ? (DWORD)left : 0;
 }
 
-int procferry_session_start(const struct procferry_relay_start *start,
-                            struct procferry_session *session)
+int procferry_session_start_line(const struct procferry_relay_start *start,
+                                 struct procferry_session *session)
+{
+    return procferry_session_start_line_standing_in(start, nullptr, session);
+}
+
+int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
+                                             const struct procferry_stream *relay_streams,
+                                             struct procferry_session *session)
 {
     memset(session, 0, sizeof *session);
     session->relay_report_fd = session->relay_sync_fd = -1;
@@ -208,7 +216,7 @@ int procferry_session_start(const struct procferry_relay_start *start,
         session->win32_error = GetLastError();
         session->spawn_errno = ENOMEM;
     } else {
-        relay = spawn_relay(*start, report_write, sync_read, stderr_write, *session);
+        relay = spawn_relay(*start, relay_streams, report_write, sync_read, stderr_write, *session);
     }
     // The relay holds its own copies now; the parent keeps only its ends, so
     // that it sees end-of-file once the relay lets go.
@@ -231,7 +239,7 @@ int procferry_session_start(const struct procferry_relay_start *start,
 }
 
 int procferry_session_read_record(struct procferry_session *session, uint32_t timeout_ms,
-                                  struct relay_report *record)
+                                  struct procferry_record *record)
 {
     if (!session->report)
         return 0;
@@ -283,8 +291,11 @@ int procferry_session_read_record(struct procferry_session *session, uint32_t ti
         got += (int)count;
     }
     CloseHandle(done);
-    if (got == RELAY_RECORD_SIZE && record)
-        *record = relay_record_decode(bytes);
+    if (got == RELAY_RECORD_SIZE && record) {
+        relay_report decoded = relay_record_decode(bytes);
+        record->code = decoded.code;
+        record->value = decoded.value;
+    }
     return got;
 }
 

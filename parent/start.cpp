@@ -116,7 +116,7 @@ int no_record(procferry_session &session, procferry_result *result, DWORD deadli
     DWORD left = pf_remaining(deadline, timeout_ms);
     if (WaitForSingleObject((HANDLE)session.relay, left < RELAY_END_WAIT_MS ? left : RELAY_END_WAIT_MS) !=
         WAIT_OBJECT_0) {
-        procferry_session_end(&session);
+        procferry_session_kill_tree(&session);
         return finish(result, PROCFERRY_TIMED_OUT);
     }
     procferry_session_wait_relay(&session, 0, &result->relay_exit_status);
@@ -138,7 +138,7 @@ void procferry_options_init(struct procferry_options *options)
     options->timeout_ms = PROCFERRY_INFINITE;
 }
 
-int procferry_session_begin(const struct procferry_options *options,
+int procferry_session_start_options(const struct procferry_options *options,
                             struct procferry_session *session, struct procferry_result *result)
 {
     memset(result, 0, sizeof *result);
@@ -201,7 +201,7 @@ int procferry_session_begin(const struct procferry_options *options,
         }
     }
 
-    if (procferry_session_start(&start, session) == 0)
+    if (procferry_session_start_line(&start, session) == 0)
         return 0;
     if (session->win32_error) {
         result->win32_error = session->win32_error;
@@ -217,14 +217,14 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     DWORD timeout = options ? options->timeout_ms : 0;
     DWORD deadline = GetTickCount() + timeout;
     procferry_session session;
-    if (procferry_session_begin(options, &session, result) != 0)
+    if (procferry_session_start_options(options, &session, result) != 0)
         return result->kind;
 
-    relay_report record = {0, 0};
+    procferry_record record = {0, 0};
     int got = procferry_session_read_record(&session, timeout, &record);
     result->record_bytes = got > 0 ? got : 0;
     if (got < 0) {
-        procferry_session_end(&session);
+        procferry_session_kill_tree(&session);
         procferry_session_close(&session);
         return finish(result, PROCFERRY_TIMED_OUT);
     }

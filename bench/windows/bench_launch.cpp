@@ -29,6 +29,7 @@
 
 #include "probe_report.h"
 #include "procferry/parent.h"
+#include "procferry/protocol.h"
 #include "reference_parent.h"
 
 namespace {
@@ -73,9 +74,9 @@ bool relay_once(const procferry_options &options, double *record_at)
 {
     procferry_session session;
     procferry_result failure;
-    if (procferry_session_begin(&options, &session, &failure) != 0)
+    if (procferry_session_start_options(&options, &session, &failure) != 0)
         return false;
-    relay_report record = {-1, -1};
+    procferry_record record = {-1, -1};
     int got = procferry_session_read_record(&session, HANG_TIMEOUT_MS, &record);
     *record_at = now_ms();
     procferry_session_release(&session, 1);

@@ -226,14 +226,14 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
             for (int i = 0; i < starts_per_thread; ++i) {
                 procferry_session session;
                 procferry_result failure;
-                if (procferry_session_begin(&o, &session, &failure) != 0) {
+                if (procferry_session_start_options(&o, &session, &failure) != 0) {
                     if (++failed_starts == 1)
                         printf("first failed start: %s, errno %d, error %u\n",
                                procferry_kind_name(failure.kind), failure.error,
                                (unsigned)failure.win32_error);
                     continue;
                 }
-                relay_report record = {0, 0};
+                procferry_record record = {0, 0};
                 procferry_handle child = nullptr;
                 int bytes = procferry_session_read_record(&session, 15000, &record);
                 if (bytes == RELAY_RECORD_SIZE && record.code == RELAY_OK) {
