@@ -20,8 +20,9 @@ uint64_t pf_deadline(uint32_t timeout_ms);
 DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms);
 
 // The relay's descriptors: 0 to 2 its own streams, 3 the report channel, 4
-// the sync channel, 5 to 7 the child's streams when handed over.
-enum { PF_REPORT_FD = 3, PF_SYNC_FD = 4, PF_FIRST_STREAM_FD = 5, PF_RELAY_FD_COUNT = 8 };
+// the sync channel, 5 to 7 the child's streams when handed over. (The tests'
+// parent may hand over more below them, up to PF_TEST_FD_COUNT in all.)
+enum { PF_REPORT_FD = 3, PF_RELAY_FD_COUNT = 8, PF_TEST_FD_COUNT = 2048 };
 
 // The handles behind the relay's descriptors (NULL: not open); text marks
 // the descriptors the runtime treats as text.
@@ -29,8 +30,8 @@ struct pf_relay_spawn {
     const wchar_t *relay;
     wchar_t *line;
     const wchar_t *environment;
-    HANDLE fds[PF_RELAY_FD_COUNT];
-    bool text[PF_RELAY_FD_COUNT];
+    HANDLE *fds;
+    bool *text;
     int fd_count;
     int handle_width; // of the relay's architecture: 4 or 8
     bool job;
@@ -77,8 +78,12 @@ wchar_t *pf_build_line(void *request, const struct procferry_relay_fds *fds);
 // For the tests' parent (declared again in its own header): a start whose
 // relay takes relay_streams[n] (PROCFERRY_STREAM_FD) as its descriptor n
 // instead of the caller's.
+// With pass_inheritable_fds, the relay also gets every inheritable
+// descriptor of the caller's from 3 up at its own number, as a runtime spawn
+// would hand it, and the channels come after them.
 extern "C" int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
                                                         const struct procferry_stream *relay_streams,
+                                                        int pass_inheritable_fds,
                                                         struct procferry_session *session);
 
 #endif

@@ -97,9 +97,25 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
     // Inheritable copies of the handles the relay gets, made only for this
     // start and listed for it alone: no other handle of the process, however
     // inheritable, reaches the relay.
-    HANDLE copies[PF_RELAY_FD_COUNT];
-    HANDLE listed[PF_RELAY_FD_COUNT];
-    unsigned char flags[PF_RELAY_FD_COUNT];
+    int count = spawn.fd_count;
+    size_t table_size = 4 + (size_t)count * (1 + spawn.handle_width);
+    HANDLE local_copies[PF_RELAY_FD_COUNT], local_listed[PF_RELAY_FD_COUNT];
+    unsigned char local_flags[PF_RELAY_FD_COUNT], local_table[4 + PF_RELAY_FD_COUNT * 9];
+    bool local = count <= PF_RELAY_FD_COUNT;
+    HANDLE *copies = local ? local_copies : (HANDLE *)malloc(count * sizeof(HANDLE));
+    HANDLE *listed = local ? local_listed : (HANDLE *)malloc(count * sizeof(HANDLE));
+    unsigned char *flags = local ? local_flags : (unsigned char *)malloc(count);
+    unsigned char *table = local ? local_table : (unsigned char *)malloc(table_size);
+    if (!copies || !listed || !flags || !table || table_size > 65535) {
+        if (!local) {
+            free(copies);
+            free(listed);
+            free(flags);
+            free(table);
+        }
+        spawned.win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return -1;
+    }
     int listed_count = 0;
     int failure = 0;
     for (int fd = 0; fd < spawn.fd_count; ++fd) {
@@ -125,8 +141,6 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
 
     // The runtime's table: a count, a flag byte per descriptor, then a handle
     // per descriptor in the width of the relay's architecture, unaligned.
-    unsigned char table[4 + PF_RELAY_FD_COUNT * 9];
-    int count = spawn.fd_count;
     memcpy(table, &count, 4);
     memcpy(table + 4, flags, count);
     for (int fd = 0; fd < count; ++fd) {
@@ -169,7 +183,7 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
         startup.StartupInfo.hStdInput = copies[0];
         startup.StartupInfo.hStdOutput = copies[1];
         startup.StartupInfo.hStdError = copies[2];
-        startup.StartupInfo.cbReserved2 = (WORD)(4 + count + count * spawn.handle_width);
+        startup.StartupInfo.cbReserved2 = (WORD)table_size;
         startup.StartupInfo.lpReserved2 = table;
         startup.lpAttributeList = attributes;
         // Suspended until it is in the job, so that nothing it starts escapes.
@@ -206,6 +220,12 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
     for (int fd = 0; fd < spawn.fd_count; ++fd)
         if (copies[fd] != INVALID_HANDLE_VALUE)
             CloseHandle(copies[fd]);
+    if (!local) {
+        free(copies);
+        free(listed);
+        free(flags);
+        free(table);
+    }
     if (!started) {
         if (job)
             CloseHandle(job);

@@ -97,23 +97,57 @@ DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms)
 int procferry_session_start_line(const struct procferry_relay_start *start,
                                  struct procferry_session *session)
 {
-    return procferry_session_start_line_standing_in(start, nullptr, session);
+    return procferry_session_start_line_standing_in(start, nullptr, 0, session);
 }
 
 int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
                                              const struct procferry_stream *relay_streams,
+                                             int pass_inheritable_fds,
                                              struct procferry_session *session)
 {
     memset(session, 0, sizeof *session);
-    session->relay_report_fd = PF_REPORT_FD;
-    session->relay_sync_fd = PF_SYNC_FD;
     pf_relay_spawn spawn;
     memset(&spawn, 0, sizeof spawn);
+    HANDLE local_fds[PF_RELAY_FD_COUNT] = {};
+    bool local_text[PF_RELAY_FD_COUNT] = {};
+    int most = pass_inheritable_fds ? PF_TEST_FD_COUNT + 5 : PF_RELAY_FD_COUNT;
+    spawn.fds = pass_inheritable_fds ? (HANDLE *)calloc(most, sizeof(HANDLE)) : local_fds;
+    spawn.text = pass_inheritable_fds ? (bool *)calloc(most, sizeof(bool)) : local_text;
+    if (!spawn.fds || !spawn.text) {
+        if (pass_inheritable_fds) {
+            free(spawn.fds);
+            free(spawn.text);
+        }
+        session->win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return -1;
+    }
+    struct owned_arrays {
+        pf_relay_spawn &spawn;
+        bool owned;
+        ~owned_arrays()
+        {
+            if (owned) {
+                free(spawn.fds);
+                free(spawn.text);
+            }
+        }
+    } arrays{spawn, pass_inheritable_fds != 0};
     spawn.relay = start->relay;
     spawn.environment = start->environment;
     spawn.job = !start->no_job;
-    spawn.fd_count = PF_FIRST_STREAM_FD;
-    procferry_relay_fds fds = {PF_REPORT_FD, PF_SYNC_FD, {-1, -1, -1}};
+    int report_fd = PF_REPORT_FD;
+    for (int fd = PF_REPORT_FD; pass_inheritable_fds && fd < PF_TEST_FD_COUNT; ++fd) {
+        HANDLE handle = stream_handle({PROCFERRY_STREAM_FD, fd, nullptr});
+        DWORD flags = 0;
+        if (handle && GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT)) {
+            spawn.fds[fd] = handle;
+            report_fd = fd + 1;
+        }
+    }
+    session->relay_report_fd = report_fd;
+    session->relay_sync_fd = report_fd + 1;
+    spawn.fd_count = report_fd + 2;
+    procferry_relay_fds fds = {report_fd, report_fd + 1, {-1, -1, -1}};
     for (int stream = 0; stream < 3; ++stream) {
         const procferry_stream &choice = start->streams[stream];
         if (choice.kind != PROCFERRY_STREAM_FD && choice.kind != PROCFERRY_STREAM_HANDLE)
@@ -126,13 +160,13 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         fds.streams[stream] = spawn.fd_count;
         spawn.fds[spawn.fd_count++] = handle;
     }
-    // The relay's own streams are the caller's, unless stood in for; they
-    // are in text mode as standard streams are.
+    // The relay's own streams are the caller's, in text mode as standard
+    // streams are, unless stood in for.
     for (int fd = 0; fd < 3; ++fd) {
-        spawn.fds[fd] = relay_streams && relay_streams[fd].kind == PROCFERRY_STREAM_FD
-                            ? stream_handle(relay_streams[fd])
-                            : stream_handle({PROCFERRY_STREAM_FD, fd, nullptr});
-        spawn.text[fd] = true;
+        bool stand_in = relay_streams && relay_streams[fd].kind == PROCFERRY_STREAM_FD;
+        spawn.fds[fd] = stream_handle(stand_in ? relay_streams[fd]
+                                               : procferry_stream{PROCFERRY_STREAM_FD, fd, nullptr});
+        spawn.text[fd] = !stand_in;
     }
 
     // The system cuts a longer text without a word, so it is measured here.
@@ -165,8 +199,8 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
     if (!made) {
         session->win32_error = GetLastError();
     } else {
-        spawn.fds[PF_REPORT_FD] = report_write;
-        spawn.fds[PF_SYNC_FD] = sync_read;
+        spawn.fds[report_fd] = report_write;
+        spawn.fds[report_fd + 1] = sync_read;
         if (stderr_write) {
             spawn.fds[2] = stderr_write;
             spawn.text[2] = false;

@@ -90,7 +90,7 @@ bool start_relay(const relay_request &request, relay_session &session)
     for (int fd = 0; fd < 3; ++fd)
         if (stand_ins[fd] >= 0)
             relay_streams[fd] = {PROCFERRY_STREAM_FD, stand_ins[fd], nullptr};
-    bool started = procferry_session_start_line_standing_in(&start, relay_streams, &session.steps) == 0;
+    bool started = procferry_session_start_line_standing_in(&start, relay_streams, 1, &session.steps) == 0;
     session.command_line = context.text;
     session.spawn_errno = session.steps.spawn_errno;
     session.relay_report_fd = session.steps.relay_report_fd;
