@@ -217,7 +217,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--env", L"GREETING=hello", L"--", L"cmd", L"/c", L"echo %GREETING%"}, 0, {},
          {"hello"}},
         {{L"--timeout", L"1.5s", L"--", L"cmd", L"/c", L"ping -n 5 127.0.0.1 >nul"}, 124,
-         {"cmd still ran after 1.5s; ended it (process "}, {}},
+         {"cmd still ran after 1.5s; ended it and everything it started (process "}, {}},
         {{L"--no-wait", L"--", L"cmd", L"/c", L"exit 0"}, 0, {"cmd started as process "}, {}},
         {{L"--json-file", L"%Srun.json", L"--", L"cmd", L"/c", L"exit 3"}, 3,
          {"cmd exited with status 3"}, {}},
@@ -241,7 +241,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
          {"probe_child: not found on PATH", "give its path, .\\probe_child"}, {}},
         {{L"--cwd", L"%S", L"--", L"."}, 127, {"is a directory, not a program"}, {}},
         {{L"--unset", L"PATH", L"--", L"cmd"}, 127, {"cmd: not found on PATH"}, {}},
-        {{L"--", L"%Snosuch\\x.exe"}, 127, {"x.exe: not found: No such file or directory"}, {}},
+        {{L"--", L"%Snosuch\\x.exe"}, 127, {"x.exe: not found: ENOENT: no such file or directory"}, {}},
         // the child's whole status, exceptions in hex
         {{L"--env", L"PROBE_EXIT=-1", L"--", L"%P"}, -1, {"exited with status -1 (0xFFFFFFFF)"}, {}},
         {{L"--env", L"PROBE_CRASH=1", L"--", L"%P"}, (int)0xC0000005,

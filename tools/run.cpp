@@ -1,0 +1,190 @@
+// One run through the parent library: the stream files, the start, the wait
+// with its timeout, and the outcome's facts. The library starts the relay
+// and everything after it in a job of the start's own, so ending the child
+// at the timeout ends what it started too: a shell or script host leaves
+// the real work to processes of its own, which would otherwise run on
+// unseen, holding the console and any pipe of ours.
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include "run.h"
+
+// After a kill the child is gone within milliseconds; this bounds one that
+// is not, so that the tool itself never hangs.
+static const DWORD KILLED_CHILD_WAIT_MS = 5000;
+// The platform's command text, its terminating zero included.
+static const size_t COMMAND_TEXT_UNITS = 32767;
+
+// Descriptors this tool opened for the child's streams; the library hands
+// the relay copies of its own, so these are private and closed after the start.
+struct stream_files {
+    int fds[3] = {-1, -1, -1};
+    ~stream_files()
+    {
+        for (int fd : fds)
+            if (fd >= 0)
+                _close(fd);
+    }
+};
+
+// A file to append to is opened for appending only: the kernel then puts
+// every write at the end, whoever holds a copy of the handle. The runtime's
+// own append mode lives in a descriptor flag, which does not travel with a
+// handle passed on.
+static int open_for_append(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+                : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
+                                                                                   : EINVAL;
+        return -1;
+    }
+    int fd = _open_osfhandle((intptr_t)file, _O_WRONLY | _O_APPEND | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0)
+        CloseHandle(file);
+    return fd;
+}
+
+// Fills the three streams of the start. Returns the target (0 to 2) of a file
+// that could not be opened, with errno set, or -1.
+static int prepare_streams(const run_options &options, procferry_options &start,
+                           stream_files &files)
+{
+    for (int target = 0; target < 3; ++target) {
+        const stream_choice &choice = options.streams[target];
+        procferry_stream &stream = start.streams[target];
+        if (choice.kind == stream_choice::null_device) {
+            stream.kind = PROCFERRY_STREAM_NULL;
+        } else if (choice.kind == stream_choice::file) {
+            int flags = _O_BINARY | _O_NOINHERIT |
+                        (target == 0 ? _O_RDONLY : _O_WRONLY | _O_CREAT | _O_TRUNC);
+            files.fds[target] = choice.append ? open_for_append(choice.path)
+                                              : _wopen(choice.path.c_str(), flags,
+                                                       _S_IREAD | _S_IWRITE);
+            if (files.fds[target] < 0)
+                return target;
+            stream.kind = PROCFERRY_STREAM_FD;
+            stream.fd = files.fds[target];
+        }
+    }
+    if (options.stderr_to_stdout)
+        start.streams[2].kind = PROCFERRY_STREAM_STDOUT;
+    return -1;
+}
+
+procferry_options start_options(const run_options &options, std::vector<const wchar_t *> &args,
+                                std::vector<const wchar_t *> &env)
+{
+    procferry_options start;
+    procferry_options_init(&start);
+    args.clear();
+    if (options.has_argv0)
+        args.push_back(options.argv0.c_str());
+    for (const std::wstring &arg : options.args)
+        args.push_back(arg.c_str());
+    env.clear();
+    for (const std::wstring &entry : options.env)
+        env.push_back(entry.c_str());
+    start.relay = options.relay.empty() ? nullptr : options.relay.c_str();
+    start.program = options.program.c_str();
+    start.args = args.data();
+    start.arg_count = args.size();
+    start.dir = options.has_dir ? options.dir.c_str() : nullptr;
+    start.env = env.data();
+    start.env_count = env.size();
+    // The relay does not wait: this tool holds the child's process, learns
+    // its id, and ends its tree at the timeout rather than just stop waiting.
+    start.flags = PROCFERRY_NO_WAIT | (options.search_path ? PROCFERRY_SEARCH_PATH : 0) |
+                  (options.close_fds ? PROCFERRY_CLOSE_FDS : 0) |
+                  (options.has_argv0 ? PROCFERRY_ARGV0 : 0) |
+                  (options.gui_relay ? PROCFERRY_GUI_RELAY : 0) |
+                  (options.clear_env ? PROCFERRY_CLEAR_ENV : 0);
+    start.timeout_ms = options.timeout_ms ? options.timeout_ms : PROCFERRY_INFINITE;
+    return start;
+}
+
+static uint32_t remaining_ms(uint32_t timeout_ms, ULONGLONG started)
+{
+    if (timeout_ms == 0)
+        return PROCFERRY_INFINITE;
+    ULONGLONG spent = GetTickCount64() - started;
+    return spent >= timeout_ms ? 0 : (uint32_t)(timeout_ms - spent);
+}
+
+// Waits for the child until the timeout; past it, ends the child's tree.
+static void follow_child(const run_options &options, procferry_handle child, ULONGLONG started,
+                         launch_outcome &outcome)
+{
+    uint32_t status = 0;
+    int waited = procferry_child_wait(child, remaining_ms(options.timeout_ms, started), &status);
+    if (waited == PROCFERRY_TIMED_OUT) {
+        procferry_child_kill(child, RUN_TIMEOUT_CHILD_STATUS);
+        waited = procferry_child_wait(child, KILLED_CHILD_WAIT_MS, &status);
+        outcome.timed_out = true;
+    }
+    outcome.ended = waited == 0;
+    outcome.exit_status = (int32_t)status;
+}
+
+launch_outcome run_launch(const run_options &options)
+{
+    launch_outcome outcome;
+    outcome.started_at = GetTickCount64();
+    std::wstring start_dir = full_path(options.has_dir ? options.dir : L".");
+    program_lookup lookup = look_up_program(options.program, start_dir, options.search_path);
+    outcome.program = lookup.found ? lookup.path : options.program;
+    outcome.relay = !options.relay.empty() ? full_path(options.relay)
+                                           : own_directory() + (options.gui_relay
+                                                                    ? L"procferry.exe"
+                                                                    : L"procferry-console.exe");
+
+    std::vector<const wchar_t *> args, env;
+    procferry_options start = start_options(options, args, env);
+    std::vector<wchar_t> command_line(COMMAND_TEXT_UNITS + 1);
+    start.command_line = command_line.data();
+    start.command_line_capacity = command_line.size();
+    stream_files files;
+    outcome.failed_stream = prepare_streams(options, start, files);
+    if (outcome.failed_stream >= 0) {
+        outcome.error = errno;
+        outcome.elapsed_ms = GetTickCount64() - outcome.started_at;
+        return outcome;
+    }
+
+    procferry_result &result = outcome.result;
+    int kind = procferry_start(&start, &result);
+    if (result.relay_path[0])
+        outcome.relay = result.relay_path;
+    if (options.verbose) {
+        fprintf(stderr, "relay program: %s\nrelay command line: %s\n",
+                to_utf8(outcome.relay).c_str(), to_utf8(command_line.data()).c_str());
+        if (result.relay_ended)
+            fprintf(stderr, "relay exit status: %d\n", (int)result.relay_exit_status);
+        fflush(stderr);
+    }
+    if (kind == PROCFERRY_STARTED && !options.wait) {
+        outcome.child = result.process;
+    } else if (kind == PROCFERRY_STARTED) {
+        follow_child(options, result.process, outcome.started_at, outcome);
+        procferry_child_close(result.process);
+    }
+    outcome.elapsed_ms = GetTickCount64() - outcome.started_at;
+    return outcome;
+}
+
+bool end_child_at_timeout(const run_options &options, launch_outcome &outcome)
+{
+    if (!outcome.child)
+        return false;
+    follow_child(options, outcome.child, outcome.started_at, outcome);
+    procferry_child_close(outcome.child);
+    outcome.child = nullptr;
+    return outcome.timed_out;
+}
