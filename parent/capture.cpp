@@ -136,10 +136,13 @@ int procferry_capture(const struct procferry_options *options,
     own.streams[2] = {merged ? PROCFERRY_STREAM_STDOUT : PROCFERRY_STREAM_PIPE, 0, nullptr};
     own.flags = (own.flags | PROCFERRY_NO_WAIT) & ~(uint32_t)PROCFERRY_KILL_ON_CLOSE;
     uint64_t deadline = pf_deadline(options->timeout_ms);
-    if (procferry_start(&own, &outcome) != PROCFERRY_STARTED)
-        return outcome.kind;
-
     drain out, err;
+    if (procferry_start(&own, &outcome) != PROCFERRY_STARTED) {
+        take(out, &result->out, &result->out_size, &result->out_capped);
+        take(err, &result->err, &result->err_size, &result->err_capped);
+        return outcome.kind;
+    }
+
     out.pipe = (HANDLE)outcome.pipes[1];
     out.cap = capture->stdout_cap;
     err.pipe = (HANDLE)outcome.pipes[2];
