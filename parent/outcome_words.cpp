@@ -38,9 +38,10 @@ void put(line *words, const char *text)
     put(words, text, strlen(text));
 }
 
+// format holds one number and a few words around it.
 void put_number(line *words, const char *format, long long value)
 {
-    char number[32];
+    char number[160];
     snprintf(number, sizeof number, format, value);
     put(words, number);
 }
