@@ -61,6 +61,15 @@ void pf_child_register(HANDLE process, HANDLE job, uint32_t flags)
         CloseHandle(job);
 }
 
+void pf_child_add_flags(HANDLE process, uint32_t flags)
+{
+    AcquireSRWLockExclusive(&registry_lock);
+    for (size_t i = 0; i < registry_count; ++i)
+        if (registry[i].process == process)
+            registry[i].flags |= flags;
+    ReleaseSRWLockExclusive(&registry_lock);
+}
+
 int procferry_child_wait(procferry_handle process, uint32_t timeout_ms, uint32_t *exit_status)
 {
     if (!is_child_handle(process))

@@ -6,6 +6,7 @@
 
 #include "procferry/parent.h"
 #include "procferry/protocol.h"
+#include "relay_start.h"
 
 // The public names of the record stand for the protocol's own.
 static_assert((int)PROCFERRY_RECORD_SIZE == (int)RELAY_RECORD_SIZE, "record size");
@@ -60,6 +61,7 @@ int pf_build_environment(const wchar_t *const *changes, size_t change_count, boo
 
 // The no-wait children handed out and the jobs they run in.
 void pf_child_register(HANDLE process, HANDLE job, uint32_t flags);
+void pf_child_add_flags(HANDLE process, uint32_t flags);
 
 // What the default command line holds; the stream settings whose
 // procferry_relay_fds entry is -1 come from stream_letters.
@@ -74,16 +76,5 @@ struct pf_line_request {
 };
 // A procferry_line_builder over a pf_line_request.
 wchar_t *pf_build_line(void *request, const struct procferry_relay_fds *fds);
-
-// For the tests' parent (declared again in its own header): a start whose
-// relay takes relay_streams[n] (PROCFERRY_STREAM_FD) as its descriptor n
-// instead of the caller's.
-// With pass_inheritable_fds, the relay also gets every inheritable
-// descriptor of the caller's from 3 up at its own number, as a runtime spawn
-// would hand it, and the channels come after them.
-extern "C" int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
-                                                        const struct procferry_stream *relay_streams,
-                                                        int pass_inheritable_fds,
-                                                        struct procferry_session *session);
 
 #endif

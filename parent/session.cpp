@@ -342,6 +342,9 @@ procferry_handle procferry_session_take_child(struct procferry_session *session,
         session->win32_error = GetLastError();
         return nullptr;
     }
+    // The job now goes with the child, for procferry_child_kill and _close.
+    pf_child_register(child, (HANDLE)session->job, 0);
+    session->job = nullptr;
     return child;
 }
 

@@ -362,9 +362,7 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
         } else if ((result->process = procferry_session_take_child(&session, record.value))) {
             kind = PROCFERRY_STARTED;
             result->pid = GetProcessId((HANDLE)result->process);
-            // The job now belongs with the child, for kill and close.
-            pf_child_register((HANDLE)result->process, (HANDLE)session.job, options->flags);
-            session.job = nullptr;
+            pf_child_add_flags((HANDLE)result->process, options->flags & PROCFERRY_KILL_ON_CLOSE);
         } else {
             result->win32_error = session.win32_error;
         }

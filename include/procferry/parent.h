@@ -10,13 +10,14 @@
        struct procferry_options options;
        struct procferry_result result;
        procferry_options_init(&options);
-       options.relay = L"C:\\procferry\\bin\\procferry-console.exe";
        options.program = L"C:\\Windows\\system32\\cmd.exe";
        options.args = args;            (the child's arguments after argument zero)
        options.arg_count = 2;
        options.timeout_ms = 10000;
        if (procferry_start(&options, &result) == PROCFERRY_EXITED)
            printf("status %lu\n", (unsigned long)result.exit_status);
+
+   (options.relay NULL: procferry-console.exe beside the program.)
 
    Threads: any number of threads may start programs at once. The relay is
    started with an explicit list of the handles it inherits (its channels and
@@ -275,35 +276,6 @@ enum {
     PROCFERRY_RECORD_LAUNCH_FAILED = 2
 };
 
-/* The relay's descriptor numbers of one start. */
-struct procferry_relay_fds {
-    int report;        /* the report channel's write end */
-    int sync;          /* the sync channel's read end */
-    int streams[3];    /* copies of procferry_relay_start.streams; -1 for none */
-};
-
-/* Writes the relay's whole command text, relay name first, for the given
-   descriptors: a string from malloc, which the library frees; NULL when it
-   cannot. */
-typedef wchar_t *(*procferry_line_builder)(void *context, const struct procferry_relay_fds *fds);
-
-struct procferry_relay_start {
-    const wchar_t *relay;             /* the relay program's path */
-    procferry_line_builder build_line;
-    void *context;
-    /* Streams of the caller's (PROCFERRY_STREAM_FD or _HANDLE) that the relay
-       inherits as descriptors for the child's streams; their numbers reach
-       build_line. Other kinds: none. */
-    struct procferry_stream streams[3];
-    /* Gives the relay a private pipe as its stderr, to capture a check
-       report; else the relay's stderr is the caller's. */
-    int capture_relay_stderr;
-    /* A block for CREATE_UNICODE_ENVIRONMENT, or NULL for the caller's own. */
-    const wchar_t *environment;
-    /* 0: the start gets a job of its own (see PROCFERRY_NO_JOB). */
-    int no_job;
-};
-
 /* A started relay and the parent's ends of its channels. */
 struct procferry_session {
     procferry_handle relay;         /* the relay's process; NULL when it is not running */
@@ -325,13 +297,6 @@ int procferry_session_start_options(const struct procferry_options *options,
                                     struct procferry_session *session,
                                     struct procferry_result *result);
 
-/* Starts a relay on a command line of the caller's making. 0 once the relay
-   runs; -1 when it did not start: spawn_errno says why (EBADF: a stream to
-   hand over is not open; ENOEXEC: the relay is not a program image; EACCES:
-   it is a directory; E2BIG: the text is past 32,767 units), and win32_error
-   when a channel could not be made. Nothing is left open then. */
-int procferry_session_start_line(const struct procferry_relay_start *start,
-                                 struct procferry_session *session);
 /* Reads the record. Returns PROCFERRY_RECORD_SIZE with *record filled, 0 to
    7 when the channel ended first (the relay ended or let it go), -1 when
    timeout_ms passed first, or -2 when the wait could not be set up
@@ -349,7 +314,9 @@ void procferry_session_release(struct procferry_session *session, int with_byte)
 int procferry_session_wait_relay(struct procferry_session *session, uint32_t timeout_ms,
                                  uint32_t *status);
 /* The process handle of a no-wait child, taken over from the relay with the
-   record's value; the relay must not have been released yet. NULL on failure. */
+   record's value; the relay must not have been released yet. NULL on failure.
+   The session's job goes with the child: procferry_child_kill ends the tree,
+   procferry_child_close lets go of the job. */
 procferry_handle procferry_session_take_child(struct procferry_session *session, int32_t value);
 /* What the relay wrote on its captured stderr so far, up to capacity - 1
    bytes and a terminating zero; returns the byte count. */

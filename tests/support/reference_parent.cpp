@@ -1,7 +1,7 @@
 // The tests' parent on top of the library; see reference_parent.h.
 #include "reference_parent.h"
 
-#include "session_standing_in.h"
+#include "relay_start.h"
 
 #include <fcntl.h>
 #include <io.h>
