@@ -83,8 +83,10 @@ enum {
     PROCFERRY_CAPTURE_CHECK_REPORT = 16,
     PROCFERRY_GUI_RELAY = 32,      /* default relay: procferry.exe instead of procferry-console.exe */
     PROCFERRY_NO_JOB = 64,         /* no job object of the start's own (for callers that manage
-                                      jobs themselves): a timeout or kill then ends only the
-                                      relay and its direct child */
+                                      jobs themselves, or run where a process may not join a
+                                      second job: there a start fails with
+                                      PROCFERRY_SYSTEM_ERROR without this flag): a timeout or
+                                      kill then ends only the relay and its direct child */
     PROCFERRY_KILL_ON_CLOSE = 128, /* procferry_child_close ends the child's tree too */
     PROCFERRY_CLEAR_ENV = 256      /* the child's environment starts empty; env entries then apply */
 };
