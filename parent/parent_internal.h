@@ -25,14 +25,12 @@ DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms);
 // parent may hand over more below them, up to PF_TEST_FD_COUNT in all.)
 enum { PF_REPORT_FD = 3, PF_RELAY_FD_COUNT = 8, PF_TEST_FD_COUNT = 2048 };
 
-// The handles behind the relay's descriptors (NULL: not open); text marks
-// the descriptors the runtime treats as text.
+// The handles behind the relay's descriptors (NULL: not open).
 struct pf_relay_spawn {
     const wchar_t *relay;
     wchar_t *line;
     const wchar_t *environment;
     HANDLE *fds;
-    bool *text;
     int fd_count;
     int handle_width; // of the relay's architecture: 4 or 8
     bool job;

@@ -15,7 +15,7 @@ const DWORD START_RETRY_ERROR = ERROR_INTERNAL_ERROR;
 const int START_ATTEMPTS = 3;
 
 // Flag bits of the C runtime's descriptor table.
-const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40, FD_TEXT = 0x80;
+const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40;
 
 // The errno a failed process start stands for, as the runtime's spawn maps it.
 int errno_of_start(DWORD error)
@@ -136,7 +136,7 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
         listed[listed_count++] = copies[fd];
         DWORD type = GetFileType(copies[fd]);
         flags[fd] = FD_OPEN | (type == FILE_TYPE_PIPE ? FD_PIPE : 0) |
-                    (type == FILE_TYPE_CHAR ? FD_DEVICE : 0) | (spawn.text[fd] ? FD_TEXT : 0);
+                    (type == FILE_TYPE_CHAR ? FD_DEVICE : 0);
     }
 
     // The runtime's table: a count, a flag byte per descriptor, then a handle

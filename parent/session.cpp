@@ -109,15 +109,9 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
     pf_relay_spawn spawn;
     memset(&spawn, 0, sizeof spawn);
     HANDLE local_fds[PF_RELAY_FD_COUNT] = {};
-    bool local_text[PF_RELAY_FD_COUNT] = {};
     int most = pass_inheritable_fds ? PF_TEST_FD_COUNT + 5 : PF_RELAY_FD_COUNT;
     spawn.fds = pass_inheritable_fds ? (HANDLE *)calloc(most, sizeof(HANDLE)) : local_fds;
-    spawn.text = pass_inheritable_fds ? (bool *)calloc(most, sizeof(bool)) : local_text;
-    if (!spawn.fds || !spawn.text) {
-        if (pass_inheritable_fds) {
-            free(spawn.fds);
-            free(spawn.text);
-        }
+    if (!spawn.fds) {
         session->win32_error = ERROR_NOT_ENOUGH_MEMORY;
         return -1;
     }
@@ -126,10 +120,8 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         bool owned;
         ~owned_arrays()
         {
-            if (owned) {
+            if (owned)
                 free(spawn.fds);
-                free(spawn.text);
-            }
         }
     } arrays{spawn, pass_inheritable_fds != 0};
     spawn.relay = start->relay;
@@ -160,13 +152,13 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         fds.streams[stream] = spawn.fd_count;
         spawn.fds[spawn.fd_count++] = handle;
     }
-    // The relay's own streams are the caller's, in text mode as standard
-    // streams are, unless stood in for.
+    // The relay's own streams are the caller's, unless stood in for. All go
+    // in binary mode, as the caller's own standard streams reach a program it
+    // starts: a child that writes "\n" writes just that.
     for (int fd = 0; fd < 3; ++fd) {
         bool stand_in = relay_streams && relay_streams[fd].kind == PROCFERRY_STREAM_FD;
         spawn.fds[fd] = stream_handle(stand_in ? relay_streams[fd]
                                                : procferry_stream{PROCFERRY_STREAM_FD, fd, nullptr});
-        spawn.text[fd] = !stand_in;
     }
 
     // The system cuts a longer text without a word, so it is measured here.
@@ -201,10 +193,8 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
     } else {
         spawn.fds[report_fd] = report_write;
         spawn.fds[report_fd + 1] = sync_read;
-        if (stderr_write) {
+        if (stderr_write)
             spawn.fds[2] = stderr_write;
-            spawn.text[2] = false;
-        }
         pf_spawned spawned;
         started = pf_spawn_relay(spawn, spawned);
         session->spawn_errno = spawned.start_errno;
