@@ -1,4 +1,5 @@
-// Ending a relay that did not answer in time, together with what it started.
+// Ending a relay that did not answer in time, together with what it started:
+// its job, or without one the relay and its direct children.
 #include "parent_internal.h"
 
 #include <tlhelp32.h>
@@ -13,14 +14,23 @@ bool within(const FILETIME &moment, const FILETIME &from, const FILETIME &to)
 
 } // namespace
 
-void procferry_session_end(struct procferry_session *session)
+void procferry_session_kill_tree(struct procferry_session *session)
 {
-    if (!session->relay)
-        return;
-    HANDLE relay = (HANDLE)session->relay;
+    if (session->job)
+        TerminateJobObject((HANDLE)session->job, RELAY_EXIT_FAILED);
+    if (session->relay)
+        pf_end_relay_tree((HANDLE)session->relay, session->job ? 0 : session->relay_pid);
+    procferry_session_wait_relay(session, 0, nullptr);
+}
+
+// Without a job: the relay, then each process it started directly.
+void pf_end_relay_tree(HANDLE relay, DWORD relay_pid)
+{
     // The relay goes first, so that it cannot start anything more.
     TerminateProcess(relay, RELAY_EXIT_FAILED);
     WaitForSingleObject(relay, 5000);
+    if (!relay_pid)
+        return;
     FILETIME relay_created, relay_exited, kernel, user;
     bool lifetime_known = GetProcessTimes(relay, &relay_created, &relay_exited, &kernel, &user);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -29,8 +39,7 @@ void procferry_session_end(struct procferry_session *session)
         entry.dwSize = sizeof entry;
         for (BOOL more = Process32FirstW(snapshot, &entry); more;
              more = Process32NextW(snapshot, &entry)) {
-            if (entry.th32ParentProcessID != session->relay_pid ||
-                entry.th32ProcessID == session->relay_pid)
+            if (entry.th32ParentProcessID != relay_pid || entry.th32ProcessID == relay_pid)
                 continue;
             HANDLE child = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
                                        entry.th32ProcessID);
@@ -47,5 +56,4 @@ void procferry_session_end(struct procferry_session *session)
     }
     if (snapshot != INVALID_HANDLE_VALUE)
         CloseHandle(snapshot);
-    procferry_session_wait_relay(session, 0, nullptr);
 }

@@ -1,9 +1,7 @@
-// One start of the relay: its channels, the start itself under the process-
-// wide lock, the record, the release and the relay's end.
+// One start of the relay: its channels and descriptors, the record, the
+// release and the relay's end.
 #include <errno.h>
-#include <fcntl.h>
 #include <io.h>
-#include <process.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,14 +9,22 @@
 
 namespace {
 
-// The C runtime's spawn hands every inheritable handle of the process to the
-// relay, so any inheritable channel end of one start would reach every relay
-// started meanwhile, and through a no-wait child outlive it. Channel ends are
-// therefore made inheritable only while this lock is held, and closed before
-// it is let go.
-SRWLOCK start_lock = SRWLOCK_INIT;
-
 volatile LONG pipe_counter = 0;
+
+// Appends number in decimal.
+wchar_t *put_number(wchar_t *at, unsigned long number)
+{
+    wchar_t digits[12];
+    int count = 0;
+    do {
+        digits[count++] = (wchar_t)(L'0' + number % 10);
+        number /= 10;
+    } while (number);
+    while (count)
+        *at++ = digits[--count];
+    *at = 0;
+    return at;
+}
 
 // The report channel is a named pipe so that its read end can be read with a
 // timeout while the relay's process is watched; the relay's end is an
@@ -26,9 +32,10 @@ volatile LONG pipe_counter = 0;
 bool make_report_channel(HANDLE *read_end, HANDLE *write_end)
 {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        wchar_t name[64];
-        wsprintfW(name, L"\\\\.\\pipe\\procferry-report-%lu-%lu", GetCurrentProcessId(),
-                  (unsigned long)InterlockedIncrement(&pipe_counter));
+        wchar_t name[64] = L"\\\\.\\pipe\\procferry-report-";
+        wchar_t *end = put_number(name + wcslen(name), GetCurrentProcessId());
+        *end++ = L'-';
+        put_number(end, (unsigned long)InterlockedIncrement(&pipe_counter));
         HANDLE server = CreateNamedPipeW(
             name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
@@ -53,41 +60,6 @@ bool make_report_channel(HANDLE *read_end, HANDLE *write_end)
     return false;
 }
 
-// A descriptor over an inheritable copy of handle, for the relay to inherit.
-int inheritable_fd(HANDLE handle, int access)
-{
-    HANDLE copy;
-    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS))
-        return -1;
-    int fd = _open_osfhandle((intptr_t)copy, access | _O_BINARY);
-    if (fd < 0)
-        CloseHandle(copy);
-    return fd;
-}
-
-// A private copy of a standard descriptor, to put it back after the start.
-int private_fd(int fd)
-{
-    HANDLE handle = (HANDLE)_get_osfhandle(fd);
-    HANDLE copy;
-    if (handle == INVALID_HANDLE_VALUE ||
-        !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        return -1;
-    int private_copy = _open_osfhandle((intptr_t)copy, _O_BINARY | _O_NOINHERIT);
-    if (private_copy < 0)
-        CloseHandle(copy);
-    return private_copy;
-}
-
-void close_fd(int &fd)
-{
-    if (fd >= 0)
-        _close(fd);
-    fd = -1;
-}
-
 void close_handle(procferry_handle &handle)
 {
     if (handle)
@@ -95,121 +67,145 @@ void close_handle(procferry_handle &handle)
     handle = nullptr;
 }
 
-// Under the lock: inheritable copies, the line, the spawn, the copies closed.
-// The relay takes descriptors 0 to 2 from the caller's own, so standing in
-// others means swapping the caller's for the moment of the spawn.
-intptr_t spawn_relay(const procferry_relay_start &start, HANDLE report_write, HANDLE sync_read,
-                     HANDLE stderr_write, procferry_session &session)
+// The handle behind a stream the relay hands to the child, or NULL.
+HANDLE stream_handle(const procferry_stream &choice)
 {
-    procferry_relay_fds fds = {-1, -1, {-1, -1, -1}};
-    int standing_in[3] = {-1, -1, -1};
-    for (int fd = 0; fd < 3; ++fd)
-        if (start.relay_streams[fd].kind == PROCFERRY_STREAM_FD)
-            standing_in[fd] = start.relay_streams[fd].fd;
-    int saved[3] = {-1, -1, -1};
-    intptr_t relay = -1;
-    int spawn_errno = EBADF;
-    wchar_t *line = nullptr;
-
-    AcquireSRWLockExclusive(&start_lock);
-    fds.report = inheritable_fd(report_write, _O_WRONLY);
-    fds.sync = inheritable_fd(sync_read, _O_RDONLY);
-    bool ready = fds.report >= 0 && fds.sync >= 0;
-    for (int stream = 0; stream < 3 && ready; ++stream) {
-        const procferry_stream &choice = start.streams[stream];
-        HANDLE handle = nullptr;
-        if (choice.kind == PROCFERRY_STREAM_HANDLE)
-            handle = (HANDLE)choice.handle;
-        else if (choice.kind == PROCFERRY_STREAM_FD)
-            handle = (HANDLE)_get_osfhandle(choice.fd);
-        if (choice.kind == PROCFERRY_STREAM_HANDLE || choice.kind == PROCFERRY_STREAM_FD) {
-            fds.streams[stream] = inheritable_fd(handle, stream == 0 ? _O_RDONLY : _O_WRONLY);
-            ready = fds.streams[stream] >= 0;
-        }
+    if (choice.kind == PROCFERRY_STREAM_HANDLE)
+        return (HANDLE)choice.handle;
+    if (choice.kind == PROCFERRY_STREAM_FD) {
+        HANDLE handle = (HANDLE)_get_osfhandle(choice.fd);
+        return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
     }
-    int stderr_fd = -1;
-    if (ready && stderr_write) {
-        stderr_fd = inheritable_fd(stderr_write, _O_WRONLY);
-        standing_in[2] = stderr_fd;
-        ready = stderr_fd >= 0;
-    }
-    if (ready) {
-        line = start.build_line(start.context, &fds);
-        spawn_errno = line ? 0 : ENOMEM;
-    }
-    if (line) {
-        for (int fd = 0; fd < 3; ++fd) {
-            if (standing_in[fd] < 0)
-                continue;
-            saved[fd] = private_fd(fd);
-            _dup2(standing_in[fd], fd);
-        }
-        // One entry holding the whole text: the runtime joins entries with
-        // blanks, so a ready-quoted text passes through unchanged.
-        // Under load, wine's process creation now and then fails with an
-        // internal error before any process exists (EINVAL from the runtime);
-        // that says nothing about the relay, so the start is tried again.
-        const wchar_t *argv[2] = {line, nullptr};
-        for (int attempt = 1;; ++attempt) {
-            SetLastError(ERROR_SUCCESS);
-            relay = _wspawnv(_P_NOWAIT, start.relay, argv);
-            if (relay != -1 || GetLastError() != ERROR_INTERNAL_ERROR || attempt == 3)
-                break;
-        }
-        spawn_errno = relay == -1 ? errno : 0;
-        for (int fd = 0; fd < 3; ++fd) {
-            if (standing_in[fd] < 0)
-                continue;
-            if (saved[fd] >= 0) {
-                _dup2(saved[fd], fd);
-                _close(saved[fd]);
-            } else {
-                _close(fd); // the caller had none there
-            }
-        }
-    }
-    session.relay_report_fd = fds.report;
-    session.relay_sync_fd = fds.sync;
-    close_fd(fds.report);
-    close_fd(fds.sync);
-    for (int stream = 0; stream < 3; ++stream)
-        close_fd(fds.streams[stream]);
-    close_fd(stderr_fd);
-    ReleaseSRWLockExclusive(&start_lock);
-
-    free(line);
-    session.spawn_errno = spawn_errno;
-    return relay;
+    return nullptr;
 }
 
 } // namespace
 
-DWORD pf_remaining(DWORD deadline, DWORD timeout_ms)
+uint64_t pf_deadline(uint32_t timeout_ms)
 {
-    if (timeout_ms == INFINITE)
-        return INFINITE;
-    LONG left = (LONG)(deadline - GetTickCount());
-    return left > 0 ? (DWORD)left : 0;
+    return GetTickCount64() + timeout_ms;
 }
 
-int procferry_session_start(const struct procferry_relay_start *start,
-                            struct procferry_session *session)
+DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms)
+{
+    if (timeout_ms == PROCFERRY_INFINITE)
+        return INFINITE;
+    uint64_t now = GetTickCount64();
+    return now < deadline ? (DWORD)(deadline - now) : 0;
+}
+
+int procferry_session_start_line(const struct procferry_relay_start *start,
+                                 struct procferry_session *session)
+{
+    return procferry_session_start_line_standing_in(start, nullptr, 0, session);
+}
+
+int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
+                                             const struct procferry_stream *relay_streams,
+                                             int pass_inheritable_fds,
+                                             struct procferry_session *session)
 {
     memset(session, 0, sizeof *session);
-    session->relay_report_fd = session->relay_sync_fd = -1;
+    pf_relay_spawn spawn;
+    memset(&spawn, 0, sizeof spawn);
+    HANDLE local_fds[PF_RELAY_FD_COUNT] = {};
+    int most = pass_inheritable_fds ? PF_TEST_FD_COUNT + 5 : PF_RELAY_FD_COUNT;
+    spawn.fds = pass_inheritable_fds ? (HANDLE *)calloc(most, sizeof(HANDLE)) : local_fds;
+    if (!spawn.fds) {
+        session->win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return -1;
+    }
+    struct owned_arrays {
+        pf_relay_spawn &spawn;
+        bool owned;
+        ~owned_arrays()
+        {
+            if (owned)
+                free(spawn.fds);
+        }
+    } arrays{spawn, pass_inheritable_fds != 0};
+    spawn.relay = start->relay;
+    spawn.environment = start->environment;
+    spawn.job = !start->no_job;
+    int report_fd = PF_REPORT_FD;
+    for (int fd = PF_REPORT_FD; pass_inheritable_fds && fd < PF_TEST_FD_COUNT; ++fd) {
+        HANDLE handle = stream_handle({PROCFERRY_STREAM_FD, fd, nullptr});
+        DWORD flags = 0;
+        if (handle && GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT)) {
+            spawn.fds[fd] = handle;
+            report_fd = fd + 1;
+        }
+    }
+    session->relay_report_fd = report_fd;
+    session->relay_sync_fd = report_fd + 1;
+    spawn.fd_count = report_fd + 2;
+    procferry_relay_fds fds = {report_fd, report_fd + 1, {-1, -1, -1}};
+    for (int stream = 0; stream < 3; ++stream) {
+        const procferry_stream &choice = start->streams[stream];
+        if (choice.kind != PROCFERRY_STREAM_FD && choice.kind != PROCFERRY_STREAM_HANDLE)
+            continue;
+        HANDLE handle = stream_handle(choice);
+        if (!handle || handle == INVALID_HANDLE_VALUE) {
+            session->spawn_errno = EBADF;
+            return -1;
+        }
+        fds.streams[stream] = spawn.fd_count;
+        spawn.fds[spawn.fd_count++] = handle;
+    }
+    // The relay's own streams are the caller's, unless stood in for. All go
+    // in binary mode, as the caller's own standard streams reach a program it
+    // starts: a child that writes "\n" writes just that.
+    for (int fd = 0; fd < 3; ++fd) {
+        bool stand_in = relay_streams && relay_streams[fd].kind == PROCFERRY_STREAM_FD;
+        spawn.fds[fd] = stream_handle(stand_in ? relay_streams[fd]
+                                               : procferry_stream{PROCFERRY_STREAM_FD, fd, nullptr});
+    }
+
+    // The system cuts a longer text without a word, so it is measured here.
+    spawn.line = start->build_line(start->context, &fds);
+    if (!spawn.line) {
+        session->spawn_errno = ENOMEM;
+        return -1;
+    }
+    if (wcslen(spawn.line) + 1 > RELAY_COMMAND_TEXT_LIMIT) {
+        free(spawn.line);
+        session->spawn_errno = E2BIG;
+        return -1;
+    }
+    DWORD image_error = 0;
+    spawn.handle_width = pf_relay_handle_width(start->relay, &image_error);
+    if (spawn.handle_width < 0) {
+        free(spawn.line);
+        session->spawn_errno = -spawn.handle_width;
+        session->win32_error = image_error;
+        return -1;
+    }
+
     HANDLE report_write = nullptr, sync_read = nullptr, stderr_write = nullptr;
     HANDLE report_read = nullptr, sync_write = nullptr, stderr_read = nullptr;
     bool made = make_report_channel(&report_read, &report_write) &&
                 CreatePipe(&sync_read, &sync_write, nullptr, 0) &&
                 (!start->capture_relay_stderr ||
                  CreatePipe(&stderr_read, &stderr_write, nullptr, 65536));
-    intptr_t relay = -1;
+    int started = -1;
     if (!made) {
         session->win32_error = GetLastError();
-        session->spawn_errno = ENOMEM;
     } else {
-        relay = spawn_relay(*start, report_write, sync_read, stderr_write, *session);
+        spawn.fds[report_fd] = report_write;
+        spawn.fds[report_fd + 1] = sync_read;
+        if (stderr_write)
+            spawn.fds[2] = stderr_write;
+        pf_spawned spawned;
+        started = pf_spawn_relay(spawn, spawned);
+        session->spawn_errno = spawned.start_errno;
+        session->win32_error = spawned.win32_error;
+        if (started == 0) {
+            session->relay = spawned.process;
+            session->relay_pid = spawned.pid;
+            session->job = spawned.job;
+        }
     }
+    free(spawn.line);
     // The relay holds its own copies now; the parent keeps only its ends, so
     // that it sees end-of-file once the relay lets go.
     if (report_write)
@@ -221,26 +217,26 @@ int procferry_session_start(const struct procferry_relay_start *start,
     session->report = report_read;
     session->sync = sync_write;
     session->relay_stderr = stderr_read;
-    if (relay == -1) {
+    if (started != 0) {
         procferry_session_close(session);
         return -1;
     }
-    session->relay = (HANDLE)relay;
-    session->relay_pid = GetProcessId((HANDLE)relay);
     return 0;
 }
 
 int procferry_session_read_record(struct procferry_session *session, uint32_t timeout_ms,
-                                  struct relay_report *record)
+                                  struct procferry_record *record)
 {
     if (!session->report)
         return 0;
-    DWORD deadline = GetTickCount() + timeout_ms;
+    uint64_t deadline = pf_deadline(timeout_ms);
     unsigned char bytes[RELAY_RECORD_SIZE];
     int got = 0;
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!done)
-        return 0;
+    if (!done) {
+        session->win32_error = GetLastError();
+        return -2;
+    }
     bool relay_ended = false;
     while (got < RELAY_RECORD_SIZE) {
         OVERLAPPED overlapped;
@@ -283,8 +279,11 @@ int procferry_session_read_record(struct procferry_session *session, uint32_t ti
         got += (int)count;
     }
     CloseHandle(done);
-    if (got == RELAY_RECORD_SIZE && record)
-        *record = relay_record_decode(bytes);
+    if (got == RELAY_RECORD_SIZE && record) {
+        relay_report decoded = relay_record_decode(bytes);
+        record->code = decoded.code;
+        record->value = decoded.value;
+    }
     return got;
 }
 
@@ -333,6 +332,9 @@ procferry_handle procferry_session_take_child(struct procferry_session *session,
         session->win32_error = GetLastError();
         return nullptr;
     }
+    // The job now goes with the child, for procferry_child_kill and _close.
+    pf_child_register(child, (HANDLE)session->job, 0);
+    session->job = nullptr;
     return child;
 }
 
@@ -365,4 +367,5 @@ void procferry_session_close(struct procferry_session *session)
     close_handle(session->report);
     close_handle(session->sync);
     close_handle(session->relay_stderr);
+    close_handle(session->job);
 }

@@ -12,13 +12,21 @@ namespace {
 // Once the record is in or the relay is released, the relay ends within
 // milliseconds; this bounds one that does not.
 const DWORD RELAY_END_WAIT_MS = 10000;
+// The child's pipes: large enough that a child writing in bursts seldom
+// waits for its reader.
+const DWORD PIPE_BUFFER_SIZE = 65536;
 
-// Wide copies of the options' UTF-8 texts, freed together.
-struct wide_texts {
+// Wide copies of the options' UTF-8 texts, and what else a start makes
+// before the relay runs; freed together.
+struct start_texts {
     wchar_t *relay = nullptr, *program = nullptr, *dir = nullptr;
     wchar_t **args = nullptr;
     size_t arg_count = 0;
-    ~wide_texts()
+    wchar_t **env = nullptr;
+    size_t env_count = 0;
+    wchar_t *environment = nullptr;
+    wchar_t default_relay[PROCFERRY_PATH_SIZE];
+    ~start_texts()
     {
         free(relay);
         free(program);
@@ -26,10 +34,15 @@ struct wide_texts {
         for (size_t i = 0; args && i < arg_count; ++i)
             free(args[i]);
         free(args);
+        for (size_t i = 0; env && i < env_count; ++i)
+            free(env[i]);
+        free(env);
+        free(environment);
     }
 };
 
-// A wide copy of a UTF-8 text; *ok turns false when it cannot be made.
+// A wide copy of a UTF-8 text; *ok turns false when it is not UTF-8 or
+// cannot be made.
 wchar_t *widen(const char *text, bool *ok)
 {
     if (!text)
@@ -56,6 +69,34 @@ bool pick(const wchar_t *wide, const char *utf8, wchar_t **converted, const wcha
     return ok;
 }
 
+// A list of the options' texts, given in either form but not both; the
+// UTF-8 one is converted into *converted.
+bool pick_list(const wchar_t *const *wide, const char *const *utf8, size_t count,
+               wchar_t ***converted, size_t *converted_count, const wchar_t *const **chosen)
+{
+    *chosen = wide;
+    if (wide && utf8)
+        return false;
+    if (count && !wide && !utf8)
+        return false;
+    for (size_t i = 0; wide && i < count; ++i)
+        if (!wide[i])
+            return false;
+    if (!utf8)
+        return true;
+    *converted = (wchar_t **)calloc(count + 1, sizeof(wchar_t *));
+    if (!*converted)
+        return false;
+    bool ok = true;
+    for (size_t i = 0; ok && i < count; ++i) {
+        (*converted)[i] = widen(utf8[i], &ok);
+        *converted_count = i + 1;
+        ok = ok && (*converted)[i];
+    }
+    *chosen = *converted;
+    return ok;
+}
+
 bool handle_open(HANDLE handle)
 {
     DWORD flags;
@@ -68,18 +109,45 @@ bool stream_open(int fd)
 }
 
 // Whether a stream choice names something the caller has.
-bool stream_known(const procferry_stream &stream)
+bool stream_known(const procferry_stream &stream, int number)
 {
     switch (stream.kind) {
     case PROCFERRY_STREAM_INHERIT:
     case PROCFERRY_STREAM_NULL:
+    case PROCFERRY_STREAM_PIPE:
         return true;
     case PROCFERRY_STREAM_FD:
         return stream_open(stream.fd);
     case PROCFERRY_STREAM_HANDLE:
         return handle_open((HANDLE)stream.handle);
+    case PROCFERRY_STREAM_STDOUT:
+        return number == 2;
     }
     return false;
+}
+
+// procferry-console.exe (or procferry.exe) beside the module that holds
+// this library: the program's own file when the library is linked in.
+bool find_default_relay(uint32_t flags, wchar_t *path, size_t capacity)
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            (LPCWSTR)(void *)&procferry_start, &module))
+        return false;
+    DWORD length = GetModuleFileNameW(module, path, (DWORD)capacity);
+    if (length == 0 || length >= capacity)
+        return false;
+    wchar_t *slash = wcsrchr(path, L'\\');
+    wchar_t *other = wcsrchr(path, L'/');
+    if (other > slash)
+        slash = other;
+    size_t folder = slash ? (size_t)(slash - path) + 1 : 0;
+    const wchar_t *name = flags & PROCFERRY_GUI_RELAY ? L"procferry.exe" : L"procferry-console.exe";
+    if (folder + wcslen(name) + 1 > capacity)
+        return false;
+    wcscpy(path + folder, name);
+    return true;
 }
 
 // The line builder of a start, which also hands the caller the text.
@@ -109,14 +177,23 @@ int finish(procferry_result *result, int kind, int error = 0)
     return kind;
 }
 
+void close_pipes(procferry_result *result)
+{
+    for (procferry_handle &pipe : result->pipes) {
+        if (pipe)
+            CloseHandle((HANDLE)pipe);
+        pipe = nullptr;
+    }
+}
+
 // What a relay that ended without a record left behind.
-int no_record(procferry_session &session, procferry_result *result, DWORD deadline,
-              DWORD timeout_ms)
+int no_record(procferry_session &session, procferry_result *result, uint64_t deadline,
+              uint32_t timeout_ms)
 {
     DWORD left = pf_remaining(deadline, timeout_ms);
     if (WaitForSingleObject((HANDLE)session.relay, left < RELAY_END_WAIT_MS ? left : RELAY_END_WAIT_MS) !=
         WAIT_OBJECT_0) {
-        procferry_session_end(&session);
+        procferry_session_kill_tree(&session);
         return finish(result, PROCFERRY_TIMED_OUT);
     }
     procferry_session_wait_relay(&session, 0, &result->relay_exit_status);
@@ -138,95 +215,131 @@ void procferry_options_init(struct procferry_options *options)
     options->timeout_ms = PROCFERRY_INFINITE;
 }
 
-int procferry_session_begin(const struct procferry_options *options,
-                            struct procferry_session *session, struct procferry_result *result)
+int procferry_session_start_options(const struct procferry_options *options,
+                                    struct procferry_session *session,
+                                    struct procferry_result *result)
 {
     memset(result, 0, sizeof *result);
     memset(session, 0, sizeof *session);
     session->relay_report_fd = session->relay_sync_fd = -1;
     if (!options || options->size < sizeof *options)
         return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
-    wide_texts converted;
+    start_texts texts;
     pf_line_request line = {};
-    bool valid = pick(options->relay, options->relay_utf8, &converted.relay, &line.relay) &&
-                 pick(options->program, options->program_utf8, &converted.program, &line.program) &&
-                 pick(options->dir, options->dir_utf8, &converted.dir, &line.dir) &&
-                 line.relay && line.program && !(options->args && options->args_utf8) &&
-                 (options->arg_count == 0 || options->args || options->args_utf8);
-    if (valid && options->args_utf8) {
-        converted.args = (wchar_t **)calloc(options->arg_count + 1, sizeof(wchar_t *));
-        valid = converted.args != nullptr;
-        for (size_t i = 0; valid && i < options->arg_count; ++i) {
-            converted.args[i] = widen(options->args_utf8[i], &valid);
-            converted.arg_count = i + 1;
-            valid = valid && converted.args[i];
-        }
-        line.args = converted.args;
-    } else {
-        line.args = options->args;
-    }
-    for (size_t i = 0; valid && options->args && i < options->arg_count; ++i)
-        valid = options->args[i] != nullptr;
+    bool valid = pick(options->relay, options->relay_utf8, &texts.relay, &line.relay) &&
+                 pick(options->program, options->program_utf8, &texts.program, &line.program) &&
+                 pick(options->dir, options->dir_utf8, &texts.dir, &line.dir) && line.program &&
+                 pick_list(options->args, options->args_utf8, options->arg_count, &texts.args,
+                           &texts.arg_count, &line.args);
     line.arg_count = options->arg_count;
     line.flags = options->flags;
     if (valid && (options->flags & PROCFERRY_ARGV0) && options->arg_count == 0)
         valid = false; // argument zero was promised but not given
+    const wchar_t *const *env = nullptr;
+    valid = valid && pick_list(options->env, options->env_utf8, options->env_count, &texts.env,
+                               &texts.env_count, &env);
+    for (int stream = 0; stream < 3; ++stream)
+        valid = valid && stream_known(options->streams[stream], stream);
+    if (!valid)
+        return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
+    if (options->env_count || (options->flags & PROCFERRY_CLEAR_ENV)) {
+        int failed = pf_build_environment(env, options->env_count,
+                                          (options->flags & PROCFERRY_CLEAR_ENV) != 0,
+                                          &texts.environment);
+        if (failed == ENOMEM) {
+            result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
+            return finish(result, PROCFERRY_SYSTEM_ERROR);
+        }
+        if (failed)
+            return finish(result, PROCFERRY_INVALID_ARGUMENT, failed);
+    }
+    if (!line.relay) {
+        if (!find_default_relay(options->flags, texts.default_relay, PROCFERRY_PATH_SIZE)) {
+            result->win32_error = GetLastError();
+            return finish(result, PROCFERRY_SYSTEM_ERROR);
+        }
+        line.relay = texts.default_relay;
+    }
+    size_t relay_length = wcslen(line.relay);
+    if (relay_length >= PROCFERRY_PATH_SIZE)
+        relay_length = PROCFERRY_PATH_SIZE - 1;
+    memcpy(result->relay_path, line.relay, relay_length * sizeof(wchar_t));
 
     procferry_relay_start start = {};
     start.relay = line.relay;
     shown_line shown = {&line, options->command_line, options->command_line_capacity};
     start.build_line = build_and_show;
     start.context = &shown;
+    start.environment = texts.environment;
+    start.no_job = (options->flags & PROCFERRY_NO_JOB) != 0;
+    // The relay's stderr is always a private pipe, so that a check report
+    // is caught without touching the caller's descriptor 2; a child that
+    // inherits stderr gets the caller's by number (the null device when the
+    // caller has none, rather than the pipe nobody reads once the relay ends).
+    start.capture_relay_stderr = 1;
+    HANDLE child_ends[3] = {nullptr, nullptr, nullptr};
     for (int stream = 0; stream < 3; ++stream) {
-        const procferry_stream &choice = options->streams[stream];
+        procferry_stream choice = options->streams[stream];
+        if (choice.kind == PROCFERRY_STREAM_PIPE) {
+            HANDLE read_end, write_end;
+            if (!CreatePipe(&read_end, &write_end, nullptr, PIPE_BUFFER_SIZE)) {
+                result->win32_error = GetLastError();
+                for (HANDLE end : child_ends)
+                    if (end)
+                        CloseHandle(end);
+                close_pipes(result);
+                return finish(result, PROCFERRY_SYSTEM_ERROR);
+            }
+            child_ends[stream] = stream == 0 ? read_end : write_end;
+            result->pipes[stream] = stream == 0 ? write_end : read_end;
+            choice = {PROCFERRY_STREAM_HANDLE, 0, child_ends[stream]};
+        } else if (choice.kind == PROCFERRY_STREAM_STDOUT) {
+            choice = start.streams[1];
+            if (choice.kind == PROCFERRY_STREAM_INHERIT)
+                choice = stream_open(1) ? procferry_stream{PROCFERRY_STREAM_FD, 1, nullptr}
+                                        : procferry_stream{PROCFERRY_STREAM_NULL, 0, nullptr};
+        } else if (stream == 2 && choice.kind == PROCFERRY_STREAM_INHERIT) {
+            choice = stream_open(2) ? procferry_stream{PROCFERRY_STREAM_FD, 2, nullptr}
+                                    : procferry_stream{PROCFERRY_STREAM_NULL, 0, nullptr};
+        }
         line.stream_letters[stream] =
             choice.kind == PROCFERRY_STREAM_NULL ? RELAY_STREAM_NULL : RELAY_STREAM_INHERIT;
-        valid = valid && stream_known(choice);
         start.streams[stream] = choice;
     }
-    if (!valid)
-        return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
 
-    // The relay then takes a private pipe as its stderr, and a child that
-    // inherits stderr gets the caller's descriptor 2 by number. A caller
-    // without one has nothing to hand on; its child gets the null device
-    // rather than the pipe, which nobody reads once the relay has ended.
-    if (options->flags & PROCFERRY_CAPTURE_CHECK_REPORT) {
-        start.capture_relay_stderr = 1;
-        if (options->streams[2].kind == PROCFERRY_STREAM_INHERIT) {
-            if (stream_open(2))
-                start.streams[2] = {PROCFERRY_STREAM_FD, 2, nullptr};
-            else
-                line.stream_letters[2] = RELAY_STREAM_NULL;
-        }
-    }
-
-    if (procferry_session_start(&start, session) == 0)
+    int started = procferry_session_start_line(&start, session);
+    // The relay holds its copies of the child's ends; the caller keeps its own.
+    for (HANDLE end : child_ends)
+        if (end)
+            CloseHandle(end);
+    if (started == 0)
         return 0;
-    if (session->win32_error) {
-        result->win32_error = session->win32_error;
-        return finish(result, PROCFERRY_SYSTEM_ERROR, session->spawn_errno);
-    }
+    close_pipes(result);
+    result->win32_error = session->win32_error;
     if (session->spawn_errno == E2BIG || session->spawn_errno == EBADF)
         return finish(result, PROCFERRY_INVALID_ARGUMENT, session->spawn_errno);
-    return finish(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
+    if (session->spawn_errno)
+        return finish(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
+    return finish(result, PROCFERRY_SYSTEM_ERROR);
 }
 
 int procferry_start(const struct procferry_options *options, struct procferry_result *result)
 {
-    DWORD timeout = options ? options->timeout_ms : 0;
-    DWORD deadline = GetTickCount() + timeout;
+    uint32_t timeout = options ? options->timeout_ms : 0;
+    uint64_t deadline = pf_deadline(timeout);
     procferry_session session;
-    if (procferry_session_begin(options, &session, result) != 0)
+    if (procferry_session_start_options(options, &session, result) != 0)
         return result->kind;
 
-    relay_report record = {0, 0};
+    procferry_record record = {0, 0};
     int got = procferry_session_read_record(&session, timeout, &record);
     result->record_bytes = got > 0 ? got : 0;
     if (got < 0) {
-        procferry_session_end(&session);
+        procferry_session_kill_tree(&session);
+        result->win32_error = got == -2 ? session.win32_error : 0;
         procferry_session_close(&session);
-        return finish(result, PROCFERRY_TIMED_OUT);
+        close_pipes(result);
+        return finish(result, got == -2 ? PROCFERRY_SYSTEM_ERROR : PROCFERRY_TIMED_OUT);
     }
     if (got < RELAY_RECORD_SIZE) {
         procferry_session_release(&session, 1);
@@ -234,6 +347,7 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
         if (kind == PROCFERRY_BAD_RECORD)
             finish(result, kind);
         procferry_session_close(&session);
+        close_pipes(result);
         return kind;
     }
     result->record_code = record.code;
@@ -248,6 +362,7 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
         } else if ((result->process = procferry_session_take_child(&session, record.value))) {
             kind = PROCFERRY_STARTED;
             result->pid = GetProcessId((HANDLE)result->process);
+            pf_child_add_flags((HANDLE)result->process, options->flags & PROCFERRY_KILL_ON_CLOSE);
         } else {
             result->win32_error = session.win32_error;
         }
@@ -265,6 +380,8 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     if (procferry_session_wait_relay(&session, RELAY_END_WAIT_MS, &result->relay_exit_status) == 0)
         result->relay_ended = 1;
     procferry_session_close(&session);
+    if (kind != PROCFERRY_EXITED && kind != PROCFERRY_STARTED)
+        close_pipes(result);
     return finish(result, kind, error);
 }
 
@@ -275,35 +392,4 @@ const char *procferry_kind_name(int kind)
         "launch_failed",  "invalid_argument", "relay_missing", "relay_crashed",
         "check_report",   "timed_out",   "bad_record",    "system_error"};
     return kind >= 0 && kind < (int)(sizeof names / sizeof names[0]) ? names[kind] : "unknown";
-}
-
-int procferry_child_wait(procferry_handle process, uint32_t timeout_ms, uint32_t *exit_status)
-{
-    DWORD waited = WaitForSingleObject((HANDLE)process, timeout_ms);
-    if (waited == WAIT_TIMEOUT)
-        return PROCFERRY_TIMED_OUT;
-    DWORD code = 0;
-    if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess((HANDLE)process, &code))
-        return -1;
-    if (exit_status)
-        *exit_status = code;
-    return 0;
-}
-
-int procferry_child_kill(procferry_handle process, uint32_t exit_code)
-{
-    if (TerminateProcess((HANDLE)process, exit_code))
-        return 0;
-    // Ending a process that already ended is refused; it is ended all the same.
-    DWORD code;
-    if (WaitForSingleObject((HANDLE)process, 0) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess((HANDLE)process, &code))
-        return 0;
-    return -1;
-}
-
-void procferry_child_close(procferry_handle process)
-{
-    if (process)
-        CloseHandle((HANDLE)process);
 }

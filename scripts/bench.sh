@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks for each architecture this host runs (see
 # env.sh), in one run: the launch cost under wine with the relay / null-relay
-# ratio, the size report of both programs, and the native quoting benchmark
+# ratio, the parent library against direct starts (capture of 64 MiB, starts
+# per second from 1 to 8 threads), the size report of both programs, and the native quoting benchmark
 # when it can be built.
 # Usage: scripts/bench.sh [launches per way, default 100]
 set -euo pipefail
@@ -19,6 +20,8 @@ for arch in "${ARCHS[@]}"; do
   echo "== launch cost, $arch"
   # wine runs the benchmark from its own directory, where the programs lie.
   (cd "$bin" && run_wine "$arch" bench_launch.exe "$launches")
+  echo "== parent library against direct starts (capture, starts per second), $arch"
+  (cd "$bin" && run_wine "$arch" bench_library.exe)
   echo "== size, $arch"
   "$PROJECT_ROOT/bench/size.sh" "$bin" "$(toolchain_prefix "$arch")"
 done

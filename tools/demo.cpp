@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "procferry_run.h"
+#include "demo.h"
+#include "print.h"
 
 // Set for the demo's child only: where it writes what it received.
 static const wchar_t DEMO_CHILD_VARIABLE[] = L"PROCFERRY_RUN_DEMO_CHILD";
@@ -115,18 +116,21 @@ int run_demo(run_options &run)
     run.args = sent;
     run.wait = true;
     run.has_argv0 = false;
-    run.env_set.push_back({DEMO_CHILD_VARIABLE, report_path});
+    run.env.push_back(std::wstring(DEMO_CHILD_VARIABLE) + L"=" + report_path);
+    std::wstring relay = !run.relay.empty() ? file_name(run.relay)
+                         : run.gui_relay    ? L"procferry.exe"
+                                            : L"procferry-console.exe";
     printf("procferry-run demo: %u hard arguments to a copy of procferry-run.exe through %s\n",
-           (unsigned)sent.size(), to_utf8(file_name(run.relay)).c_str());
+           (unsigned)sent.size(), to_utf8(relay).c_str());
     fflush(stdout);
 
     launch_outcome outcome = run_launch(run);
-    SetEnvironmentVariableW(DEMO_CHILD_VARIABLE, nullptr);
     std::vector<std::wstring> report = read_child_report(report_path);
     DeleteFileW(report_path.c_str());
-    if (outcome.kind != outcome_kind::exited || outcome.exit_status != 0) {
-        print_outcome(run, outcome, nullptr);
-        return outcome.kind == outcome_kind::exited ? RUN_EXIT_OWN_FAILURE : outcome.status;
+    bool exited = outcome.ended && !outcome.timed_out;
+    if (!exited || outcome.exit_status != 0) {
+        int status = print_outcome(run, outcome, nullptr);
+        return exited ? RUN_EXIT_OWN_FAILURE : status;
     }
     if (report.empty()) {
         say("the demo's child wrote no report");

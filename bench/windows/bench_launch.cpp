@@ -1,5 +1,6 @@
-// What a launch through the relay costs. Three ways of starting the probe
-// child, interleaved round by round so that all see the same warm wineserver:
+// What a launch through the relay costs. Three ways of starting the bench
+// child (which ends at once), interleaved round by round so that all see the
+// same warm wineserver:
 //   direct      the parent starts the child itself (_wspawnvp, wait);
 //   null relay  the parent starts a program that only starts the child and
 //               waits (the floor: any relay is one more process start);
@@ -27,9 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "probe_report.h"
 #include "procferry/parent.h"
-#include "reference_parent.h"
+#include "rules/protocol.h"
 
 namespace {
 
@@ -73,9 +73,9 @@ bool relay_once(const procferry_options &options, double *record_at)
 {
     procferry_session session;
     procferry_result failure;
-    if (procferry_session_begin(&options, &session, &failure) != 0)
+    if (procferry_session_start_options(&options, &session, &failure) != 0)
         return false;
-    relay_report record = {-1, -1};
+    procferry_record record = {-1, -1};
     int got = procferry_session_read_record(&session, HANG_TIMEOUT_MS, &record);
     *record_at = now_ms();
     procferry_session_release(&session, 1);
@@ -119,6 +119,15 @@ double median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// Directory of the running program, with a trailing backslash.
+std::wstring own_directory()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, length);
+    return dir.substr(0, dir.find_last_of(L"\\/") + 1);
+}
+
 // The tenth percentile: near the floor like the minimum, but not one lucky run.
 double tenth_percentile(std::vector<double> values)
 {
@@ -133,14 +142,13 @@ int main(int argc, char **argv)
     int launches = argc > 1 ? atoi(argv[1]) : 100;
     if (launches < 1)
         launches = 1;
-    parent::clear_probe_env();
-    std::wstring dir = parent::own_directory();
-    std::wstring probe = dir + L"probe_child.exe";
+    std::wstring dir = own_directory();
+    std::wstring probe = dir + L"bench_child.exe";
     std::wstring null_relay = dir + L"null_relay.exe";
     bool search = argc > 2 && strcmp(argv[2], "search") == 0;
     if (search) {
         use_long_search_path(dir);
-        probe = L"probe_child.exe";
+        probe = L"bench_child.exe";
     }
 
     std::vector<way> ways;

@@ -10,7 +10,6 @@
        struct procferry_options options;
        struct procferry_result result;
        procferry_options_init(&options);
-       options.relay = L"C:\\procferry\\bin\\procferry-console.exe";
        options.program = L"C:\\Windows\\system32\\cmd.exe";
        options.args = args;            (the child's arguments after argument zero)
        options.arg_count = 2;
@@ -18,21 +17,22 @@
        if (procferry_start(&options, &result) == PROCFERRY_EXITED)
            printf("status %lu\n", (unsigned long)result.exit_status);
 
-   Threads: any number of threads may start programs at once. The channel
-   ends the relay needs exist as inheritable handles only inside one
-   process-wide lock around the relay's start, and are closed before the lock
-   is let go, so that no other start through this library (nor its relay or
-   child) can hold them. A start elsewhere in the process that inherits every
-   inheritable handle while not holding this lock can still catch the caller's
-   own inheritable descriptors; the library's channels are never among them. */
+   (options.relay NULL: procferry-console.exe beside the program.)
+
+   Threads: any number of threads may start programs at once. The relay is
+   started with an explicit list of the handles it inherits (its channels and
+   the three streams), so no other handle of the caller's, inheritable or not,
+   reaches the relay or the child, and starts need no lock to stay apart.
+
+   By default each start puts the relay and everything it starts into a job
+   object of its own: a timeout, procferry_child_kill and the end of a
+   capture's time end the whole tree, grandchildren included. */
 #ifndef PROCFERRY_PARENT_H
 #define PROCFERRY_PARENT_H
 
 #include <stddef.h>
 #include <stdint.h>
 #include <wchar.h>
-
-#include "rules/protocol.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -56,7 +56,12 @@ enum procferry_stream_kind {
     PROCFERRY_STREAM_INHERIT = 0, /* the caller's own stream of that number */
     PROCFERRY_STREAM_NULL = 1,    /* the null device */
     PROCFERRY_STREAM_FD = 2,      /* fd: a C runtime descriptor of the caller's */
-    PROCFERRY_STREAM_HANDLE = 3   /* handle: a file, pipe or device HANDLE of the caller's */
+    PROCFERRY_STREAM_HANDLE = 3,  /* handle: a file, pipe or device HANDLE of the caller's */
+    PROCFERRY_STREAM_PIPE = 4,    /* the library makes a pipe; the caller's end (stdin: the
+                                     write end; stdout, stderr: the read end) is
+                                     procferry_result.pipes[n], private to the caller and
+                                     the caller's to close */
+    PROCFERRY_STREAM_STDOUT = 5   /* stderr only: the same file or pipe as the child's stdout */
 };
 
 struct procferry_stream {
@@ -71,21 +76,34 @@ enum {
     PROCFERRY_CLOSE_FDS = 2,     /* the child gets no inherited descriptor from 3 to 999 */
     PROCFERRY_NO_WAIT = 4,       /* return once the child runs, with its process handle */
     PROCFERRY_ARGV0 = 8,         /* args[0] is the child's argument zero; else the program is */
-    /* Keep the text of a check report (see procferry_result.check_report).
-       The relay reports on its stderr, which it takes from the caller's
-       descriptor 2; to catch the text, descriptor 2 stands for a private pipe
-       while the relay starts (inside the start lock), and a child that is to
-       inherit stderr gets the caller's by number instead (the null device
-       when the caller has none). Meanwhile, writes of other threads to
-       descriptor 2 go to that pipe, and afterwards it holds a new handle to
-       the same stream. Without this flag the report goes to the caller's
-       stderr and only the kind tells of it. */
-    PROCFERRY_CAPTURE_CHECK_REPORT = 16
+    /* Formerly needed to keep the text of a check report; the relay's stderr
+       is now always a private pipe of the start's, so every report lands in
+       procferry_result.check_report and never on the caller's stderr. The
+       caller's descriptor 2 is never touched. Accepted and ignored. */
+    PROCFERRY_CAPTURE_CHECK_REPORT = 16,
+    PROCFERRY_GUI_RELAY = 32,      /* default relay: procferry.exe instead of procferry-console.exe */
+    PROCFERRY_NO_JOB = 64,         /* no job object of the start's own (for callers that manage
+                                      jobs themselves, or run where a process may not join a
+                                      second job: there a start fails with
+                                      PROCFERRY_SYSTEM_ERROR without this flag): a timeout or
+                                      kill then ends only the relay and its direct child */
+    PROCFERRY_KILL_ON_CLOSE = 128, /* procferry_child_close ends the child's tree too */
+    PROCFERRY_CLEAR_ENV = 256      /* the child's environment starts empty; env entries then apply */
 };
+
+/* The longest path the library keeps (procferry_result.relay_path). */
+enum { PROCFERRY_PATH_SIZE = 1024 };
 
 struct procferry_options {
     uint32_t size;                /* sizeof (struct procferry_options); set by procferry_options_init */
-    const wchar_t *relay;         /* path of procferry.exe or procferry-console.exe */
+    const wchar_t *relay;         /* path of procferry.exe or procferry-console.exe; NULL:
+                                     procferry-console.exe (procferry.exe with
+                                     PROCFERRY_GUI_RELAY) in the folder of the module that
+                                     holds this library. It must be a program image: a batch
+                                     file, a text file or a directory is refused before
+                                     anything starts (PROCFERRY_RELAY_MISSING, ENOEXEC; a
+                                     directory EACCES). Both the 32- and the 64-bit relay
+                                     can be started from either kind of caller. */
     const wchar_t *program;       /* the program to run (required) */
     const wchar_t *const *args;   /* the child's arguments after argument zero (see PROCFERRY_ARGV0) */
     size_t arg_count;
@@ -95,7 +113,9 @@ struct procferry_options {
     uint32_t timeout_ms;          /* until the record arrives (in wait mode: until the
                                      child ended); default PROCFERRY_INFINITE */
     /* The same texts in UTF-8, for callers that hold UTF-8. A text may be given
-       in one form only; giving both is an invalid argument. */
+       in one form only; giving both is an invalid argument, and so is text that
+       is not UTF-8 (bytes that are not UTF-8, encoded surrogates, overlong
+       forms): it is refused, never replaced. */
     const char *relay_utf8;
     const char *program_utf8;
     const char *const *args_utf8;
@@ -104,6 +124,18 @@ struct procferry_options {
        command_line_capacity units including the terminating zero. */
     wchar_t *command_line;
     size_t command_line_capacity;
+    /* The child's environment, as changes to the caller's (or, with
+       PROCFERRY_CLEAR_ENV, to an empty one), applied in order: "NAME=VALUE"
+       sets, "NAME" unsets; the name ends at the first '=' past its first
+       unit, so "=C:=C:\\dir" sets "=C:" (the entries that hold each drive's
+       directory). Names compare as the system compares them (without regard
+       to case) and the block is sorted as the system expects. An empty name
+       (also "=" alone) or a NULL entry is an invalid argument (EINVAL). The
+       block is built for the relay alone: nothing in the caller's process
+       changes. The relay looks a program up on the PATH of this block. */
+    const wchar_t *const *env;
+    const char *const *env_utf8;  /* the same in UTF-8; one form only */
+    size_t env_count;
 };
 
 /* What became of a start. Exactly one kind applies; the fields each kind sets
@@ -113,18 +145,21 @@ enum procferry_kind {
     PROCFERRY_STARTED = 2,          /* no-wait mode: process and pid, the caller's to close */
     PROCFERRY_DIR_FAILED = 3,       /* error: errno of the directory change; nothing ran */
     PROCFERRY_LAUNCH_FAILED = 4,    /* error: errno of the child's launch */
-    PROCFERRY_INVALID_ARGUMENT = 5, /* error: EINVAL (or E2BIG for a command text past the
-                                       platform's limit); nothing was started */
-    PROCFERRY_RELAY_MISSING = 6,    /* error: errno of the relay's own start (ENOENT...) */
+    PROCFERRY_INVALID_ARGUMENT = 5, /* error: EINVAL (or E2BIG for a relay command text past
+                                       32,767 units, terminator included); nothing was started */
+    PROCFERRY_RELAY_MISSING = 6,    /* error: errno of the relay's own start (ENOENT...;
+                                       ENOEXEC: not a program image; EACCES: a directory);
+                                       relay_path names it */
     PROCFERRY_RELAY_CRASHED = 7,    /* the relay ended without a record; relay_exit_status */
     PROCFERRY_CHECK_REPORT = 8,     /* the relay refused its command line (no record, and a
                                        captured report or the check-failure exit status):
                                        check_report, relay_exit_status */
-    PROCFERRY_TIMED_OUT = 9,        /* no record within timeout_ms; the relay and the
-                                       program it started were ended */
+    PROCFERRY_TIMED_OUT = 9,        /* no record within timeout_ms (in wait mode: the child
+                                       still ran); the relay and everything it started
+                                       were ended (without a job: the relay and its child) */
     PROCFERRY_BAD_RECORD = 10,      /* a short record or an unknown code (record_*), or a
                                        child handle that could not be taken over (win32_error) */
-    PROCFERRY_SYSTEM_ERROR = 11     /* win32_error: a pipe or handle could not be made */
+    PROCFERRY_SYSTEM_ERROR = 11     /* win32_error: a pipe, handle, job or event could not be made */
 };
 
 /* The longest check report kept, terminating zero included. */
@@ -142,8 +177,13 @@ struct procferry_result {
     int record_bytes;            /* bytes of the record that arrived, 0 to 8 */
     int32_t record_code;         /* the record as it arrived, when record_bytes is 8 */
     int32_t record_value;
-    /* PROCFERRY_CHECK_REPORT with PROCFERRY_CAPTURE_CHECK_REPORT: the relay's text */
+    /* PROCFERRY_CHECK_REPORT: the relay's text */
     char check_report[PROCFERRY_CHECK_REPORT_SIZE];
+    /* PROCFERRY_STREAM_PIPE: the caller's end of stream n, else NULL. Set for
+       PROCFERRY_STARTED and PROCFERRY_EXITED only; on failure none is left. */
+    procferry_handle pipes[3];
+    /* The relay used or tried, also when options.relay was NULL. */
+    wchar_t relay_path[PROCFERRY_PATH_SIZE];
 };
 
 void procferry_options_init(struct procferry_options *options);
@@ -159,46 +199,83 @@ const char *procferry_kind_name(int kind);
 /* A started child. wait returns 0 once the child ended (its status in
    *exit_status when not NULL), PROCFERRY_TIMED_OUT when it still runs after
    timeout_ms (it is left running), -1 on a bad handle. kill ends the child
-   with exit_code; a child that already ended counts as ended (0); -1 on a bad
-   handle. wait and kill may run at the same time on different threads; close
-   must not race either of them. */
+   with exit_code, and with it everything in the start's job (the whole tree,
+   unless the start had PROCFERRY_NO_JOB); a child that already ended counts as
+   ended (0); -1 on a bad handle. NULL, INVALID_HANDLE_VALUE and the current
+   process's and thread's pseudo-handles are bad handles: -1 at once. close
+   closes the handle and the library's hold on the start's job; it ends the
+   tree only with PROCFERRY_KILL_ON_CLOSE. wait and kill may run at the same
+   time on different threads; close must not race either of them. */
 int procferry_child_wait(procferry_handle process, uint32_t timeout_ms, uint32_t *exit_status);
 int procferry_child_kill(procferry_handle process, uint32_t exit_code);
 void procferry_child_close(procferry_handle process);
 
-/* ---- Steps of a start, for parents that drive the protocol themselves ----
+/* ---- Capture: run to the end with the output in memory ---- */
 
-   procferry_start is these steps in order: session_begin, read_record,
-   take_child (no-wait), release, wait_relay, session_close; session_end
-   when the record does not come in time. */
-
-/* The relay's descriptor numbers of one start, known only while it starts. */
-struct procferry_relay_fds {
-    int report;        /* the report channel's write end */
-    int sync;          /* the sync channel's read end */
-    int streams[3];    /* copies of procferry_relay_start.streams; -1 for none */
+struct procferry_capture_options {
+    uint32_t size;             /* set by procferry_capture_options_init */
+    const void *input;         /* bytes written to the child's stdin, then closed; NULL:
+                                  stdin is the null device */
+    size_t input_size;
+    size_t stdout_cap;         /* bytes kept at most; default 64 MiB */
+    size_t stderr_cap;
 };
 
-/* Writes the relay's whole command text, relay name first, for the given
-   descriptors: a string from malloc, which the library frees; NULL when it
-   cannot. Runs inside the start lock, so it should only format. */
-typedef wchar_t *(*procferry_line_builder)(void *context, const struct procferry_relay_fds *fds);
+struct procferry_capture_result {
+    struct procferry_result result; /* kind EXITED with exit_status, or the failure;
+                                       TIMED_OUT when options.timeout_ms passed (the tree
+                                       was ended; out and err keep what was read) */
+    char *out;                 /* what the child wrote, with a zero after it; the
+                                  library's, freed by procferry_capture_free */
+    size_t out_size;
+    int out_capped;            /* more was written than kept (the rest was read and dropped) */
+    char *err;
+    size_t err_size;
+    int err_capped;
+};
 
-struct procferry_relay_start {
-    const wchar_t *relay;             /* the relay program's path */
-    procferry_line_builder build_line;
-    void *context;
-    /* Streams of the caller's (PROCFERRY_STREAM_FD or _HANDLE) that the relay
-       inherits as descriptors for the child's streams; their numbers reach
-       build_line. Other kinds: none. Descriptors are looked up inside the
-       start lock. */
-    struct procferry_stream streams[3];
-    /* Descriptors of the caller's (PROCFERRY_STREAM_FD) that the relay gets
-       as its 0, 1, 2 instead of the caller's own; other kinds: the caller's own. */
-    struct procferry_stream relay_streams[3];
-    /* Gives the relay a private pipe as its stderr (in place of
-       relay_streams[2]) to capture a check report. */
-    int capture_relay_stderr;
+void procferry_capture_options_init(struct procferry_capture_options *capture);
+/* Runs options->program to its end with stdout and stderr collected (stderr
+   into out when options->streams[2].kind is PROCFERRY_STREAM_STDOUT); the
+   options' stdin, stdout and stderr choices are otherwise replaced, and
+   PROCFERRY_NO_WAIT is implied. Input is written while the output is read,
+   so no child deadlocks it, whatever it reads or writes. options->timeout_ms
+   bounds the whole run. Returns result->result.kind. */
+int procferry_capture(const struct procferry_options *options,
+                      const struct procferry_capture_options *capture,
+                      struct procferry_capture_result *result);
+void procferry_capture_free(struct procferry_capture_result *result);
+
+/* ---- Words ---- */
+
+/* One line of UTF-8, no newline: what ran or should have run (the program as
+   given, and the relay for relay failures), what happened, the errno's name
+   and words ("ENOENT: no such file or directory"), the next step where there
+   is one. Returns the full length; writes up to capacity - 1 bytes and a zero. */
+size_t procferry_describe(const struct procferry_options *options,
+                          const struct procferry_result *result, char *out, size_t capacity);
+/* The errno's symbolic name ("ENOENT"), or NULL when unknown. */
+const char *procferry_errno_name(int error);
+
+/* ---- Steps of a start, for parents that drive the protocol themselves ----
+
+   procferry_start is these steps in order: session_start_options,
+   session_read_record, session_take_child (no-wait), session_release,
+   session_wait_relay, session_close; session_kill_tree when the record does
+   not come in time. */
+
+/* The record the relay writes on its report channel: two little-endian
+   32-bit integers, code then value. */
+struct procferry_record {
+    int32_t code;   /* PROCFERRY_RECORD_OK, _DIR_FAILED, _LAUNCH_FAILED */
+    int32_t value;  /* OK: the child's exit status (wait) or process handle in the
+                       relay (no-wait); else the errno */
+};
+enum {
+    PROCFERRY_RECORD_SIZE = 8,
+    PROCFERRY_RECORD_OK = 0,
+    PROCFERRY_RECORD_DIR_FAILED = 1,
+    PROCFERRY_RECORD_LAUNCH_FAILED = 2
 };
 
 /* A started relay and the parent's ends of its channels. */
@@ -211,29 +288,26 @@ struct procferry_session {
     int relay_report_fd;            /* the descriptor numbers the relay was given */
     int relay_sync_fd;
     int spawn_errno;                /* the relay's start failed with this errno */
-    uint32_t win32_error;           /* a channel could not be made */
+    uint32_t win32_error;           /* a channel, job or event could not be made */
+    procferry_handle job;           /* the start's job, or NULL */
 };
 
 /* Starts the relay for options as procferry_start does. Returns 0 once the
    relay runs; else the kind of the failure, with *result filled and nothing
    left open. */
-int procferry_session_begin(const struct procferry_options *options,
-                            struct procferry_session *session, struct procferry_result *result);
+int procferry_session_start_options(const struct procferry_options *options,
+                                    struct procferry_session *session,
+                                    struct procferry_result *result);
 
-/* Starts a relay on a command line of the caller's making. 0 once the relay
-   runs; -1 when it did not start: spawn_errno says why (EBADF: a stream to
-   hand over is not open), and win32_error when a channel could not be made.
-   Nothing is left open then. */
-int procferry_session_start(const struct procferry_relay_start *start,
-                            struct procferry_session *session);
-/* Reads the record. Returns RELAY_RECORD_SIZE with *record filled, 0 to 7
-   when the channel ended first (the relay ended or let it go), or -1 when
-   timeout_ms passed first. Returns early when the relay ends without
-   writing. The timeout holds for the report channel the session made; a
-   caller that puts a blocking pipe handle of its own in session->report
-   reads it blocking. */
+/* Reads the record. Returns PROCFERRY_RECORD_SIZE with *record filled, 0 to
+   7 when the channel ended first (the relay ended or let it go), -1 when
+   timeout_ms passed first, or -2 when the wait could not be set up
+   (session->win32_error says why). Returns early when the relay ends
+   without writing. The timeout holds for the report channel the session
+   made; a caller that puts a blocking pipe handle of its own in
+   session->report reads it blocking. */
 int procferry_session_read_record(struct procferry_session *session, uint32_t timeout_ms,
-                                  struct relay_report *record);
+                                  struct procferry_record *record);
 /* Lets the relay end: writes one byte to the sync channel (when with_byte)
    and closes it. */
 void procferry_session_release(struct procferry_session *session, int with_byte);
@@ -242,17 +316,20 @@ void procferry_session_release(struct procferry_session *session, int with_byte)
 int procferry_session_wait_relay(struct procferry_session *session, uint32_t timeout_ms,
                                  uint32_t *status);
 /* The process handle of a no-wait child, taken over from the relay with the
-   record's value; the relay must not have been released yet. NULL on failure. */
+   record's value; the relay must not have been released yet. NULL on failure.
+   The session's job goes with the child: procferry_child_kill ends the tree,
+   procferry_child_close lets go of the job. */
 procferry_handle procferry_session_take_child(struct procferry_session *session, int32_t value);
 /* What the relay wrote on its captured stderr so far, up to capacity - 1
    bytes and a terminating zero; returns the byte count. */
 size_t procferry_session_relay_stderr(struct procferry_session *session, char *text,
                                       size_t capacity);
-/* Ends the relay and the programs it started, for a relay that did not
-   answer in time; a child taken over with take_child is the caller's and is
-   ended as well only when it is still the relay's direct child. */
-void procferry_session_end(struct procferry_session *session);
-/* Ends a relay still running (only the relay) and closes everything that is left. */
+/* Ends the relay and everything it started (the job; without one, the relay
+   and its direct children), for a relay that did not answer in time. */
+void procferry_session_kill_tree(struct procferry_session *session);
+/* Closes what is left of the session: ends a relay still running (only the
+   relay) and closes the channels and the job handle (which does not end the
+   job's processes). */
 void procferry_session_close(struct procferry_session *session);
 
 /* ---- Quoting ----
@@ -266,7 +343,10 @@ size_t procferry_quote_argument(const wchar_t *entry, wchar_t *out, size_t capac
    backslashes are plain. */
 size_t procferry_quote_program(const wchar_t *path, wchar_t *out, size_t capacity);
 
-/* UTF-8 to UTF-16 and back; same conventions; the text ends at its zero. */
+/* UTF-8 to UTF-16 and back; same conventions; the text ends at its zero.
+   Text that is not UTF-8 (bytes that are not, encoded surrogates, overlong
+   forms; or, back, UTF-16 with a lone surrogate) is not converted: both
+   return 0 and write an empty text, so 0 for a non-empty text says so. */
 size_t procferry_utf8_to_wide(const char *text, wchar_t *out, size_t capacity);
 size_t procferry_wide_to_utf8(const wchar_t *text, char *out, size_t capacity);
 

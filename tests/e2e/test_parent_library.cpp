@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -57,6 +58,34 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
     const std::wstring missing = scratch() + L"no-such.exe";
     const std::wstring probe = probe_path(); // stands in for a relay that misbehaves
     const char *utf8_args[] = {"caf\xc3\xa9 \xe4\xb8\xad", ""};
+    // Not UTF-8: stray bytes, an encoded surrogate, an overlong '/', past U+10FFFF.
+    const char *not_utf8[] = {"bad\xff\xfe", "\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80"};
+    // One argument that makes the command text one unit too long, or just fit.
+    std::wstring relay_text = relay_path(), probe_text = probe_path();
+    procferry_options measured = options();
+    wchar_t line_buffer[1024];
+    measured.command_line = line_buffer;
+    measured.command_line_capacity = 1024;
+    const wchar_t *empty_arg[] = {L""};
+    measured.args = empty_arg;
+    measured.arg_count = 1;
+    procferry_result measured_result;
+    procferry_start(&measured, &measured_result);
+    const size_t base_length = wcslen(line_buffer); // with an empty argument: "" plus its blank
+    const std::wstring longest(RELAY_COMMAND_TEXT_LIMIT - 1 - base_length, L'a');
+    const std::wstring too_long(RELAY_COMMAND_TEXT_LIMIT - base_length, L'a');
+    const wchar_t *longest_args[] = {longest.c_str()}, *too_long_args[] = {too_long.c_str()};
+    const std::wstring batch = scratch() + L"relay.bat", command = scratch() + L"relay.cmd",
+                       text = scratch() + L"relay.txt", folder = scratch() + L"relay-folder";
+    for (const std::wstring &file : {batch, command, text}) {
+        FILE *written = _wfopen(file.c_str(), L"wb");
+        fputs("@echo off\r\nexit /b 0\r\n", written);
+        fclose(written);
+    }
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const wchar_t *bad_env[][2] = {{L"GOOD=1", nullptr}, {L"", nullptr}, {L"=", nullptr}, {L"==x", nullptr}};
+    const char *bad_env_utf8[] = {"NAME=bad\xff"};
+    const bool gui = std::string(GetParam()) == "gui";
     struct row {
         const char *name;
         std::function<void(procferry_options &)> set_up;
@@ -111,6 +140,85 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
              parent::set_probe_env("PROBE_SLEEP_MS", L"4000");
              o.timeout_ms = 500;
          }, PROCFERRY_TIMED_OUT, 0},
+        {"timeout of 2^31 ms", [](procferry_options &o) { o.timeout_ms = 0x80000000u; },
+         PROCFERRY_EXITED, 0},
+        {"timeout just below infinite", [](procferry_options &o) { o.timeout_ms = 0xfffffffeu; },
+         PROCFERRY_EXITED, 0},
+        {"command text of 32,767 units", [&](procferry_options &o) {
+             o.args = longest_args;
+             o.arg_count = 1;
+         }, PROCFERRY_EXITED, 0},
+        {"command text one unit too long", [&](procferry_options &o) {
+             o.args = too_long_args;
+             o.arg_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, E2BIG},
+        {"argument with stray bytes", [&](procferry_options &o) {
+             o.args_utf8 = &not_utf8[0];
+             o.arg_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"argument with an encoded surrogate", [&](procferry_options &o) {
+             o.args_utf8 = &not_utf8[1];
+             o.arg_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"argument in an overlong form", [&](procferry_options &o) {
+             o.args_utf8 = &not_utf8[2];
+             o.arg_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"argument past U+10FFFF", [&](procferry_options &o) {
+             o.args_utf8 = &not_utf8[3];
+             o.arg_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"program not UTF-8", [&](procferry_options &o) {
+             o.program = nullptr;
+             o.program_utf8 = not_utf8[0];
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"directory not UTF-8", [&](procferry_options &o) { o.dir_utf8 = not_utf8[2]; },
+         PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"relay not UTF-8", [&](procferry_options &o) {
+             o.relay = nullptr;
+             o.relay_utf8 = not_utf8[1];
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"environment entry not UTF-8", [&](procferry_options &o) {
+             o.env_utf8 = bad_env_utf8;
+             o.env_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"environment entry NULL", [&](procferry_options &o) {
+             o.env = bad_env[0];
+             o.env_count = 2;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"environment name empty", [&](procferry_options &o) {
+             o.env = bad_env[1];
+             o.env_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"environment name only '='", [&](procferry_options &o) {
+             o.env = bad_env[2];
+             o.env_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"environment name '=' with a value", [&](procferry_options &o) {
+             o.env = bad_env[3];
+             o.env_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"environment count without entries", [](procferry_options &o) { o.env_count = 1; },
+         PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"environment in both forms", [&](procferry_options &o) {
+             o.env = bad_env[0];
+             o.env_utf8 = bad_env_utf8;
+             o.env_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"stdout as stdout", [](procferry_options &o) { o.streams[1].kind = PROCFERRY_STREAM_STDOUT; },
+         PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"relay is a batch file", [&](procferry_options &o) { o.relay = batch.c_str(); },
+         PROCFERRY_RELAY_MISSING, ENOEXEC},
+        {"relay is a command script", [&](procferry_options &o) { o.relay = command.c_str(); },
+         PROCFERRY_RELAY_MISSING, ENOEXEC},
+        {"relay is a text file", [&](procferry_options &o) { o.relay = text.c_str(); },
+         PROCFERRY_RELAY_MISSING, ENOEXEC},
+        {"relay is a directory", [&](procferry_options &o) { o.relay = folder.c_str(); },
+         PROCFERRY_RELAY_MISSING, EACCES},
+        {"default relay beside the program", [&](procferry_options &o) {
+             o.relay = nullptr;
+             o.flags |= gui ? PROCFERRY_GUI_RELAY : 0;
+         }, PROCFERRY_EXITED, 0},
     };
     for (const row &r : rows) {
         parent::clear_probe_env();
@@ -135,6 +243,16 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         EXPECT_LT(elapsed, 3000u) << r.name;
         if (std::string(r.name) == "child's status") {
             EXPECT_EQ(result.exit_status, 42u);
+        }
+        if (std::string(r.name) == "command text of 32,767 units") {
+            ASSERT_EQ(probe_report().argv.size(), 2u);
+            EXPECT_EQ(probe_report().argv[1], longest) << "the argument arrived cut";
+        }
+        if (std::string(r.name) == "default relay beside the program") {
+            EXPECT_EQ(std::wstring(result.relay_path), relay_path());
+        }
+        if (kind == PROCFERRY_RELAY_MISSING) {
+            EXPECT_EQ(std::wstring(result.relay_path), std::wstring(o.relay)) << r.name;
         }
         if (std::string(r.name) == "UTF-8 texts") {
             ASSERT_EQ(probe_report().argv.size(), 3u);
@@ -226,14 +344,14 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
             for (int i = 0; i < starts_per_thread; ++i) {
                 procferry_session session;
                 procferry_result failure;
-                if (procferry_session_begin(&o, &session, &failure) != 0) {
+                if (procferry_session_start_options(&o, &session, &failure) != 0) {
                     if (++failed_starts == 1)
                         printf("first failed start: %s, errno %d, error %u\n",
                                procferry_kind_name(failure.kind), failure.error,
                                (unsigned)failure.win32_error);
                     continue;
                 }
-                relay_report record = {0, 0};
+                procferry_record record = {0, 0};
                 procferry_handle child = nullptr;
                 int bytes = procferry_session_read_record(&session, 15000, &record);
                 if (bytes == RELAY_RECORD_SIZE && record.code == RELAY_OK) {
@@ -269,4 +387,347 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
     EXPECT_EQ(records.load(), total);
     EXPECT_EQ(eofs.load(), total);
     EXPECT_LT(worst_eof_ms.load(), 200);
+}
+
+TEST_P(ParentLibrary, BadHandlesAreRefusedAtOnce)
+{
+    // Each of these, taken for a child, would act on the caller itself or
+    // wait on something that never ends.
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    struct row {
+        const char *name;
+        procferry_handle handle;
+    } rows[] = {
+        {"NULL", nullptr},
+        {"INVALID_HANDLE_VALUE (the caller's own process)", INVALID_HANDLE_VALUE},
+        {"the caller's thread", (procferry_handle)(intptr_t)-2},
+        {"GetCurrentProcess()", GetCurrentProcess()},
+        {"GetCurrentThread()", GetCurrentThread()},
+        {"an event", event},
+        {"a closed handle", (procferry_handle)(uintptr_t)0x1ffc},
+    };
+    for (const row &r : rows) {
+        DWORD start = GetTickCount();
+        uint32_t status = 77;
+        EXPECT_EQ(procferry_child_wait(r.handle, PROCFERRY_INFINITE, &status), -1) << r.name;
+        EXPECT_EQ(procferry_child_kill(r.handle, 5), -1) << r.name;
+        EXPECT_EQ(status, 77u) << r.name;
+        EXPECT_LT(GetTickCount() - start, 1000u) << r.name;
+    }
+    CloseHandle(event);
+}
+
+// Ends every probe still running; the tests that leave some on purpose call it.
+static void end_probes()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"probe_child.exe") != 0)
+            continue;
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (process) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+// Waits up to timeout_ms for the number of running probes to become count.
+static bool probes_become(int count, DWORD timeout_ms)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < timeout_ms; Sleep(20))
+        if (processes_named(L"probe_child.exe") == count)
+            return true;
+    return processes_named(L"probe_child.exe") == count;
+}
+
+TEST_P(ParentLibrary, TimeoutKillAndCloseEndTheWholeTreeOrNot)
+{
+    // The probe starts a second probe and both sleep: the grandchild is what
+    // a job-less end would leave behind.
+    const std::wstring batch = scratch() + L"run probe.bat";
+    {
+        FILE *written = _wfopen(batch.c_str(), L"wb");
+        fprintf(written, "@\"%s\"\r\n", parent::wide_to_utf8(probe_path()).c_str());
+        fclose(written);
+    }
+    enum action { WAIT_TIMEOUT_ENDS, KILL, CLOSE, CLOSE_KILLING };
+    struct row {
+        const char *name;
+        bool batch;
+        action act;
+        int left_running;
+    } rows[] = {
+        {"wait-mode timeout", false, WAIT_TIMEOUT_ENDS, 0},
+        {"wait-mode timeout of a batch file", true, WAIT_TIMEOUT_ENDS, 0},
+        {"kill", false, KILL, 0},
+        {"close", false, CLOSE, 2},
+        {"close with PROCFERRY_KILL_ON_CLOSE", false, CLOSE_KILLING, 0},
+    };
+    for (const row &r : rows) {
+        parent::clear_probe_env();
+        parent::set_probe_env("PROBE_SLEEP_MS", L"60000");
+        parent::set_probe_env("PROBE_SPAWN", L"1");
+        procferry_options o = options();
+        if (r.batch)
+            o.program = batch.c_str();
+        if (r.act == WAIT_TIMEOUT_ENDS) {
+            o.timeout_ms = 3000;
+            procferry_result result;
+            EXPECT_EQ(procferry_start(&o, &result), PROCFERRY_TIMED_OUT) << r.name;
+        } else {
+            o.flags |= PROCFERRY_NO_WAIT | (r.act == CLOSE_KILLING ? PROCFERRY_KILL_ON_CLOSE : 0);
+            procferry_result result;
+            ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED) << r.name;
+            EXPECT_TRUE(probes_become(2, 10000)) << r.name << ": the grandchild did not start";
+            if (r.act == KILL) {
+                EXPECT_EQ(procferry_child_kill(result.process, 9), 0) << r.name;
+                uint32_t status = 0;
+                EXPECT_EQ(procferry_child_wait(result.process, 5000, &status), 0) << r.name;
+                EXPECT_EQ(status, 9u) << r.name;
+            }
+            procferry_child_close(result.process);
+        }
+        EXPECT_TRUE(probes_become(r.left_running, 5000))
+            << r.name << ": " << processes_named(L"probe_child.exe") << " probes running";
+        end_probes();
+    }
+}
+
+TEST_P(ParentLibrary, StrayInheritableHandlesOfTheCallerStayWithTheCaller)
+{
+    // An inheritable pipe end of the caller's, nothing to do with the start:
+    // were it to reach the relay or child, its reader would see end-of-file
+    // only once the child ends.
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE read_end, write_end;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, &inheritable, 0));
+    parent::set_probe_env("PROBE_SLEEP_MS", L"5000");
+    procferry_options o = options();
+    o.flags = PROCFERRY_NO_WAIT;
+    procferry_result result;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
+    CloseHandle(write_end);
+    int read_fd = _open_osfhandle((intptr_t)read_end, _O_RDONLY | _O_BINARY);
+    bool eof = false;
+    parent::read_pipe_until_eof(read_fd, 2000, &eof);
+    EXPECT_TRUE(eof) << "the child holds the caller's pipe";
+    EXPECT_EQ(procferry_child_wait(result.process, 0, nullptr), PROCFERRY_TIMED_OUT)
+        << "the child ended before the check";
+    procferry_child_kill(result.process, 1);
+    procferry_child_close(result.process);
+    _close(read_fd);
+}
+
+// The environment the probe prints, one entry a line, through a capture.
+static std::vector<std::string> child_environment(procferry_options o)
+{
+    procferry_capture_options capture;
+    procferry_capture_options_init(&capture);
+    procferry_capture_result captured;
+    std::vector<std::string> entries;
+    if (procferry_capture(&o, &capture, &captured) == PROCFERRY_EXITED) {
+        std::string text(captured.out, captured.out_size);
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            entries.push_back(text.substr(at, end - at));
+    }
+    procferry_capture_free(&captured);
+    return entries;
+}
+
+TEST_P(ParentLibrary, EnvironmentChangesReachOnlyTheChild)
+{
+    SetEnvironmentVariableW(L"PF_CALLER", L"kept");
+    SetEnvironmentVariableW(L"PF_CASE", L"old");
+    std::wstring dir = parent::own_directory();
+    std::wstring path_entry = L"PATH=" + dir.substr(0, dir.size() - 1);
+    const std::wstring print = L"PROBE_PRINT_ENV=1";
+    struct row {
+        const char *name;
+        std::vector<std::wstring> env;
+        uint32_t flags;
+        std::vector<std::string> present, absent;
+        bool sorted;
+    } rows[] = {
+        {"set", {print, L"PF_SET=1 2"}, 0, {"PF_CALLER=kept", "PF_SET=1 2"}, {}, true},
+        {"set replaces whatever the case", {print, L"pf_case=new"}, 0, {"pf_case=new"}, {"PF_CASE=old"}, true},
+        {"unset whatever the case", {print, L"pf_caller"}, 0, {}, {"PF_CALLER=kept"}, true},
+        {"later changes win", {print, L"PF_TWICE=1", L"PF_TWICE"}, 0, {}, {"PF_TWICE=1"}, true},
+        {"clear", {print, L"B_ONLY=2", L"a_only=1", L"C_ONLY=3"}, PROCFERRY_CLEAR_ENV,
+         {"a_only=1", "B_ONLY=2", "C_ONLY=3", "PROBE_PRINT_ENV=1"}, {"PF_CALLER=kept"}, true},
+        {"drive directory entries kept", {print, L"=C:=C:\\pf"}, 0, {"=C:=C:\\pf"}, {}, true},
+        {"PATH of the block is searched", {print, path_entry}, 0, {}, {}, true},
+    };
+    for (const row &r : rows) {
+        procferry_options o = options();
+        std::vector<const wchar_t *> env;
+        for (const std::wstring &entry : r.env)
+            env.push_back(entry.c_str());
+        o.env = env.data();
+        o.env_count = env.size();
+        o.flags |= r.flags;
+        std::wstring bare = L"probe_child.exe";
+        if (std::string(r.name) == "PATH of the block is searched") {
+            o.program = bare.c_str();
+            o.flags |= PROCFERRY_SEARCH_PATH;
+        }
+        std::vector<std::string> got = child_environment(o);
+        EXPECT_FALSE(got.empty()) << r.name << ": the probe did not run";
+        for (const std::string &entry : r.present)
+            EXPECT_NE(std::find(got.begin(), got.end(), entry), got.end()) << r.name << ": no " << entry;
+        for (const std::string &entry : r.absent)
+            EXPECT_EQ(std::find(got.begin(), got.end(), entry), got.end()) << r.name << ": " << entry;
+        // The block arrives sorted (wine appends entries of its own after it).
+        for (size_t i = 1; r.sorted && i < r.present.size(); ++i)
+            EXPECT_LT(std::find(got.begin(), got.end(), r.present[i - 1]),
+                      std::find(got.begin(), got.end(), r.present[i]))
+                << r.name << ": " << r.present[i - 1] << " after " << r.present[i];
+    }
+    // In UTF-8, too.
+    procferry_options o = options();
+    const char *utf8[] = {"PROBE_PRINT_ENV=1", "PF_UTF8=caf\xc3\xa9"};
+    o.env_utf8 = utf8;
+    o.env_count = 2;
+    std::vector<std::string> got = child_environment(o);
+    EXPECT_NE(std::find(got.begin(), got.end(), "PF_UTF8=caf\xc3\xa9"), got.end());
+    // The caller's own environment is as it was.
+    wchar_t value[16];
+    EXPECT_EQ(GetEnvironmentVariableW(L"PF_SET", value, 16), 0u);
+    EXPECT_EQ(GetEnvironmentVariableW(L"PF_CASE", value, 16), 3u);
+    EXPECT_EQ(GetEnvironmentVariableW(L"PF_CALLER", value, 16), 4u);
+    SetEnvironmentVariableW(L"PF_CALLER", nullptr);
+    SetEnvironmentVariableW(L"PF_CASE", nullptr);
+}
+
+TEST_P(ParentLibrary, PipesHandTheCallerItsEnds)
+{
+    struct row {
+        const char *name;
+        int kinds[3];
+        const char *input;
+        std::string expected[3];
+    } rows[] = {
+        {"stdout", {PROCFERRY_STREAM_NULL, PROCFERRY_STREAM_PIPE, PROCFERRY_STREAM_NULL}, nullptr,
+         {"", "probe-stdout\n", ""}},
+        {"stderr", {PROCFERRY_STREAM_NULL, PROCFERRY_STREAM_NULL, PROCFERRY_STREAM_PIPE}, nullptr,
+         {"", "", "probe-stderr\n"}},
+        {"stderr into the stdout pipe", {PROCFERRY_STREAM_NULL, PROCFERRY_STREAM_PIPE, PROCFERRY_STREAM_STDOUT},
+         nullptr, {"", "probe-stdout\nprobe-stderr\n", ""}},
+        {"all three", {PROCFERRY_STREAM_PIPE, PROCFERRY_STREAM_PIPE, PROCFERRY_STREAM_PIPE}, "echoed\n",
+         {"", "probe-stdout\nechoed\n", "probe-stderr\n"}},
+    };
+    for (const row &r : rows) {
+        parent::set_probe_env("PROBE_WRITE", L"1");
+        parent::set_probe_env("PROBE_ECHO", r.input ? L"1" : L"");
+        procferry_options o = options();
+        o.flags = PROCFERRY_NO_WAIT;
+        for (int n = 0; n < 3; ++n)
+            o.streams[n].kind = r.kinds[n];
+        procferry_result result;
+        ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED) << r.name;
+        for (int n = 0; n < 3; ++n) {
+            bool pipe = r.kinds[n] == PROCFERRY_STREAM_PIPE;
+            EXPECT_EQ(result.pipes[n] != nullptr, pipe) << r.name << ": stream " << n;
+            DWORD flags = 0;
+            if (pipe) {
+                EXPECT_TRUE(GetHandleInformation(result.pipes[n], &flags));
+                EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u) << r.name << ": the caller's end is inheritable";
+            }
+        }
+        if (result.pipes[0]) {
+            DWORD written;
+            WriteFile(result.pipes[0], r.input, (DWORD)strlen(r.input), &written, nullptr);
+            CloseHandle(result.pipes[0]);
+        }
+        for (int n = 1; n < 3; ++n) {
+            if (!result.pipes[n])
+                continue;
+            int fd = _open_osfhandle((intptr_t)result.pipes[n], _O_RDONLY | _O_BINARY);
+            bool eof = false;
+            EXPECT_EQ(parent::read_pipe_until_eof(fd, 5000, &eof), r.expected[n]) << r.name;
+            EXPECT_TRUE(eof) << r.name;
+            _close(fd);
+        }
+        EXPECT_EQ(procferry_child_wait(result.process, 5000, nullptr), 0) << r.name;
+        procferry_child_close(result.process);
+    }
+}
+
+TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
+{
+    const std::string input(1 << 20, 'i'); // more than a pipe holds
+    const size_t big = (size_t)100 << 20;
+    struct row {
+        const char *name;
+        std::vector<std::pair<const char *, const wchar_t *>> env;
+        const std::string *input;
+        size_t out_cap;
+        uint32_t timeout_ms;
+        bool merged;
+        int kind;
+        std::string out, err;
+        size_t out_size;
+        bool out_capped;
+    } rows[] = {
+        {"output of both streams", {{"PROBE_WRITE", L"1"}}, nullptr, 1 << 20, 15000, false,
+         PROCFERRY_EXITED, "probe-stdout\n", "probe-stderr\n", 13, false},
+        {"stderr into stdout", {{"PROBE_WRITE", L"1"}}, nullptr, 1 << 20, 15000, true,
+         PROCFERRY_EXITED, "probe-stdout\nprobe-stderr\n", "", 26, false},
+        {"input larger than a pipe, echoed", {{"PROBE_ECHO", L"1"}}, &input, 2 << 20, 15000, false,
+         PROCFERRY_EXITED, input, "", input.size(), false},
+        {"child that never reads its input", {{"PROBE_WRITE", L"1"}}, &input, 1 << 20, 15000, false,
+         PROCFERRY_EXITED, "probe-stdout\n", "probe-stderr\n", 13, false},
+        {"output exactly at the cap", {{"PROBE_WRITE_BYTES", L"1000"}}, nullptr, 1000, 15000, false,
+         PROCFERRY_EXITED, std::string(1000, 'x'), "", 1000, false},
+        {"100 MiB past a 1 MiB cap", {{"PROBE_WRITE_BYTES", L"104857600"}}, nullptr, 1 << 20, 120000,
+         false, PROCFERRY_EXITED, std::string(1 << 20, 'x'), "", 1 << 20, true},
+        {"timeout keeps what was read", {{"PROBE_WRITE", L"1"}, {"PROBE_SLEEP_MS", L"60000"}}, nullptr,
+         1 << 20, 2000, false, PROCFERRY_TIMED_OUT, "probe-stdout\n", "probe-stderr\n", 13, false},
+    };
+    (void)big;
+    for (const row &r : rows) {
+        parent::clear_probe_env();
+        for (const auto &setting : r.env)
+            parent::set_probe_env(setting.first, setting.second);
+        procferry_options o = options();
+        o.timeout_ms = r.timeout_ms;
+        if (r.merged)
+            o.streams[2].kind = PROCFERRY_STREAM_STDOUT;
+        procferry_capture_options capture;
+        procferry_capture_options_init(&capture);
+        capture.stdout_cap = r.out_cap;
+        if (r.input) {
+            capture.input = r.input->data();
+            capture.input_size = r.input->size();
+        }
+        procferry_capture_result captured;
+        DWORD start = GetTickCount();
+        EXPECT_EQ(procferry_capture(&o, &capture, &captured), r.kind) << r.name;
+        EXPECT_LT(GetTickCount() - start, r.timeout_ms + 5000) << r.name;
+        EXPECT_EQ(captured.result.kind, r.kind) << r.name;
+        EXPECT_EQ(captured.out_size, r.out_size) << r.name;
+        EXPECT_TRUE(std::string(captured.out, captured.out_size) == r.out) << r.name;
+        EXPECT_EQ(std::string(captured.err, captured.err_size), r.err) << r.name;
+        EXPECT_EQ(captured.out_capped != 0, r.out_capped) << r.name;
+        EXPECT_EQ(captured.out[captured.out_size], '\0') << r.name;
+        EXPECT_EQ(captured.result.process, nullptr) << r.name;
+        procferry_capture_free(&captured);
+        EXPECT_TRUE(probes_become(0, 5000)) << r.name << ": a probe was left running";
+    }
+    // A program that is not there is a failed launch, with empty texts.
+    std::wstring missing = scratch() + L"no-such.exe";
+    procferry_options o = options();
+    o.program = missing.c_str();
+    procferry_capture_options capture;
+    procferry_capture_options_init(&capture);
+    procferry_capture_result captured;
+    EXPECT_EQ(procferry_capture(&o, &capture, &captured), PROCFERRY_LAUNCH_FAILED);
+    EXPECT_EQ(captured.result.error, ENOENT);
+    ASSERT_TRUE(captured.out && captured.err);
+    EXPECT_EQ(captured.out_size + captured.err_size, 0u);
+    procferry_capture_free(&captured);
 }

@@ -6,6 +6,10 @@
 //   PROBE_WRITE=1   write "probe-stdout" to descriptor 1 and "probe-stderr" to 2
 //   PROBE_SLEEP_MS  sleep this long before exiting
 //   PROBE_CRASH=1   end with an access violation
+//   PROBE_ECHO=1    copy stdin to stdout until end-of-file
+//   PROBE_WRITE_BYTES  write this many bytes to stdout, quickly
+//   PROBE_PRINT_ENV=1  write the environment to stdout, one entry a line (UTF-8)
+//   PROBE_SPAWN=1   start another probe (without PROBE_SPAWN), not waiting for it
 // The report is text, one item a line; wide texts are hex UTF-16 units so
 // that any unit, a lone surrogate included, comes through exactly:
 //   cmdline <hex>   the raw command text
@@ -16,6 +20,7 @@
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <string>
 #include <windows.h>
 
@@ -76,6 +81,47 @@ int wmain(int argc, wchar_t **argv)
             report += hex;
         }
         report += n < 0 ? " error\n" : "\n";
+    }
+
+    if (env("PROBE_ECHO")) {
+        char buffer[65536];
+        int n;
+        while ((n = _read(0, buffer, sizeof buffer)) > 0)
+            _write(1, buffer, n);
+    }
+    if (const char *count = env("PROBE_WRITE_BYTES")) {
+        static char block[1 << 20];
+        memset(block, 'x', sizeof block);
+        DWORD written;
+        HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+        for (long long left = atoll(count); left > 0; left -= sizeof block)
+            if (!WriteFile(out, block, left < (long long)sizeof block ? (DWORD)left : sizeof block,
+                           &written, nullptr))
+                break;
+    }
+    if (env("PROBE_PRINT_ENV")) {
+        wchar_t *block = GetEnvironmentStringsW();
+        std::string lines;
+        for (wchar_t *entry = block; *entry; entry += wcslen(entry) + 1) {
+            char utf8[32768];
+            int length = WideCharToMultiByte(CP_UTF8, 0, entry, -1, utf8, sizeof utf8, nullptr, nullptr);
+            lines += std::string(utf8, length > 0 ? length - 1 : 0) + "\n";
+        }
+        FreeEnvironmentStringsW(block);
+        _write(1, lines.data(), (unsigned)lines.size());
+    }
+    if (env("PROBE_SPAWN")) {
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        SetEnvironmentVariableW(L"PROBE_SPAWN", nullptr);
+        SetEnvironmentVariableW(L"PROBE_OUT", nullptr);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started;
+        if (CreateProcessW(self, self, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+            CloseHandle(started.hThread);
+            CloseHandle(started.hProcess);
+        }
     }
 
     const wchar_t *out_path = _wgetenv(L"PROBE_OUT");

@@ -59,7 +59,8 @@ void set_probe_env(const char *name, const std::wstring &value)
 void clear_probe_env()
 {
     for (const char *name : {"PROBE_OUT", "PROBE_EXIT", "PROBE_READ_STDIN", "PROBE_WRITE",
-                             "PROBE_SLEEP_MS", "PROBE_CRASH"})
+                             "PROBE_SLEEP_MS", "PROBE_CRASH", "PROBE_ECHO",
+                             "PROBE_WRITE_BYTES", "PROBE_PRINT_ENV", "PROBE_SPAWN"})
         set_probe_env(name, L"");
 }
 

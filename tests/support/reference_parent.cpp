@@ -1,6 +1,8 @@
 // The tests' parent on top of the library; see reference_parent.h.
 #include "reference_parent.h"
 
+#include "relay_start.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -84,10 +86,11 @@ bool start_relay(const relay_request &request, relay_session &session)
     start.build_line = build_line;
     start.context = &context;
     const int stand_ins[3] = {request.relay_stdin_fd, request.relay_stdout_fd, request.relay_stderr_fd};
+    procferry_stream relay_streams[3] = {};
     for (int fd = 0; fd < 3; ++fd)
         if (stand_ins[fd] >= 0)
-            start.relay_streams[fd] = {PROCFERRY_STREAM_FD, stand_ins[fd], nullptr};
-    bool started = procferry_session_start(&start, &session.steps) == 0;
+            relay_streams[fd] = {PROCFERRY_STREAM_FD, stand_ins[fd], nullptr};
+    bool started = procferry_session_start_line_standing_in(&start, relay_streams, 1, &session.steps) == 0;
     session.command_line = context.text;
     session.spawn_errno = session.steps.spawn_errno;
     session.relay_report_fd = session.steps.relay_report_fd;
@@ -106,7 +109,7 @@ record_result read_record(relay_session &session, int timeout_ms)
     record_result result;
     if (session.report_read < 0)
         return result;
-    relay_report record = {0, 0};
+    procferry_record record = {0, 0};
     session.steps.report = (procferry_handle)_get_osfhandle(session.report_read);
     result.bytes = procferry_session_read_record(&session.steps, (uint32_t)timeout_ms, &record);
     session.steps.report = nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "procferry/parent.h"
+#include "rules/protocol.h"
 
 namespace parent {
 

@@ -1,31 +1,22 @@
-// One run through the parent library: the environment, the stream files, the
-// start, the wait with its timeout, and the outcome's facts.
+// One run through the parent library: the stream files, the start, the wait
+// with its timeout, and the outcome's facts. The library starts the relay
+// and everything after it in a job of the start's own, so ending the child
+// at the timeout ends what it started too: a shell or script host leaves
+// the real work to processes of its own, which would otherwise run on
+// unseen, holding the console and any pipe of ours.
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <windows.h>
 
-#include <vector>
-
-#include "procferry/parent.h"
-#include "procferry_run.h"
+#include "run.h"
 
 // After a kill the child is gone within milliseconds; this bounds one that
 // is not, so that the tool itself never hangs.
 static const DWORD KILLED_CHILD_WAIT_MS = 5000;
-
-// Changes are made to this process's own environment: the relay inherits it
-// and hands it on to the child, and a changed PATH is the one the program is
-// looked up on, as with env.
-static void apply_environment(const run_options &options)
-{
-    for (const std::wstring &name : options.env_unset)
-        SetEnvironmentVariableW(name.c_str(), nullptr);
-    for (const auto &variable : options.env_set)
-        SetEnvironmentVariableW(variable.first.c_str(), variable.second.c_str());
-}
+// The platform's command text, its terminating zero included.
+static const size_t COMMAND_TEXT_UNITS = 32767;
 
 // Descriptors this tool opened for the child's streams; the library hands
 // the relay copies of its own, so these are private and closed after the start.
@@ -83,14 +74,40 @@ static int prepare_streams(const run_options &options, procferry_options &start,
             stream.fd = files.fds[target];
         }
     }
-    if (options.stderr_to_stdout) {
-        start.streams[2] = start.streams[1];
-        if (start.streams[1].kind == PROCFERRY_STREAM_INHERIT) {
-            start.streams[2].kind = PROCFERRY_STREAM_FD;
-            start.streams[2].fd = 1;
-        }
-    }
+    if (options.stderr_to_stdout)
+        start.streams[2].kind = PROCFERRY_STREAM_STDOUT;
     return -1;
+}
+
+procferry_options start_options(const run_options &options, std::vector<const wchar_t *> &args,
+                                std::vector<const wchar_t *> &env)
+{
+    procferry_options start;
+    procferry_options_init(&start);
+    args.clear();
+    if (options.has_argv0)
+        args.push_back(options.argv0.c_str());
+    for (const std::wstring &arg : options.args)
+        args.push_back(arg.c_str());
+    env.clear();
+    for (const std::wstring &entry : options.env)
+        env.push_back(entry.c_str());
+    start.relay = options.relay.empty() ? nullptr : options.relay.c_str();
+    start.program = options.program.c_str();
+    start.args = args.data();
+    start.arg_count = args.size();
+    start.dir = options.has_dir ? options.dir.c_str() : nullptr;
+    start.env = env.data();
+    start.env_count = env.size();
+    // The relay does not wait: this tool holds the child's process, learns
+    // its id, and ends its tree at the timeout rather than just stop waiting.
+    start.flags = PROCFERRY_NO_WAIT | (options.search_path ? PROCFERRY_SEARCH_PATH : 0) |
+                  (options.close_fds ? PROCFERRY_CLOSE_FDS : 0) |
+                  (options.has_argv0 ? PROCFERRY_ARGV0 : 0) |
+                  (options.gui_relay ? PROCFERRY_GUI_RELAY : 0) |
+                  (options.clear_env ? PROCFERRY_CLEAR_ENV : 0);
+    start.timeout_ms = options.timeout_ms ? options.timeout_ms : PROCFERRY_INFINITE;
+    return start;
 }
 
 static uint32_t remaining_ms(uint32_t timeout_ms, ULONGLONG started)
@@ -101,28 +118,16 @@ static uint32_t remaining_ms(uint32_t timeout_ms, ULONGLONG started)
     return spent >= timeout_ms ? 0 : (uint32_t)(timeout_ms - spent);
 }
 
-// The child is started without the relay waiting for it, so that this tool
-// holds its process: it learns the process id, waits with a timeout of its
-// own, and can end the child rather than just stop waiting.
-static void follow_child(const run_options &options, const procferry_result &result,
-                         ULONGLONG started, launch_outcome &outcome)
+// Waits for the child until the timeout; past it, ends the child's tree.
+static void follow_child(const run_options &options, procferry_handle child, ULONGLONG started,
+                         launch_outcome &outcome)
 {
-    outcome.pid = result.pid;
-    if (!options.wait) {
-        outcome.kind = outcome_kind::started;
-        if (options.timeout_ms && !start_watchdog(result.process, result.pid, options))
-            say("cannot start the watchdog for --timeout; the child runs without a limit");
-        return;
-    }
     uint32_t status = 0;
-    int waited = procferry_child_wait(result.process, remaining_ms(options.timeout_ms, started),
-                                      &status);
+    int waited = procferry_child_wait(child, remaining_ms(options.timeout_ms, started), &status);
     if (waited == PROCFERRY_TIMED_OUT) {
-        end_process_tree(result.process, result.pid, RUN_TIMEOUT_CHILD_STATUS);
-        waited = procferry_child_wait(result.process, KILLED_CHILD_WAIT_MS, &status);
-        outcome.kind = outcome_kind::timed_out;
-    } else {
-        outcome.kind = outcome_kind::exited;
+        procferry_child_kill(child, RUN_TIMEOUT_CHILD_STATUS);
+        waited = procferry_child_wait(child, KILLED_CHILD_WAIT_MS, &status);
+        outcome.timed_out = true;
     }
     outcome.ended = waited == 0;
     outcome.exit_status = (int32_t)status;
@@ -155,60 +160,55 @@ program_lookup look_up_program(const std::wstring &program, const std::wstring &
 launch_outcome run_launch(const run_options &options)
 {
     launch_outcome outcome;
-    ULONGLONG started = GetTickCount64();
-    apply_environment(options);
-    std::wstring start_dir = options.has_dir ? full_path(options.dir) : full_path(L".");
+    outcome.started_at = GetTickCount64();
+    std::wstring start_dir = full_path(options.has_dir ? options.dir : L".");
     program_lookup lookup = look_up_program(options.program, start_dir, options.search_path);
     outcome.program = lookup.found ? lookup.path : options.program;
+    outcome.relay = !options.relay.empty() ? full_path(options.relay)
+                                           : own_directory() + (options.gui_relay
+                                                                    ? L"procferry.exe"
+                                                                    : L"procferry-console.exe");
 
-    procferry_options start;
-    procferry_options_init(&start);
-    std::vector<const wchar_t *> args;
-    if (options.has_argv0)
-        args.push_back(options.argv0.c_str());
-    for (const std::wstring &arg : options.args)
-        args.push_back(arg.c_str());
-    start.relay = options.relay.c_str();
-    start.program = options.program.c_str();
-    start.args = args.data();
-    start.arg_count = args.size();
-    start.dir = options.has_dir ? options.dir.c_str() : nullptr;
-    // This tool runs one thread, so that standing a pipe in for its stderr
-    // while the relay starts loses no one's output.
-    start.flags = PROCFERRY_NO_WAIT | PROCFERRY_CAPTURE_CHECK_REPORT |
-                  (options.search_path ? PROCFERRY_SEARCH_PATH : 0) |
-                  (options.close_fds ? PROCFERRY_CLOSE_FDS : 0) |
-                  (options.has_argv0 ? PROCFERRY_ARGV0 : 0);
-    start.timeout_ms = options.timeout_ms ? options.timeout_ms : PROCFERRY_INFINITE;
-    std::vector<wchar_t> command_line(RELAY_COMMAND_TEXT_LIMIT + 1);
+    std::vector<const wchar_t *> args, env;
+    procferry_options start = start_options(options, args, env);
+    std::vector<wchar_t> command_line(COMMAND_TEXT_UNITS + 1);
     start.command_line = command_line.data();
     start.command_line_capacity = command_line.size();
-
     stream_files files;
-    procferry_result result;
-    memset(&result, 0, sizeof result);
-    int failed_stream = prepare_streams(options, start, files);
-    if (failed_stream >= 0) {
-        outcome.kind = outcome_kind::stream_failed;
+    outcome.failed_stream = prepare_streams(options, start, files);
+    if (outcome.failed_stream >= 0) {
         outcome.error = errno;
-        describe_outcome(options, lookup, failed_stream, nullptr, outcome);
-        outcome.elapsed_ms = GetTickCount64() - started;
+        outcome.elapsed_ms = GetTickCount64() - outcome.started_at;
         return outcome;
     }
 
+    procferry_result &result = outcome.result;
     int kind = procferry_start(&start, &result);
+    if (result.relay_path[0])
+        outcome.relay = result.relay_path;
     if (options.verbose) {
         fprintf(stderr, "relay program: %s\nrelay command line: %s\n",
-                to_utf8(options.relay).c_str(), to_utf8(command_line.data()).c_str());
+                to_utf8(outcome.relay).c_str(), to_utf8(command_line.data()).c_str());
         if (result.relay_ended)
             fprintf(stderr, "relay exit status: %d\n", (int)result.relay_exit_status);
         fflush(stderr);
     }
-    if (kind == PROCFERRY_STARTED) {
-        follow_child(options, result, started, outcome);
+    if (kind == PROCFERRY_STARTED && !options.wait) {
+        outcome.child = result.process;
+    } else if (kind == PROCFERRY_STARTED) {
+        follow_child(options, result.process, outcome.started_at, outcome);
         procferry_child_close(result.process);
     }
-    describe_outcome(options, lookup, -1, &result, outcome);
-    outcome.elapsed_ms = GetTickCount64() - started;
+    outcome.elapsed_ms = GetTickCount64() - outcome.started_at;
     return outcome;
+}
+
+bool end_child_at_timeout(const run_options &options, launch_outcome &outcome)
+{
+    if (!outcome.child)
+        return false;
+    follow_child(options, outcome.child, outcome.started_at, outcome);
+    procferry_child_close(outcome.child);
+    outcome.child = nullptr;
+    return outcome.timed_out;
 }

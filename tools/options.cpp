@@ -1,30 +1,32 @@
-// procferry-run [options] [--] PROGRAM [ARG...]: runs PROGRAM through the
-// relay, as the base library's spawning facility would, and says what happened.
+// The command line: the options into a run_options, PROGRAM and its
+// arguments taken unchanged from the wide command line.
 #include <ctype.h>
-#include <errno.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 #include <string>
 #include <vector>
 
 #include <cxxopts.hpp>
 
-#include "procferry_run.h"
+#include "options.h"
 
 static const char USAGE_EPILOGUE[] = R"(
 PROGRAM and each ARG reach the child exactly as typed here, whatever blanks,
 quotes or backslashes they hold. Options must come before PROGRAM; "--" ends
 them explicitly, which is needed when PROGRAM itself starts with "-".
 
-A PROGRAM without a directory part is looked for along PATH only, not in
-the directory the child starts in (unless --no-search-path: then it is taken
-from that directory); without an extension, .com, .exe, .bat and .cmd are
-tried. A relative PROGRAM or stream file is taken from the current directory
-for streams and from the --cwd directory for PROGRAM.
+A PROGRAM without a directory part is looked up on PATH only, not in the
+start directory first; with --no-search-path it is taken from the directory
+the child starts in, as any other PROGRAM is (--cwd, or the current one).
+Without an extension, .com, .exe, .bat and .cmd are tried. A relative stream
+file is taken from the current directory.
+
+The environment PROGRAM gets is this tool's, changed by --env and --unset in
+the order given (after --clear-env, an empty one changed by them); PATH is
+looked up in that environment. This tool's own environment never changes.
 
 Streams: "inherit" (the default) hands on this tool's own stream, "null" the
 null device, anything else is a file: --stdin reads it, --stdout and --stderr
@@ -32,14 +34,15 @@ create or truncate it, --stdout-append and --stderr-append append to it. Name
 a file that is called "inherit" or "null" as .\null.
 
 DURATION is a number with an optional unit: ms, s (the default), m, h or d,
-such as 500ms, 5, 1.5m. At --timeout the child is ended; with --no-wait a
-small watchdog stays behind to end it. 0 means no limit.
+such as 500ms, 5, 1.5m. At --timeout the child is ended, and everything it
+started with it; with --no-wait a copy of this tool starts the child and
+stays behind to end it. 0 means no limit.
 
 What happens is printed on stderr as one line, so that the child's own output
 stays clean:
   procferry-run: cmd exited with status 3
   procferry-run: cmd started as process 1234
-  procferry-run: nosuch: not found on PATH: No such file or directory ...
+  procferry-run: nosuch: not found on PATH: ENOENT: no such file or directory; ...
 --json prints one JSON object on stderr instead of that line (after anything
 the child wrote there); --json-file FILE writes it to FILE and keeps the line.
 Its fields are always all there, null when they do not apply: outcome
@@ -76,77 +79,13 @@ struct usage_error {
     std::string text;
 };
 
-std::wstring to_wide(const std::string &text)
-{
-    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
-    std::wstring wide(length, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], length);
-    return wide;
-}
-
-std::string to_utf8(const std::wstring &text)
-{
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0,
-                                     nullptr, nullptr);
-    std::string narrow(length, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &narrow[0], length, nullptr,
-                        nullptr);
-    return narrow;
-}
-
-std::wstring full_path(const std::wstring &path)
-{
-    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0)
-        return path;
-    std::wstring full(size, L'\0');
-    full.resize(GetFullPathNameW(path.c_str(), size, &full[0], nullptr));
-    return full;
-}
-
-std::wstring own_directory()
-{
-    std::wstring path(32768, L'\0');
-    path.resize(GetModuleFileNameW(nullptr, &path[0], (DWORD)path.size()));
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
-// The machine field of the file's PE header.
-std::string program_architecture(const std::wstring &path)
-{
-    FILE *file = _wfopen(path.c_str(), L"rb");
-    if (!file)
-        return "";
-    unsigned char dos[64], pe[6];
-    std::string architecture;
-    if (fread(dos, 1, sizeof dos, file) == sizeof dos && dos[0] == 'M' && dos[1] == 'Z') {
-        long offset = (long)(dos[0x3C] | dos[0x3D] << 8 | dos[0x3E] << 16 | (unsigned)dos[0x3F] << 24);
-        if (fseek(file, offset, SEEK_SET) == 0 && fread(pe, 1, sizeof pe, file) == sizeof pe &&
-            memcmp(pe, "PE\0\0", 4) == 0) {
-            unsigned machine = pe[4] | pe[5] << 8;
-            architecture = machine == IMAGE_FILE_MACHINE_I386    ? "i686"
-                           : machine == IMAGE_FILE_MACHINE_AMD64 ? "x86_64"
-                                                                 : "";
-        }
-    }
-    fclose(file);
-    return architecture;
-}
-
-void say(const std::string &text)
-{
-    std::string line = "procferry-run: " + text + "\n";
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
-}
-
 // Options that take a value as the next entry; the scan for PROGRAM must
 // step over those values.
 static bool takes_value(const std::string &option)
 {
     static const char *const names[] = {
         "--cwd",   "--stdin", "--stdout",  "--stderr",    "--stdout-append", "--stderr-append",
-        "--argv0", "--relay", "--timeout", "--json-file", "--env",           "--unset"};
+        "--argv0", "--relay", "--timeout", "--json-file"};
     for (const char *name : names)
         if (option == name)
             return true;
@@ -176,13 +115,13 @@ static bool take_environment_option(const std::string &arg, const std::string *n
         if (strcmp(option, "--unset") == 0) {
             if (value.empty() || value.find('=') != std::string::npos)
                 throw usage_error{"--unset needs a variable name, not '" + value + "'"};
-            run.env_unset.push_back(to_wide(value));
+            run.env.push_back(to_wide(value));
             return true;
         }
         size_t equals = value.find('=');
         if (equals == 0 || equals == std::string::npos)
             throw usage_error{"--env needs NAME=VALUE, not '" + value + "'"};
-        run.env_set.push_back({to_wide(value.substr(0, equals)), to_wide(value.substr(equals + 1))});
+        run.env.push_back(to_wide(value));
         return true;
     }
     return false;
@@ -246,15 +185,14 @@ static stream_choice stream_from(const cxxopts::ParseResult &parsed, const char 
     return choice;
 }
 
-static std::wstring relay_from(const std::string &value)
+// console and gui: the library's own choice, beside this tool.
+static void relay_from(const std::string &value, run_options &run)
 {
-    if (value == "console")
-        return own_directory() + L"procferry-console.exe";
-    if (value == "gui")
-        return own_directory() + L"procferry.exe";
     if (value.empty())
         throw usage_error{"--relay needs console, gui or the path of a relay program"};
-    return to_wide(value);
+    run.gui_relay = value == "gui";
+    if (value != "console" && value != "gui")
+        run.relay = to_wide(value);
 }
 
 // "500ms", "5s", "1.5m", "2h", "1d" or a bare number of seconds, as timeout
@@ -294,6 +232,7 @@ static void add_options(cxxopts::Options &options)
         ("cwd", "run PROGRAM in directory DIR", cxxopts::value<std::string>(), "DIR")
         ("env", "set a variable for PROGRAM (repeatable; also seen by the relay)",
          cxxopts::value<std::string>(), "NAME=VALUE")
+        ("clear-env", "start PROGRAM with an empty environment, to which --env adds")
         ("unset", "remove a variable for PROGRAM (repeatable)",
          cxxopts::value<std::string>(), "NAME")
         ("stdin", "PROGRAM's stdin: inherit, null or a file to read",
@@ -325,9 +264,7 @@ static void add_options(cxxopts::Options &options)
     // clang-format on
 }
 
-// Reads the options into a run; PROGRAM and its arguments are taken from the
-// wide command line unchanged, so that no text is lost to a conversion.
-static int parse_command_line(int argc, wchar_t **argv, run_options &run, bool *demo)
+static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
 {
     cxxopts::Options options("procferry-run",
                              "Runs PROGRAM through the procferry relay and says what happened.");
@@ -365,7 +302,8 @@ static int parse_command_line(int argc, wchar_t **argv, run_options &run, bool *
     if (parsed.count("search-path") && parsed.count("no-search-path"))
         throw usage_error{"--search-path and --no-search-path cannot both be given"};
 
-    run.relay = relay_from(parsed.count("relay") ? parsed["relay"].as<std::string>() : "console");
+    relay_from(parsed.count("relay") ? parsed["relay"].as<std::string>() : "console", run);
+    run.clear_env = parsed.count("clear-env") > 0;
     run.wait = parsed.count("no-wait") == 0;
     run.search_path = parsed.count("no-search-path") == 0;
     run.close_fds = parsed.count("close-fds") > 0;
@@ -409,41 +347,14 @@ static int parse_command_line(int argc, wchar_t **argv, run_options &run, bool *
     return -1;
 }
 
-int wmain(int argc, wchar_t **argv)
+int parse_command_line(int argc, wchar_t **argv, run_options &run, bool *demo)
 {
-    int hidden = run_watchdog_if_asked(argc, argv);
-    if (hidden < 0)
-        hidden = run_demo_child_if_asked(argc, argv);
-    if (hidden >= 0)
-        return hidden;
-
-    run_options run;
-    bool demo = false;
     try {
-        int status = parse_command_line(argc, argv, run, &demo);
-        if (status >= 0)
-            return status;
+        return parse(argc, argv, run, demo);
     } catch (const cxxopts::exceptions::exception &error) {
         say(std::string(error.what()) + "\nTry 'procferry-run --help'.");
-        return RUN_EXIT_OWN_FAILURE;
     } catch (const usage_error &error) {
         say(error.text + "\nTry 'procferry-run --help'.");
-        return RUN_EXIT_OWN_FAILURE;
     }
-
-    if (demo)
-        return run_demo(run);
-    // The file is made before anything runs, so that a name that cannot be
-    // written stops the run rather than losing its outcome.
-    FILE *json_file = nullptr;
-    if (!run.json_file.empty() && !(json_file = _wfopen(run.json_file.c_str(), L"wb"))) {
-        say("--json-file " + to_utf8(full_path(run.json_file)) + ": cannot create it: " +
-            errno_words(errno) + "; nothing was run");
-        return RUN_EXIT_OWN_FAILURE;
-    }
-    launch_outcome outcome = run_launch(run);
-    print_outcome(run, outcome, json_file);
-    if (json_file)
-        fclose(json_file);
-    return outcome.status;
+    return RUN_EXIT_OWN_FAILURE;
 }

@@ -1,0 +1,240 @@
+// Starting the relay process itself: only the handles it is meant to have,
+// the C runtime's descriptor table built here, and a job around it.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "parent_internal.h"
+
+namespace {
+
+// Under load, wine's process creation now and then fails with this error
+// before any process exists; it says nothing about the relay, so the start
+// is tried again, and only on it.
+const DWORD START_RETRY_ERROR = ERROR_INTERNAL_ERROR;
+const int START_ATTEMPTS = 3;
+
+// Flag bits of the C runtime's descriptor table.
+const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40;
+
+// The errno a failed process start stands for, as the runtime's spawn maps it.
+int errno_of_start(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+    case ERROR_BAD_FORMAT:
+        return ENOEXEC;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    }
+    return EINVAL;
+}
+
+bool read_at(HANDLE file, DWORD offset, void *bytes, DWORD size)
+{
+    OVERLAPPED at;
+    memset(&at, 0, sizeof at);
+    at.Offset = offset;
+    DWORD got = 0;
+    return ReadFile(file, bytes, size, &got, &at) && got == size;
+}
+
+} // namespace
+
+int pf_relay_handle_width(const wchar_t *relay, DWORD *win32_error)
+{
+    DWORD attributes = GetFileAttributesW(relay);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        *win32_error = GetLastError();
+        return -errno_of_start(*win32_error);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return -EACCES;
+    HANDLE file = CreateFileW(relay, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *win32_error = GetLastError();
+        return -errno_of_start(*win32_error);
+    }
+    // A program image starts "MZ", names where its "PE\0\0" header lies, and
+    // says its machine right after; a batch or text file has none of it, and
+    // the system would hand a batch file to the command interpreter together
+    // with the relay's command line.
+    unsigned char mz[2] = {0, 0}, pe[6] = {0, 0, 0, 0, 0, 0};
+    uint32_t pe_offset = 0;
+    bool image = read_at(file, 0, mz, 2) && mz[0] == 'M' && mz[1] == 'Z' &&
+                 read_at(file, 0x3c, &pe_offset, 4) && pe_offset < 0x10000000 &&
+                 read_at(file, pe_offset, pe, 6) && memcmp(pe, "PE\0\0", 4) == 0;
+    CloseHandle(file);
+    if (!image)
+        return -ENOEXEC;
+    unsigned machine = pe[4] | pe[5] << 8;
+    if (machine == 0x14c)
+        return 4;
+    if (machine == 0x8664)
+        return 8;
+    return -ENOEXEC;
+}
+
+int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
+{
+    memset(&spawned, 0, sizeof spawned);
+    // Inheritable copies of the handles the relay gets, made only for this
+    // start and listed for it alone: no other handle of the process, however
+    // inheritable, reaches the relay.
+    int count = spawn.fd_count;
+    size_t table_size = 4 + (size_t)count * (1 + spawn.handle_width);
+    HANDLE local_copies[PF_RELAY_FD_COUNT], local_listed[PF_RELAY_FD_COUNT];
+    unsigned char local_flags[PF_RELAY_FD_COUNT], local_table[4 + PF_RELAY_FD_COUNT * 9];
+    bool local = count <= PF_RELAY_FD_COUNT;
+    HANDLE *copies = local ? local_copies : (HANDLE *)malloc(count * sizeof(HANDLE));
+    HANDLE *listed = local ? local_listed : (HANDLE *)malloc(count * sizeof(HANDLE));
+    unsigned char *flags = local ? local_flags : (unsigned char *)malloc(count);
+    unsigned char *table = local ? local_table : (unsigned char *)malloc(table_size);
+    if (!copies || !listed || !flags || !table || table_size > 65535) {
+        if (!local) {
+            free(copies);
+            free(listed);
+            free(flags);
+            free(table);
+        }
+        spawned.win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return -1;
+    }
+    int listed_count = 0;
+    int failure = 0;
+    for (int fd = 0; fd < spawn.fd_count; ++fd) {
+        copies[fd] = INVALID_HANDLE_VALUE;
+        flags[fd] = 0;
+        HANDLE handle = spawn.fds[fd];
+        if (!handle || handle == INVALID_HANDLE_VALUE)
+            continue;
+        if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copies[fd], 0, TRUE,
+                             DUPLICATE_SAME_ACCESS)) {
+            copies[fd] = INVALID_HANDLE_VALUE;
+            if (fd >= 3) { // a channel or a stream the caller asked for
+                spawned.win32_error = GetLastError();
+                failure = EBADF;
+            }
+            continue;
+        }
+        listed[listed_count++] = copies[fd];
+        DWORD type = GetFileType(copies[fd]);
+        flags[fd] = FD_OPEN | (type == FILE_TYPE_PIPE ? FD_PIPE : 0) |
+                    (type == FILE_TYPE_CHAR ? FD_DEVICE : 0);
+    }
+
+    // The runtime's table: a count, a flag byte per descriptor, then a handle
+    // per descriptor in the width of the relay's architecture, unaligned.
+    memcpy(table, &count, 4);
+    memcpy(table + 4, flags, count);
+    for (int fd = 0; fd < count; ++fd) {
+        uint64_t value = (uint64_t)(intptr_t)copies[fd];
+        memcpy(table + 4 + count + fd * spawn.handle_width, &value, spawn.handle_width);
+    }
+
+    SIZE_T list_size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+    void *list_memory = malloc(list_size);
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes = (LPPROC_THREAD_ATTRIBUTE_LIST)list_memory;
+    bool list_ready = false;
+    if (!failure) {
+        list_ready = attributes && InitializeProcThreadAttributeList(attributes, 1, 0, &list_size);
+        if (list_ready && listed_count > 0 &&
+            !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed,
+                                       listed_count * sizeof(HANDLE), nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(attributes);
+            list_ready = false;
+        }
+        if (!list_ready)
+            spawned.win32_error = attributes ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+    }
+
+    HANDLE job = nullptr;
+    if (list_ready && spawn.job) {
+        job = CreateJobObjectW(nullptr, nullptr);
+        if (!job)
+            spawned.win32_error = GetLastError();
+    }
+
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+    bool started = false;
+    if (list_ready && (job || !spawn.job)) {
+        STARTUPINFOEXW startup;
+        memset(&startup, 0, sizeof startup);
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = copies[0];
+        startup.StartupInfo.hStdOutput = copies[1];
+        startup.StartupInfo.hStdError = copies[2];
+        startup.StartupInfo.cbReserved2 = (WORD)table_size;
+        startup.StartupInfo.lpReserved2 = table;
+        startup.lpAttributeList = attributes;
+        // Suspended until it is in the job, so that nothing it starts escapes.
+        DWORD creation = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
+                         (job ? CREATE_SUSPENDED : 0);
+        for (int attempt = 1;; ++attempt) {
+            started = CreateProcessW(spawn.relay, spawn.line, nullptr, nullptr, listed_count > 0,
+                                     creation, (void *)spawn.environment, nullptr,
+                                     &startup.StartupInfo, &process);
+            if (started || GetLastError() != START_RETRY_ERROR || attempt == START_ATTEMPTS)
+                break;
+        }
+        if (!started) {
+            spawned.win32_error = GetLastError();
+            spawned.start_errno = errno_of_start(spawned.win32_error);
+        }
+        if (started && job) {
+            if (!AssignProcessToJobObject(job, process.hProcess)) {
+                spawned.win32_error = GetLastError();
+                TerminateProcess(process.hProcess, RELAY_EXIT_FAILED);
+                WaitForSingleObject(process.hProcess, 5000);
+                CloseHandle(process.hProcess);
+                started = false;
+            } else {
+                ResumeThread(process.hThread);
+            }
+        }
+        if (process.hThread)
+            CloseHandle(process.hThread);
+    }
+    if (list_ready)
+        DeleteProcThreadAttributeList(attributes);
+    free(list_memory);
+    for (int fd = 0; fd < spawn.fd_count; ++fd)
+        if (copies[fd] != INVALID_HANDLE_VALUE)
+            CloseHandle(copies[fd]);
+    if (!local) {
+        free(copies);
+        free(listed);
+        free(flags);
+        free(table);
+    }
+    if (!started) {
+        if (job)
+            CloseHandle(job);
+        if (failure)
+            spawned.start_errno = failure;
+        return -1;
+    }
+    spawned.process = process.hProcess;
+    spawned.pid = process.dwProcessId;
+    spawned.job = job;
+    return 0;
+}

@@ -1,0 +1,215 @@
+// A run's outcome in words, as the tool's exit status, and as JSON. The
+// words are the library's (procferry_describe); where its next step names an
+// API option, the tool names its own command-line option instead.
+#include <stdio.h>
+#include <string.h>
+
+#include "print.h"
+
+namespace {
+
+// The outcome as the tool tells it.
+struct verdict {
+    const char *kind = "relay_failed"; // the JSON "outcome"
+    int status = RUN_EXIT_OWN_FAILURE;
+    int error = 0;
+    std::string message;
+};
+
+verdict told_as(const char *kind, int status, int error = 0)
+{
+    verdict told;
+    told.kind = kind;
+    told.status = status;
+    told.error = error;
+    return told;
+}
+
+std::string library_words(const run_options &options, const procferry_result &result)
+{
+    std::vector<const wchar_t *> args, env;
+    procferry_options start = start_options(options, args, env);
+    std::string words(procferry_describe(&start, &result, nullptr, 0) + 1, '\0');
+    words.resize(procferry_describe(&start, &result, &words[0], words.size()));
+    return words;
+}
+
+// The library's phrases that name its API, and the tool's for the same step.
+std::string in_tool_terms(const run_options &options, std::string words)
+{
+    static const char *const phrases[][2] = {
+        {"start with PROCFERRY_SEARCH_PATH to search it", "drop --no-search-path to search it"},
+        {"belong beside the program, or name one in the options",
+         "belong beside procferry-run.exe, or name one with --relay"},
+        {"a relative program is taken from", "a relative PROGRAM is taken from"},
+        {"the directory ", "the --cwd directory "},
+    };
+    for (const auto &phrase : phrases) {
+        size_t at = words.find(phrase[0]);
+        if (at != std::string::npos)
+            words.replace(at, strlen(phrase[0]), phrase[1]);
+    }
+    std::string directory = to_utf8(options.program) + ": directory ";
+    if (words.compare(0, directory.size(), directory) == 0)
+        words.replace(0, directory.size(), "--cwd ");
+    return words;
+}
+
+// The directory or file as typed, and in full when it was relative.
+std::string named_path(const std::wstring &path)
+{
+    std::wstring full = full_path(path);
+    std::string text = to_utf8(path);
+    if (_wcsicmp(full.c_str(), path.c_str()) != 0)
+        text += " (" + to_utf8(full) + ")";
+    return text;
+}
+
+verdict stream_failed(const run_options &options, const launch_outcome &outcome)
+{
+    static const char *const plain[3] = {"--stdin", "--stdout", "--stderr"};
+    static const char *const append[3] = {"--stdin", "--stdout-append", "--stderr-append"};
+    const stream_choice &choice = options.streams[outcome.failed_stream];
+    verdict told;
+    told.kind = "stream_failed";
+    told.error = outcome.error;
+    told.message = std::string(choice.append ? append[outcome.failed_stream]
+                                             : plain[outcome.failed_stream]) +
+                   " " + named_path(choice.path) + ": cannot open it: " +
+                   errno_words(outcome.error) + "; nothing was run";
+    return told;
+}
+
+verdict judge(const run_options &options, const launch_outcome &outcome)
+{
+    if (outcome.failed_stream >= 0)
+        return stream_failed(options, outcome);
+    procferry_result result = outcome.result;
+    verdict told;
+    switch (result.kind) {
+    case PROCFERRY_STARTED:
+        if (outcome.timed_out) {
+            told = told_as("timed_out", RUN_EXIT_TIMED_OUT);
+            result.kind = PROCFERRY_TIMED_OUT; // the child ran, and past the time
+        } else if (outcome.ended) {
+            told = told_as("exited", outcome.exit_status);
+            result.kind = PROCFERRY_EXITED;
+            result.exit_status = (uint32_t)outcome.exit_status;
+        } else {
+            told = told_as("started", 0);
+        }
+        break;
+    case PROCFERRY_DIR_FAILED:
+        told = told_as("directory_failed", RUN_EXIT_OWN_FAILURE, result.error);
+        break;
+    case PROCFERRY_LAUNCH_FAILED:
+        told = result.error == ENOENT
+                   ? told_as("not_found", RUN_EXIT_NOT_FOUND, result.error)
+                   : told_as("cannot_run", RUN_EXIT_CANNOT_RUN, result.error);
+        break;
+    case PROCFERRY_INVALID_ARGUMENT:
+        told = result.error == E2BIG
+                   ? told_as("cannot_run", RUN_EXIT_CANNOT_RUN, result.error)
+                   : told_as("relay_failed", RUN_EXIT_OWN_FAILURE, result.error);
+        break;
+    case PROCFERRY_TIMED_OUT:
+        told = told_as("timed_out", RUN_EXIT_TIMED_OUT);
+        break;
+    case PROCFERRY_RELAY_MISSING:
+        told.error = result.error;
+        break;
+    }
+    told.message = in_tool_terms(options, library_words(options, result));
+    if (outcome.timed_out)
+        told.message += " (process " + std::to_string(result.pid) + ")";
+    if (!strcmp(told.kind, "started") && options.timeout_ms)
+        told.message += "; it will be ended if it still runs after " + options.timeout_text;
+    return told;
+}
+
+std::string json_string(const std::string &text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_or_null(bool known, const std::string &value)
+{
+    return known ? value : "null";
+}
+
+// One object, every field in every outcome (null where it does not apply),
+// each field with one meaning.
+std::string json_object(const run_options &options, const launch_outcome &outcome,
+                        const verdict &told)
+{
+    std::string arguments = "[";
+    for (const std::wstring &arg : options.args)
+        arguments += (arguments.size() > 1 ? "," : "") + json_string(to_utf8(arg));
+    arguments += "]";
+    std::string architecture = program_architecture(outcome.relay);
+    const char *errno_name = procferry_errno_name(told.error);
+    uint32_t pid = outcome.result.kind == PROCFERRY_STARTED ? outcome.result.pid : 0;
+    std::string json = "{\"outcome\":" + json_string(told.kind);
+    json += ",\"message\":" + json_string(told.message);
+    json += ",\"program\":" + json_string(to_utf8(outcome.program));
+    json += ",\"arguments\":" + arguments;
+    json += ",\"pid\":" + json_or_null(pid != 0, std::to_string(pid));
+    json += ",\"exit_status\":" + json_or_null(outcome.ended, std::to_string(outcome.exit_status));
+    json += ",\"errno\":" + json_or_null(told.error != 0, std::to_string(told.error));
+    json += ",\"errno_name\":" + json_or_null(told.error && errno_name, json_string(errno_name ? errno_name : ""));
+    json += ",\"elapsed_ms\":" + std::to_string(outcome.elapsed_ms);
+    json += ",\"relay\":" + json_string(to_utf8(outcome.relay));
+    json += ",\"relay_architecture\":" + json_or_null(!architecture.empty(), json_string(architecture));
+    json += ",\"tool_status\":" + std::to_string(told.status) + "}\n";
+    return json;
+}
+
+} // namespace
+
+std::string errno_words(int error)
+{
+    const char *name = procferry_errno_name(error);
+    std::string meaning = strerror(error);
+    if (!meaning.empty())
+        meaning[0] = (char)tolower((unsigned char)meaning[0]);
+    return (name ? name : "errno " + std::to_string(error)) + ": " + meaning;
+}
+
+int print_outcome(const run_options &options, const launch_outcome &outcome, FILE *json_file)
+{
+    verdict told = judge(options, outcome);
+    if (json_file) {
+        std::string json = json_object(options, outcome, told);
+        fwrite(json.data(), 1, json.size(), json_file);
+        fflush(json_file);
+    }
+    if (options.json) {
+        std::string json = json_object(options, outcome, told);
+        fwrite(json.data(), 1, json.size(), stderr);
+        fflush(stderr);
+    } else {
+        say(told.message);
+    }
+    return told.status;
+}
+
+void say_ended_at_timeout(const run_options &options, const launch_outcome &outcome)
+{
+    procferry_result result = outcome.result;
+    result.kind = PROCFERRY_TIMED_OUT;
+    say(in_tool_terms(options, library_words(options, result)) + " (process " +
+        std::to_string(outcome.result.pid) + ")");
+}
