@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks for each architecture this host runs (see
-# env.sh), in one run: the launch cost under wine with the relay / null-relay
+# Builds and runs the benchmarks for each architecture this host runs
+# natively (see env.sh; an emulated one would measure the emulator, but
+# PROCFERRY_ARCHS can still ask for it), in one run: the launch cost under wine with the relay / null-relay
 # ratio, the size report of both programs, and the native quoting benchmark
 # when it can be built.
 # Usage: scripts/bench.sh [launches per way, default 100]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 launches=${1:-100}
-choose_archs "measuring"
+choose_archs "measuring" native
 
 for arch in "${ARCHS[@]}"; do
   build_windows "$arch" >/dev/null

@@ -39,5 +39,11 @@ std::string describe(const std::wstring &text);
 // A number from the environment (seeds, counts), or fallback when unset.
 unsigned long setting(const char *name, unsigned long fallback);
 void remove_tree(const std::wstring &path);
+// Whether an exit status is the crash of a program that wrote through a null
+// pointer: an access violation, 0xC0000005. A 32-bit program run by the
+// user-mode emulator that the scripts set up on hosts without 32-bit support
+// (PROCFERRY_I386_EMULATED=1) reports the same fault as an illegal
+// instruction, 0xC000001D, which is then accepted too.
+bool is_null_write_crash(unsigned long status);
 
 #endif

@@ -142,7 +142,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
             EXPECT_EQ(probe_report().argv[2], L"");
         }
         if (kind == PROCFERRY_RELAY_CRASHED) {
-            EXPECT_TRUE(result.relay_exit_status == 7 || result.relay_exit_status == 0xC0000005u)
+            EXPECT_TRUE(result.relay_exit_status == 7 || is_null_write_crash(result.relay_exit_status))
                 << std::hex << result.relay_exit_status;
         }
         if (kind == PROCFERRY_CHECK_REPORT && (o.flags & PROCFERRY_CAPTURE_CHECK_REPORT)) {
