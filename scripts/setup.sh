@@ -56,9 +56,9 @@ fetch_qemu() {
   echo "fetching $package for its static qemu-i386"
   (cd "$dir" && apt-get download -qq "$package" 2>/dev/null) ||
     fail "could not download $package (apt-get's words above)"
-  dpkg-deb -x "$dir"/qemu-user_*.deb "$dir/root"
-  [ -x "$dir/root/usr/bin/qemu-i386" ] || fail "$package holds no usr/bin/qemu-i386"
-  as_root install -D -m 755 "$dir/root/usr/bin/qemu-i386" "$QEMU_I386"
+  dpkg-deb --fsys-tarfile "$dir"/qemu-user_*.deb | tar -x -C "$dir" ./usr/bin/qemu-i386 ||
+    fail "$package holds no usr/bin/qemu-i386"
+  as_root install -D -m 755 "$dir/usr/bin/qemu-i386" "$QEMU_I386"
   rm -rf "$dir"
   [ "$(qemu_major "$QEMU_I386")" -ge 10 ] 2>/dev/null ||
     fail "$QEMU_I386 is older than 10.0, which wine needs; install a qemu-user of 10.0 or later and copy its static qemu-i386 there"
