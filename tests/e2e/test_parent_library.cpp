@@ -107,9 +107,12 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
              o.flags |= PROCFERRY_CAPTURE_CHECK_REPORT;
              parent::set_probe_env("PROBE_WRITE", L"1");
          }, PROCFERRY_CHECK_REPORT, 0},
+        // The timeout falls well after the launch: under wine, a relay ended
+        // in the middle of starting its child has left that child blocked for
+        // good, holding the test's output open.
         {"no record in time", [](procferry_options &o) {
-             parent::set_probe_env("PROBE_SLEEP_MS", L"4000");
-             o.timeout_ms = 500;
+             parent::set_probe_env("PROBE_SLEEP_MS", under_emulation() ? L"12000" : L"4000");
+             o.timeout_ms = under_emulation() ? 4000 : 500;
          }, PROCFERRY_TIMED_OUT, 0},
     };
     for (const row &r : rows) {
@@ -132,7 +135,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         EXPECT_EQ(result.kind, kind) << r.name;
         EXPECT_EQ(result.error, r.error) << r.name;
         EXPECT_EQ(result.process, nullptr) << r.name;
-        EXPECT_LT(elapsed, 3000u) << r.name;
+        EXPECT_LT(elapsed, under_emulation() ? 12000u : 3000u) << r.name;
         if (std::string(r.name) == "child's status") {
             EXPECT_EQ(result.exit_status, 42u);
         }
@@ -268,5 +271,5 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
            total, records.load(), eofs.load(), worst_eof_ms.load());
     EXPECT_EQ(records.load(), total);
     EXPECT_EQ(eofs.load(), total);
-    EXPECT_LT(worst_eof_ms.load(), 200);
+    EXPECT_LT(worst_eof_ms.load(), under_emulation() ? 1000 : 200);
 }
