@@ -1,6 +1,9 @@
-# Installs the build tree under a fresh prefix, builds the example against
-# that prefix alone and runs it: cmake -DBUILD_DIR=... -DSOURCE_DIR=...
-# -DWORK_DIR=... -DTOOLCHAIN=... -DEMULATOR=... -P check_installed_example.cmake
+# Installs the build tree under a fresh prefix, builds the examples against
+# that prefix alone, once with find_package and once with pkg-config and the
+# compiler by hand, and runs each build:
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DTOOLCHAIN=...
+#         -DEMULATOR=... -DC_COMPILER=... -DCXX_COMPILER=... -DARCH_DIR=...
+#         -P check_installed_example.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -8,15 +11,68 @@ function(run what)
     message(FATAL_ERROR "${what} failed (${status}):\n${out}")
   endif()
 endfunction()
-run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+set(prefix ${WORK_DIR}/prefix)
+run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+# Each example takes a program and its arguments, says what became of it and
+# exits with its status.
+function(check_example program)
+  execute_process(COMMAND ${EMULATOR} ${program} cmd.exe /c "exit 3"
+    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 3 OR NOT out MATCHES "exited with status 3")
+    message(FATAL_ERROR "${program} said \"${out}\" (${err}) and exited with ${status}")
+  endif()
+  message(STATUS "${program}: ${out}")
+endfunction()
+
+set(examples run_through_relay)
+set(cxx_example ${SOURCE_DIR}/examples/run_with_process_hpp.cpp)
+if(EXISTS ${cxx_example})
+  list(APPEND examples run_with_process_hpp)
+endif()
+
+# find_package, as the README shows, the relays put beside the programs by
+# procferry_add_relays, then installed with them.
 run("configure" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples -B ${WORK_DIR}/build
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
-    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
+    -DCMAKE_PREFIX_PATH=${prefix})
 run("build" ${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+run("install of the examples" ${CMAKE_COMMAND} --install ${WORK_DIR}/build
+    --prefix ${WORK_DIR}/example-prefix)
+foreach(example ${examples})
+  check_example(${WORK_DIR}/build/${example}.exe)
+endforeach()
+check_example(${WORK_DIR}/example-prefix/bin/run_through_relay.exe)
 
-execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/build/run_through_relay.exe cmd.exe /c "exit 3"
-  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT status EQUAL 3 OR NOT out MATCHES "exited with status 3")
-  message(FATAL_ERROR "the example said \"${out}\" (${err}) and exited with ${status}")
+# pkg-config, with nothing but this prefix's file in its search.
+set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/lib/${ARCH_DIR}/pkgconfig)
+unset(ENV{PKG_CONFIG_PATH})
+function(pkg_config out)
+  execute_process(COMMAND pkg-config ${ARGN} procferry RESULT_VARIABLE status
+    OUTPUT_VARIABLE text ERROR_VARIABLE text OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "pkg-config ${ARGN} procferry failed: ${text}")
+  endif()
+  separate_arguments(text UNIX_COMMAND "${text}")
+  set(${out} ${text} PARENT_SCOPE)
+endfunction()
+pkg_config(flags --cflags --libs)
+pkg_config(relay_dir --variable=bindir)
+set(out_dir ${WORK_DIR}/pkg-config)
+file(MAKE_DIRECTORY ${out_dir})
+file(GLOB relay_files ${relay_dir}/procferry.exe ${relay_dir}/procferry-console.exe ${relay_dir}/*.dll)
+file(COPY ${relay_files} DESTINATION ${out_dir})
+run("pkg-config build of run_through_relay" ${C_COMPILER} -municode
+    ${SOURCE_DIR}/examples/run_through_relay.c ${flags} -static -o ${out_dir}/run_through_relay.exe)
+if(EXISTS ${cxx_example})
+  file(STRINGS ${cxx_example} wide_entry REGEX "wmain")
+  set(entry_flag)
+  if(wide_entry)
+    set(entry_flag -municode)
+  endif()
+  run("pkg-config build of run_with_process_hpp" ${CXX_COMPILER} -std=c++17 ${entry_flag}
+      ${cxx_example} ${flags} -static -o ${out_dir}/run_with_process_hpp.exe)
 endif()
-message(STATUS "installed example: ${out}")
+foreach(example ${examples})
+  check_example(${out_dir}/${example}.exe)
+endforeach()

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks for each architecture this host runs (see
-# env.sh), in one run: the launch cost under wine with the relay / null-relay
-# ratio, the parent library against direct starts (capture of 64 MiB, starts
-# per second from 1 to 8 threads), the size report of both programs, and the native quoting benchmark
+# Builds and runs the benchmarks for each architecture this host runs
+# natively (see env.sh; an emulated one would measure the emulator, but
+# PROCFERRY_ARCHS can still ask for it), in one run: the launch cost under
+# wine with the relay / null-relay ratio, the parent library against direct
+# starts (capture of 64 MiB, starts per second from 1 to 8 threads), the size
+# report of both programs, and the native quoting benchmark
 # when it can be built.
 # Usage: scripts/bench.sh [launches per way, default 100]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 launches=${1:-100}
-choose_archs "measuring"
+choose_archs "measuring" native
 
 for arch in "${ARCHS[@]}"; do
   build_windows "$arch" >/dev/null

@@ -37,11 +37,59 @@ EOF
   return "$status"
 }
 
-# Sets ARCHS and HOST_NOTE, why they are what they are. With an argument,
-# says in one line what follows: "$HOST_NOTE; <argument> the ... relay(s)".
+# Such a host runs 32-bit programs through user-mode emulation: binfmt_misc
+# hands every i386 program to a static qemu-i386 (scripts/setup.sh registers
+# it). binfmt_misc is asked before the kernel's own loader, so while such an
+# entry is enabled every 32-bit program runs emulated, whatever the processor
+# could do. BINFMT_DIR is where the kernel shows the entries.
+BINFMT_DIR=${BINFMT_DIR:-/proc/sys/fs/binfmt_misc}
+QEMU_I386=/opt/procferry-qemu/qemu-i386
+
+# Prints the interpreter of the enabled entry that takes i386 programs
+# (magic: a 32-bit little-endian ELF file for machine 3), or fails when none does.
+i386_interpreter() {
+  local entry
+  [ "$(cat "$BINFMT_DIR/status" 2>/dev/null)" = enabled ] || return 1
+  for entry in "$BINFMT_DIR"/*; do
+    case ${entry##*/} in status | register) continue ;; esac
+    [ -f "$entry" ] && grep -qx enabled "$entry" && grep -qx 'offset 0' "$entry" &&
+      grep -q '^magic 7f454c4601.\{26\}0300' "$entry" || continue
+    sed -n 's/^interpreter //p' "$entry"
+    return 0
+  done
+  return 1
+}
+
+# Sets I386_MODE: "native", "emulated" (I386_EMULATOR names the interpreter)
+# or "none".
+check_32bit() {
+  I386_EMULATOR=
+  if ! host_runs_32bit; then
+    I386_MODE=none
+  elif I386_EMULATOR=$(i386_interpreter); then
+    I386_MODE=emulated
+  else
+    I386_MODE=native
+  fi
+}
+
+# One line on the emulator, for notes and summaries.
+emulator_note() {
+  local version
+  version=$("$I386_EMULATOR" --version 2>/dev/null | sed -n '1s/.* version \([^ ]*\).*/\1/p')
+  echo "${I386_EMULATOR##*/}${version:+ $version} through binfmt_misc"
+}
+
+# Sets ARCHS and HOST_NOTE, why they are what they are, from I386_MODE.
+#   choose_archs [DOING] [native]
+# With DOING, says in one line what follows: "$HOST_NOTE; DOING the ...".
+# Unless "native" is given, a host that runs 32-bit programs only under
+# emulation, or cannot yet (scripts/setup.sh sets the emulation up on an
+# x86_64 host), has its i686 programs run under emulation; with
+# PROCFERRY_SKIP_EMULATED=1 they are left out, for a quick run.
 choose_archs() {
-  local doing=${1:-} runs_32bit=yes what
-  host_runs_32bit || runs_32bit=no
+  local doing=${1:-} only_native=${2:-} what
+  check_32bit
   if [ -n "${PROCFERRY_ARCHS:-}" ]; then
     ARCHS=()
     local arch
@@ -52,22 +100,44 @@ choose_archs() {
       esac
     done
     [ ${#ARCHS[@]} -gt 0 ] || fail "PROCFERRY_ARCHS is empty; use i686, x86_64 or both"
-    if [[ " ${ARCHS[*]} " == *" i686 "* && $runs_32bit == no ]]; then
+    if [[ " ${ARCHS[*]} " == *" i686 "* && $I386_MODE == none && $(uname -m) != x86_64 ]]; then
       fail "PROCFERRY_ARCHS asks for i686, but this host cannot run 32-bit programs; set PROCFERRY_ARCHS=x86_64"
     fi
     HOST_NOTE="PROCFERRY_ARCHS=\"${ARCHS[*]}\" chooses the architectures"
     what="the ${ARCHS[*]} relay only"
-  elif [ $runs_32bit == yes ]; then
+    if [[ " ${ARCHS[*]} " == *" i686 "* && $I386_MODE != native ]]; then
+      what+=", i686 under emulation"
+    fi
+  elif [ "$I386_MODE" = native ]; then
     ARCHS=(i686 x86_64)
     HOST_NOTE="this host runs 32- and 64-bit programs"
     what="the i686 and x86_64 relays"
   else
-    ARCHS=(x86_64)
-    HOST_NOTE="this host cannot run 32-bit programs"
-    what="the 64-bit relay only"
+    if [ "$I386_MODE" = emulated ]; then
+      HOST_NOTE="this host runs 32-bit programs under emulation ($(emulator_note))"
+    else
+      HOST_NOTE="this host cannot run 32-bit programs natively"
+    fi
+    if [ -n "$only_native" ] || [ "${PROCFERRY_SKIP_EMULATED:-0}" = 1 ] || [ "$(uname -m)" != x86_64 ]; then
+      ARCHS=(x86_64)
+      what="the 64-bit relay only"
+      if [ -z "$only_native" ] && [ "$(uname -m)" = x86_64 ]; then
+        HOST_NOTE+="; PROCFERRY_SKIP_EMULATED=1 leaves the i686 programs out"
+      fi
+    else
+      ARCHS=(i686 x86_64)
+      [ "$I386_MODE" = emulated ] || HOST_NOTE+="; scripts/setup.sh sets up user-mode emulation"
+      what="the i686 relay under emulation and the x86_64 relay"
+    fi
   fi
   [ -z "$doing" ] || echo "$HOST_NOTE; $doing $what"
 }
+
+# A crash in an i386 program under the emulator reports another exception code
+# than an access violation (is_null_write_crash in tests/e2e/relay_fixture.h).
+if [ -z "${PROCFERRY_I386_EMULATED:-}" ] && i386_interpreter >/dev/null; then
+  export PROCFERRY_I386_EMULATED=1
+fi
 
 # The wine loader that runs an architecture's programs. On a host without
 # 32-bit support /usr/bin/wine would still pick the 32-bit loader whenever

@@ -1,14 +1,104 @@
 #!/usr/bin/env bash
 # Installs what building and testing needs, when it is missing, and only for
-# the architectures given (default: those this host can run; see env.sh).
-# Safe to run again: it does nothing that is done.
+# the architectures given (default: see choose_archs in env.sh). Where the
+# host cannot run 32-bit programs itself and i686 is wanted, it sets up
+# user-mode emulation for them, and checks that setting again on every run,
+# since the kernel forgets it at reboot. Safe to run again: it does nothing
+# that is done.
 # Usage: scripts/setup.sh [i686] [x86_64]
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 if [ $# -gt 0 ]; then
   ARCHS=("$@")
+  check_32bit
 else
   choose_archs
+fi
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  else
+    sudo "$@"
+  fi
+}
+
+apt_updated=no
+apt_update() {
+  [ $apt_updated = yes ] || as_root apt-get update -qq
+  apt_updated=yes
+}
+
+qemu_major() {
+  "$1" --version 2>/dev/null | sed -n '1s/.* version \([0-9]*\)\..*/\1/p'
+}
+
+# Bookworm's own qemu 7.2 does not know an mmap flag wine's 32-bit loader
+# uses and makes it retry for minutes per process; 10.0 runs it well. The
+# package's qemu-i386 is a static program, so it needs nothing of the host's
+# and serves from any folder.
+fetch_qemu() {
+  local codename package=qemu-user dir
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  if [ "$codename" = bookworm ]; then
+    if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      echo "adding Debian's bookworm-backports suite to apt's sources, for qemu-user 10"
+      printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
+        'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
+        as_root tee /etc/apt/sources.list.d/backports.sources >/dev/null
+      apt_updated=no
+    fi
+    package=qemu-user/bookworm-backports
+  fi
+  apt_update
+  dir=$(mktemp -d)
+  chmod 755 "$dir"
+  echo "fetching $package for its static qemu-i386"
+  (cd "$dir" && apt-get download -qq "$package" 2>/dev/null) ||
+    fail "could not download $package (apt-get's words above)"
+  dpkg-deb --fsys-tarfile "$dir"/qemu-user_*.deb | tar -x -C "$dir" ./usr/bin/qemu-i386 ||
+    fail "$package holds no usr/bin/qemu-i386"
+  as_root install -D -m 755 "$dir/usr/bin/qemu-i386" "$QEMU_I386"
+  rm -rf "$dir"
+  [ "$(qemu_major "$QEMU_I386")" -ge 10 ] 2>/dev/null ||
+    fail "$QEMU_I386 is older than 10.0, which wine needs; install a qemu-user of 10.0 or later and copy its static qemu-i386 there"
+}
+
+# The registration: binfmt_misc decodes the \x escapes itself. F opens the
+# interpreter at once, so it serves in every mount namespace and chroot.
+I386_REGISTRATION=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$QEMU_I386"':F'
+
+register_qemu() {
+  if [ ! -f "$BINFMT_DIR/register" ]; then
+    as_root mount -t binfmt_misc binfmt_misc "$BINFMT_DIR" ||
+      fail "could not mount binfmt_misc on $BINFMT_DIR; run as root, or set PROCFERRY_SKIP_EMULATED=1"
+  fi
+  [ "$(cat "$BINFMT_DIR/status")" = enabled ] || echo 1 | as_root tee "$BINFMT_DIR/status" >/dev/null
+  # An entry of that name for another interpreter (an older qemu) gives way.
+  if [ -f "$BINFMT_DIR/qemu-i386" ]; then
+    echo -1 | as_root tee "$BINFMT_DIR/qemu-i386" >/dev/null
+  fi
+  printf '%s' "$I386_REGISTRATION" | as_root tee "$BINFMT_DIR/register" >/dev/null ||
+    fail "could not register $QEMU_I386 with binfmt_misc"
+}
+
+# Makes 32-bit programs run under the emulator, and says so.
+ensure_i386_emulation() {
+  local interpreter
+  if interpreter=$(i386_interpreter) && [ "$(qemu_major "$interpreter")" -ge 10 ] 2>/dev/null &&
+    host_runs_32bit; then
+    return
+  fi
+  [ "$(uname -m)" = x86_64 ] || fail "only an x86_64 host can run the i686 programs under emulation here; set PROCFERRY_ARCHS=x86_64"
+  [ "$(qemu_major "$QEMU_I386")" -ge 10 ] 2>/dev/null || fetch_qemu
+  echo "registering $QEMU_I386 with binfmt_misc for 32-bit programs"
+  register_qemu
+  host_runs_32bit ||
+    fail "32-bit programs still do not run with $QEMU_I386 registered; set PROCFERRY_SKIP_EMULATED=1 to leave them out"
+}
+
+if [[ " ${ARCHS[*]} " == *" i686 "* && $I386_MODE != native ]]; then
+  ensure_i386_emulation
 fi
 
 need=()
@@ -24,11 +114,12 @@ for arch in "${ARCHS[@]}"; do
   esac
 done
 # wine64 serves both architectures' prefix and wineserver; wine32 adds the
-# 32-bit loader, and is installed only where the host can run it.
+# 32-bit loader, and is installed only where i686 is wanted.
 [ -x "$WINE64_LOADER" ] || need+=(wine64)
 command -v wine >/dev/null || need+=(wine)
 command -v cmake >/dev/null || need+=(cmake)
 command -v clang++ >/dev/null || need+=(clang)
+command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -d /usr/src/googletest ] || need+=(googletest)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
@@ -37,14 +128,13 @@ ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
   # wine32 is an i386 package, so the i386 architecture must be known to dpkg first.
   if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $sudo_cmd dpkg --add-architecture i386
+    as_root dpkg --add-architecture i386
+    apt_updated=no
   fi
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null ||
+  apt_update
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null ||
     fail "could not install ${need[*]} (apt-get's words above)"
 fi
 for arch in "${ARCHS[@]}"; do

@@ -64,6 +64,16 @@ unsigned long setting(const char *name, unsigned long fallback)
     return text && *text ? strtoul(text, nullptr, 0) : fallback;
 }
 
+bool under_emulation()
+{
+    return sizeof(void *) == 4 && setting("PROCFERRY_I386_EMULATED", 0) == 1;
+}
+
+bool is_null_write_crash(unsigned long status)
+{
+    return status == 0xC0000005ul || (under_emulation() && status == 0xC000001Dul);
+}
+
 void remove_tree(const std::wstring &path)
 {
     WIN32_FIND_DATAW entry;

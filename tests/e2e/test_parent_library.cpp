@@ -136,9 +136,12 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
              o.flags |= PROCFERRY_CAPTURE_CHECK_REPORT;
              parent::set_probe_env("PROBE_WRITE", L"1");
          }, PROCFERRY_CHECK_REPORT, 0},
+        // The timeout falls well after the launch: under wine, a relay ended
+        // in the middle of starting its child has left that child blocked for
+        // good, holding the test's output open.
         {"no record in time", [](procferry_options &o) {
-             parent::set_probe_env("PROBE_SLEEP_MS", L"4000");
-             o.timeout_ms = 500;
+             parent::set_probe_env("PROBE_SLEEP_MS", under_emulation() ? L"12000" : L"4000");
+             o.timeout_ms = under_emulation() ? 4000 : 500;
          }, PROCFERRY_TIMED_OUT, 0},
         {"timeout of 2^31 ms", [](procferry_options &o) { o.timeout_ms = 0x80000000u; },
          PROCFERRY_EXITED, 0},
@@ -240,7 +243,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         EXPECT_EQ(result.kind, kind) << r.name;
         EXPECT_EQ(result.error, r.error) << r.name;
         EXPECT_EQ(result.process, nullptr) << r.name;
-        EXPECT_LT(elapsed, 3000u) << r.name;
+        EXPECT_LT(elapsed, under_emulation() ? 12000u : 3000u) << r.name;
         if (std::string(r.name) == "child's status") {
             EXPECT_EQ(result.exit_status, 42u);
         }
@@ -260,7 +263,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
             EXPECT_EQ(probe_report().argv[2], L"");
         }
         if (kind == PROCFERRY_RELAY_CRASHED) {
-            EXPECT_TRUE(result.relay_exit_status == 7 || result.relay_exit_status == 0xC0000005u)
+            EXPECT_TRUE(result.relay_exit_status == 7 || is_null_write_crash(result.relay_exit_status))
                 << std::hex << result.relay_exit_status;
         }
         if (kind == PROCFERRY_CHECK_REPORT && (o.flags & PROCFERRY_CAPTURE_CHECK_REPORT)) {
@@ -386,7 +389,7 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
            total, records.load(), eofs.load(), worst_eof_ms.load());
     EXPECT_EQ(records.load(), total);
     EXPECT_EQ(eofs.load(), total);
-    EXPECT_LT(worst_eof_ms.load(), 200);
+    EXPECT_LT(worst_eof_ms.load(), under_emulation() ? 1000 : 200);
 }
 
 TEST_P(ParentLibrary, BadHandlesAreRefusedAtOnce)

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -317,8 +318,19 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
             shown += " " + describe(arg);
         }
         tool_result run = run_tool(command);
-        EXPECT_EQ(run.status, row.status) << "procferry-run" << shown << "\n" << run.err;
-        for (const char *words : row.err_words)
+        int status = row.status;
+        std::vector<std::string> err_words(row.err_words.begin(), row.err_words.end());
+        // The emulator's code for the same crash (relay_fixture.h), named as such.
+        if (status == (int)0xC0000005 && run.status != status &&
+            is_null_write_crash((unsigned long)run.status)) {
+            char words[80];
+            snprintf(words, sizeof words, "exited with status %d (0x%08lX)", run.status,
+                     (unsigned long)run.status);
+            status = run.status;
+            err_words = {words};
+        }
+        EXPECT_EQ(run.status, status) << "procferry-run" << shown << "\n" << run.err;
+        for (const std::string &words : err_words)
             EXPECT_TRUE(contains(run.err, words))
                 << "procferry-run" << shown << "\nstderr lacks: " << words << "\n" << run.err;
         for (const char *words : row.out_words)
@@ -339,7 +351,7 @@ TEST(ProcferryRunCommands, JsonIsOneObjectWithTheSameFieldsInEveryOutcome)
     tool_result exited = run_tool({L"--json", L"--env", L"PROBE_WRITE=1", L"--env",
                                    L"PROBE_EXIT=3", L"--", probe, L"a b"});
     tool_result missing = run_tool({L"--json", L"--", L"nosuch"});
-    tool_result timed_out = run_tool({L"--json", L"--timeout", L"2s", L"--env",
+    tool_result timed_out = run_tool({L"--json", L"--timeout", L"3s", L"--env",
                                       L"PROBE_SLEEP_MS=8000", L"--", probe});
     EXPECT_EQ(exited.out, "probe-stdout\n");
     std::string object = last_line(exited.err);
@@ -403,9 +415,9 @@ TEST_P(ProcferryRun, NoWaitGivesTheProcessIdAndTheTimeoutStillEndsTheChild)
     EXPECT_TRUE(probe_report().present);
 
     parent::set_probe_env("PROBE_SLEEP_MS", L"20000");
-    run = run_tool(probe_command({L"--no-wait", L"--timeout", L"2s"}));
+    run = run_tool(probe_command({L"--no-wait", L"--timeout", L"3s"}));
     EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(contains(run.err, "it will be ended if it still runs after 2s")) << run.err;
+    EXPECT_TRUE(contains(run.err, "it will be ended if it still runs after 3s")) << run.err;
     child = OpenProcess(access, FALSE, started_pid(run.err));
     ASSERT_TRUE(child) << run.err;
     EXPECT_EQ(WaitForSingleObject(child, 15000), WAIT_OBJECT_0) << "the child was not ended";
