@@ -34,7 +34,8 @@ int hand_over_to_watchdog(int argc, wchar_t **argv)
 
     // The runtime's spawn hands on the standard streams and every
     // inheritable descriptor, as a start of the relay from here would.
-    std::wstring self = own_directory() + L"procferry-run.exe";
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, &self[0], (DWORD)self.size()));
     std::vector<std::wstring> line = {quoted(self.c_str(), true), WATCHDOG_MARK,
                                       std::to_wstring((uintptr_t)status_write)};
     for (int i = 1; i < argc; ++i)
