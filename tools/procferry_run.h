@@ -64,8 +64,6 @@ struct program_lookup {
     enum { nothing, directory, other_file, program } here = nothing;
     std::wstring here_path;
 };
-program_lookup look_up_program(const std::wstring &program, const std::wstring &start_dir,
-                               bool search_path);
 
 std::wstring own_directory(); // with a trailing backslash
 std::wstring full_path(const std::wstring &path);

@@ -18,6 +18,10 @@ struct launch_outcome {
     procferry_handle child = nullptr; // --no-wait: the child, still the caller's to close
 };
 
+// What PROGRAM stands for in the directory the child starts in and on the
+// PATH it will have, as the library finds it the relay's way.
+program_lookup look_up_program(const run_options &options, const std::wstring &start_dir);
+
 // The library's options for a run; args and env hold the pointers it uses.
 procferry_options start_options(const run_options &options, std::vector<const wchar_t *> &args,
                                 std::vector<const wchar_t *> &env);
