@@ -4,7 +4,7 @@
 // Usage: run_with_process_hpp [PROGRAM [ARG...]]
 // Without a program it captures "cmd /c echo captured through procferry".
 // The relay, procferry-console.exe, is the library's default: the one beside
-// this program. Exits 0 when the program ran and exited with status 0.
+// this program. Exits with the program's status, or 1 when it did not run.
 #include <stdio.h>
 
 #include <string>
@@ -27,5 +27,5 @@ int wmain(int argc, wchar_t **argv)
     fwrite(run.out.data(), 1, run.out.size(), stdout);
     fwrite(run.err.data(), 1, run.err.size(), stderr);
     printf("%s\n", run.words.c_str());
-    return run.exited() && run.exit_status == 0 ? 0 : 1;
+    return run.exited() ? (int)run.exit_status : 1;
 }
