@@ -5,14 +5,11 @@
 #include <string.h>
 
 #include "parent_internal.h"
+#include "rules/start_retry.h"
 
 namespace {
 
-// Under load, wine's process creation now and then fails with this error
-// before any process exists; it says nothing about the relay, so the start
-// is tried again, and only on it.
-const DWORD START_RETRY_ERROR = ERROR_INTERNAL_ERROR;
-const int START_ATTEMPTS = 3;
+static_assert(PF_START_RETRY_ERROR == ERROR_INTERNAL_ERROR, "the retried error");
 
 // Flag bits of the C runtime's descriptor table.
 const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40;
@@ -193,7 +190,7 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
             started = CreateProcessW(spawn.relay, spawn.line, nullptr, nullptr, listed_count > 0,
                                      creation, (void *)spawn.environment, nullptr,
                                      &startup.StartupInfo, &process);
-            if (started || GetLastError() != START_RETRY_ERROR || attempt == START_ATTEMPTS)
+            if (started || !pf_start_again(GetLastError(), attempt))
                 break;
         }
         if (!started) {

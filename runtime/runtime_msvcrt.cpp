@@ -13,6 +13,7 @@
 
 #include "pellix.h"
 #include "rules/protocol.h"
+#include "rules/start_retry.h"
 
 // The runtime keeps at most this many descriptors; numbers outside the table
 // would only reach its invalid-argument check, so they are refused here.
@@ -197,17 +198,16 @@ const wchar_t *rt_search_path(void)
     return length > 0 && length < size ? text : 0;
 }
 
-// Under load, wine's process creation now and then fails with an internal
-// error before any process exists, which the runtime reports as EINVAL. That
-// says nothing about the program, so such a launch is tried again.
-static const int LAUNCH_ATTEMPTS = 3;
+// The runtime reports wine's passing internal error as EINVAL; the system's
+// own error tells it apart (rules/start_retry.h).
+static_assert(PF_START_RETRY_ERROR == ERROR_INTERNAL_ERROR, "the retried error");
 
 intptr_t rt_spawn_nowait(const wchar_t *program, const wchar_t *const *argv)
 {
     for (int attempt = 1;; ++attempt) {
         SetLastError(ERROR_SUCCESS);
         intptr_t child = _wspawnv(_P_NOWAIT, program, argv);
-        if (child != -1 || GetLastError() != ERROR_INTERNAL_ERROR || attempt == LAUNCH_ATTEMPTS)
+        if (child != -1 || !pf_start_again(GetLastError(), attempt))
             return child;
     }
 }

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "rules/start_retry.h"
 #include "watchdog.h"
 
 static const wchar_t WATCHDOG_MARK[] = L"--watchdog-of-procferry-run";
@@ -44,7 +45,13 @@ int hand_over_to_watchdog(int argc, wchar_t **argv)
     for (const std::wstring &entry : line)
         spawn_argv.push_back(entry.c_str());
     spawn_argv.push_back(nullptr);
-    intptr_t watchdog = _wspawnv(_P_NOWAIT, self.c_str(), spawn_argv.data());
+    intptr_t watchdog = -1;
+    for (int attempt = 1;; ++attempt) {
+        SetLastError(ERROR_SUCCESS);
+        watchdog = _wspawnv(_P_NOWAIT, self.c_str(), spawn_argv.data());
+        if (watchdog != -1 || !pf_start_again(GetLastError(), attempt))
+            break;
+    }
     CloseHandle(status_write);
     if (watchdog == -1) {
         CloseHandle(status_read);
