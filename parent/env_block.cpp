@@ -68,6 +68,16 @@ bool pf_env_entry_valid(const wchar_t *entry)
     return length > 0 && !(length == 1 && entry[0] == L'=');
 }
 
+const wchar_t *pf_block_value(const wchar_t *block, const wchar_t *name)
+{
+    size_t length = wcslen(name);
+    for (const wchar_t *entry = block; *entry; entry += wcslen(entry) + 1)
+        if (name_length(entry) == length && entry[length] == L'=' &&
+            compare_names(entry, length, name, length) == 0)
+            return entry + length + 1;
+    return nullptr;
+}
+
 int pf_build_environment(const wchar_t *const *changes, size_t change_count, bool clear,
                          wchar_t **block)
 {

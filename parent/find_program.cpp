@@ -120,3 +120,23 @@ int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wch
     free(start_dir);
     return error;
 }
+
+int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
+                                    const wchar_t *const *env, size_t env_count, int clear,
+                                    int search, wchar_t *found, size_t capacity)
+{
+    if (!found || capacity == 0 || (env_count && !env))
+        return EINVAL;
+    if (env_count == 0 && !clear)
+        return procferry_find_program(program, dir, nullptr, search, found, capacity);
+    wchar_t *block = nullptr;
+    int error = pf_build_environment(env, env_count, clear != 0, &block);
+    if (error == 0) {
+        // A child without PATH has nothing to search: an empty one says so.
+        const wchar_t *path_value = pf_block_value(block, L"PATH");
+        error = procferry_find_program(program, dir, path_value ? path_value : L"", search, found,
+                                       capacity);
+    }
+    free(block);
+    return error;
+}

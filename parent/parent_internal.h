@@ -56,6 +56,8 @@ void pf_end_relay_tree(HANDLE relay, DWORD relay_pid);
 // the changes applied, sorted; 0, EINVAL for a bad entry, or ENOMEM.
 int pf_build_environment(const wchar_t *const *changes, size_t change_count, bool clear,
                          wchar_t **block);
+// The value of name in a block, or NULL when it holds none.
+const wchar_t *pf_block_value(const wchar_t *block, const wchar_t *name);
 
 // The no-wait children handed out and the jobs they run in.
 void pf_child_register(HANDLE process, HANDLE job, uint32_t flags);

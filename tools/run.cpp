@@ -133,42 +133,18 @@ static void follow_child(const run_options &options, procferry_handle child, ULO
     outcome.exit_status = (int32_t)status;
 }
 
-// The PATH the relay will search: the tool's own, or none after --clear-env,
-// changed by --env and --unset in order; empty when there is none.
-static const wchar_t *child_path(const run_options &options, std::wstring &value)
-{
-    bool present = false;
-    if (!options.clear_env) {
-        DWORD size = GetEnvironmentVariableW(L"PATH", nullptr, 0);
-        if (size > 0) {
-            value.assign(size, L'\0');
-            value.resize(GetEnvironmentVariableW(L"PATH", &value[0], size));
-            present = true;
-        }
-    }
-    for (const std::wstring &entry : options.env) {
-        size_t equals = entry.find(L'=', 1);
-        std::wstring name = entry.substr(0, equals);
-        if (CompareStringOrdinal(name.c_str(), (int)name.size(), L"PATH", 4, TRUE) != CSTR_EQUAL)
-            continue;
-        present = equals != std::wstring::npos;
-        value = present ? entry.substr(equals + 1) : std::wstring();
-    }
-    if (!present)
-        value.clear();
-    return value.c_str();
-}
-
 program_lookup look_up_program(const run_options &options, const std::wstring &start_dir)
 {
     const std::wstring &program = options.program;
     program_lookup lookup;
     lookup.bare = program.find_first_of(L"\\/:") == std::wstring::npos;
     wchar_t found[MAX_PATH + 1];
-    std::wstring path_value;
-    lookup.found = procferry_find_program(program.c_str(), start_dir.c_str(),
-                                          child_path(options, path_value), options.search_path,
-                                          found, MAX_PATH + 1) == 0;
+    std::vector<const wchar_t *> env;
+    for (const std::wstring &entry : options.env)
+        env.push_back(entry.c_str());
+    lookup.found = procferry_find_program_with_env(program.c_str(), start_dir.c_str(), env.data(),
+                                                   env.size(), options.clear_env,
+                                                   options.search_path, found, MAX_PATH + 1) == 0;
     if (lookup.found)
         lookup.path = found;
     // What the name is in the start directory, for the words.

@@ -362,6 +362,13 @@ size_t procferry_wide_to_utf8(const wchar_t *text, char *out, size_t capacity);
    open); ERANGE when found is too short, ENOMEM. */
 int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wchar_t *path_value,
                            int search, wchar_t *found, size_t capacity);
+/* The same for the child of a start with these environment changes: the
+   PATH searched is the one that start's relay gets, this process's (none
+   when clear is non-zero) changed by env as procferry_options.env changes it.
+   EINVAL also for a malformed entry. */
+int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
+                                    const wchar_t *const *env, size_t env_count, int clear,
+                                    int search, wchar_t *found, size_t capacity);
 
 #ifdef __cplusplus
 }
