@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "procferry/parent.h"
 #include "rules/protocol.h"
 
@@ -36,17 +37,6 @@ namespace {
 const int WARM_UP_ROUNDS = 3;
 const DWORD HANG_TIMEOUT_MS = 30000;
 
-double now_ms()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER count;
-    QueryPerformanceCounter(&count);
-    return 1000.0 * (double)count.QuadPart / (double)frequency.QuadPart;
-}
 
 struct way {
     std::string name;
@@ -119,14 +109,6 @@ double median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-// Directory of the running program, with a trailing backslash.
-std::wstring own_directory()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, length);
-    return dir.substr(0, dir.find_last_of(L"\\/") + 1);
-}
 
 // The tenth percentile: near the floor like the minimum, but not one lucky run.
 double tenth_percentile(std::vector<double> values)

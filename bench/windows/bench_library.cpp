@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_clock.h"
 #include "procferry/parent.h"
 
 namespace {
@@ -32,25 +33,7 @@ const DWORD HANG_TIMEOUT_MS = 120000;
 
 std::wstring dir, relay, child;
 
-double now_ms()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER count;
-    QueryPerformanceCounter(&count);
-    return 1000.0 * (double)count.QuadPart / (double)frequency.QuadPart;
-}
 
-std::wstring own_directory()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, length);
-    return text.substr(0, text.find_last_of(L"\\/") + 1);
-}
 
 // The direct way: the child's stdout is a pipe whose read end the caller
 // drains into a growing buffer, as the library does.
