@@ -87,8 +87,8 @@ bool wide_form(text value, wchar_t *out, size_t capacity)
     }
     if (!value.utf8)
         return false;
-    int size = MultiByteToWideChar(CP_UTF8, 0, value.utf8, -1, out, (int)capacity);
-    return size > 0;
+    size_t length = procferry_utf8_to_wide(value.utf8, out, capacity);
+    return length > 0 && length < capacity;
 }
 
 void put_errno(line *words, int error)

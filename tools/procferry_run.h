@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "procferry/parent.h"
+#include "procferry/process.hpp"
 
 // The tool's own exit statuses, those of env and timeout. Otherwise it exits
 // with the child's status, which may of course be one of these too; --json
@@ -30,19 +31,9 @@ enum {
 // The exit status a child ended by the timeout is given.
 enum { RUN_TIMEOUT_CHILD_STATUS = 124 };
 
-inline std::wstring to_wide(const std::string &text)
-{
-    std::wstring wide(procferry_utf8_to_wide(text.c_str(), nullptr, 0) + 1, L'\0');
-    wide.resize(procferry_utf8_to_wide(text.c_str(), &wide[0], wide.size()));
-    return wide;
-}
-
-inline std::string to_utf8(const std::wstring &text)
-{
-    std::string narrow(procferry_wide_to_utf8(text.c_str(), nullptr, 0) + 1, '\0');
-    narrow.resize(procferry_wide_to_utf8(text.c_str(), &narrow[0], narrow.size()));
-    return narrow;
-}
+// The library's conversions, under short names.
+using procferry::to_utf8;
+using procferry::to_wide;
 
 // "procferry-run: " and the text on stderr, at once.
 inline void say(const std::string &text)

@@ -34,11 +34,9 @@
 
 namespace procferry {
 
-namespace detail {
-
-// An empty text for UTF-8 that does not convert; the environment turns that
-// into an entry the library refuses, rather than dropping it unseen.
-inline std::wstring wide(std::string_view utf8, bool *ok = nullptr)
+// UTF-8 as UTF-16 and back, by the library's rules: text that does not
+// convert (not UTF-8, a lone surrogate) gives an empty result and *ok false.
+inline std::wstring to_wide(std::string_view utf8, bool *ok = nullptr)
 {
     std::string text(utf8);
     std::wstring out(procferry_utf8_to_wide(text.c_str(), nullptr, 0) + 1, L'\0');
@@ -47,8 +45,15 @@ inline std::wstring wide(std::string_view utf8, bool *ok = nullptr)
         *ok = !out.empty() || text.empty();
     return out;
 }
-
-} // namespace detail
+inline std::string to_utf8(std::wstring_view wide, bool *ok = nullptr)
+{
+    std::wstring text(wide);
+    std::string out(procferry_wide_to_utf8(text.c_str(), nullptr, 0) + 1, '\0');
+    out.resize(procferry_wide_to_utf8(text.c_str(), &out[0], out.size()));
+    if (ok)
+        *ok = !out.empty() || text.empty();
+    return out;
+}
 
 // Changes to the child's environment, applied in the order made: to a copy of
 // the caller's, or, after clear(), to an empty one. The caller's own
@@ -75,7 +80,7 @@ public:
     environment &set(std::string_view name, std::string_view value)
     {
         bool name_ok = true, value_ok = true;
-        std::wstring entry = detail::wide(name, &name_ok) + L"=" + detail::wide(value, &value_ok);
+        std::wstring entry = to_wide(name, &name_ok) + L"=" + to_wide(value, &value_ok);
         entries_.push_back(name_ok && value_ok ? entry : std::wstring());
         return *this;
     }
@@ -87,7 +92,7 @@ public:
     environment &unset(std::string_view name)
     {
         bool ok = true;
-        std::wstring entry = detail::wide(name, &ok);
+        std::wstring entry = to_wide(name, &ok);
         entries_.push_back(ok ? entry : std::wstring());
         return *this;
     }
@@ -258,7 +263,7 @@ inline std::vector<std::wstring> wide_list(std::initializer_list<std::string_vie
     std::vector<std::wstring> out;
     for (std::string_view arg : args) {
         bool converted = true;
-        out.push_back(wide(arg, &converted));
+        out.push_back(to_wide(arg, &converted));
         *ok = *ok && converted;
     }
     return out;
@@ -349,7 +354,7 @@ inline result run(std::string_view program, std::initializer_list<std::string_vi
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::run(detail::wide(program, &ok), wide_args, choices, ok);
+    return detail::run(to_wide(program, &ok), wide_args, choices, ok);
 }
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices = {})
@@ -368,7 +373,7 @@ inline started start(std::string_view program, std::initializer_list<std::string
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::start(detail::wide(program, &ok), wide_args, choices, ok);
+    return detail::start(to_wide(program, &ok), wide_args, choices, ok);
 }
 inline started start(std::wstring_view program, const std::vector<std::wstring> &args,
                      const options &choices = {})
@@ -389,7 +394,7 @@ inline captured capture(std::string_view program, std::initializer_list<std::str
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::capture(detail::wide(program, &ok), wide_args, choices, input, ok);
+    return detail::capture(to_wide(program, &ok), wide_args, choices, input, ok);
 }
 inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
                         const options &choices = {}, std::string_view input = {})

@@ -74,9 +74,9 @@ TEST(BuildProperties, ProgramsAreBuiltForTheirArchitectureAndSubsystem)
                     {L"procferry-console.exe", IMAGE_SUBSYSTEM_WINDOWS_CUI}};
     for (const auto &program : programs) {
         image_facts facts = read_image(parent::own_directory() + program.name);
-        EXPECT_EQ(facts.machine, machine) << parent::wide_to_utf8(program.name);
-        EXPECT_EQ(facts.magic, magic) << parent::wide_to_utf8(program.name);
-        EXPECT_EQ(facts.subsystem, program.subsystem) << parent::wide_to_utf8(program.name);
+        EXPECT_EQ(facts.machine, machine) << procferry::to_utf8(program.name);
+        EXPECT_EQ(facts.magic, magic) << procferry::to_utf8(program.name);
+        EXPECT_EQ(facts.subsystem, program.subsystem) << procferry::to_utf8(program.name);
     }
 }
 

@@ -305,7 +305,7 @@ TEST_P(ExactLaunch, BatchFilesRunTheirArgumentsExactlyOrNotAtAll)
 {
     const std::wstring dir = scratch() + L"s&p %PATH% ^(x) !y!";
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
-    write_file(dir + L"\\fwd.bat", "@\"" + parent::wide_to_utf8(probe_path()) + "\" %*\r\n");
+    write_file(dir + L"\\fwd.bat", "@\"" + procferry::to_utf8(probe_path()) + "\" %*\r\n");
     CopyFileW((dir + L"\\fwd.bat").c_str(), (dir + L"\\FWD2.CMD").c_str(), FALSE);
     const std::vector<std::wstring> plain = {
         L"letters09", L"two words", L"- _ . , / \\ : = @ +", L"\u00e9\u4e2d\U0001F600", L"",

@@ -455,7 +455,7 @@ TEST_P(ParentLibrary, TimeoutKillAndCloseEndTheWholeTreeOrNot)
     const std::wstring batch = scratch() + L"run probe.bat";
     {
         FILE *written = _wfopen(batch.c_str(), L"wb");
-        fprintf(written, "@\"%s\"\r\n", parent::wide_to_utf8(probe_path()).c_str());
+        fprintf(written, "@\"%s\"\r\n", procferry::to_utf8(probe_path()).c_str());
         fclose(written);
     }
     enum action { WAIT_TIMEOUT_ENDS, KILL, CLOSE, CLOSE_KILLING };

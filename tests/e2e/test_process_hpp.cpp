@@ -120,7 +120,7 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     procferry::options echo;
     echo.env.set("PROBE_ECHO", "1").set("PROBE_WRITE", "1").unset("PROBE_EXIT");
     procferry::captured captured =
-        procferry::capture(parent::wide_to_utf8(probe()), {}, echo, "typed in\n");
+        procferry::capture(procferry::to_utf8(probe()), {}, echo, "typed in\n");
     EXPECT_TRUE(captured.exited()) << captured.words;
     EXPECT_EQ(captured.out, "probe-stdout\ntyped in\n");
     EXPECT_EQ(captured.err, "probe-stderr\n");
@@ -144,7 +144,7 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
         << missing.words;
 
     // UTF-8 that is not UTF-8 is refused, never passed on changed.
-    procferry::result invalid = procferry::run(parent::wide_to_utf8(probe()), {"\xff"});
+    procferry::result invalid = procferry::run(procferry::to_utf8(probe()), {"\xff"});
     EXPECT_EQ(invalid.kind, PROCFERRY_INVALID_ARGUMENT);
     EXPECT_EQ(invalid.error, EINVAL);
 }

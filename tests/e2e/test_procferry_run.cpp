@@ -138,7 +138,7 @@ std::wstring without_trailing_backslash(std::wstring path)
 // The line the tool prints when PROGRAM ended by itself.
 std::string exited_line(const std::wstring &program, int status)
 {
-    return "procferry-run: " + parent::wide_to_utf8(program) + " exited with status " +
+    return "procferry-run: " + procferry::to_utf8(program) + " exited with status " +
            std::to_string(status) + "\n";
 }
 
@@ -392,7 +392,7 @@ protected:
         command.insert(command.end(), args.begin(), args.end());
         return command;
     }
-    static std::wstring utf8(const char *text) { return parent::utf8_to_wide(text); }
+    static std::wstring utf8(const char *text) { return procferry::to_wide(text); }
 };
 INSTANTIATE_FOR_BOTH_RELAYS(ProcferryRun);
 

@@ -33,9 +33,9 @@ std::vector<std::wstring> relay_entries(const relay_request &request, int report
     entries[ARG_REPORT_FD - 1] =
         std::to_wstring(report_fd) + (request.argv0_marker ? std::wstring(1, RELAY_ARGV0_MARKER) : L"");
     entries[ARG_SYNC_FD - 1] = std::to_wstring(sync_fd);
-    entries[ARG_STDIN_SETTING - 1] = utf8_to_wide(request.stdin_spec);
-    entries[ARG_STDOUT_SETTING - 1] = utf8_to_wide(request.stdout_spec);
-    entries[ARG_STDERR_SETTING - 1] = utf8_to_wide(request.stderr_spec);
+    entries[ARG_STDIN_SETTING - 1] = procferry::to_wide(request.stdin_spec);
+    entries[ARG_STDOUT_SETTING - 1] = procferry::to_wide(request.stdout_spec);
+    entries[ARG_STDERR_SETTING - 1] = procferry::to_wide(request.stderr_spec);
     entries[ARG_WORK_DIR - 1] = request.work_dir;
     entries[ARG_CLOSE_FDS - 1] = request.close_fds ? L"y" : L"n";
     entries[ARG_SEARCH_PATH - 1] = request.search_path ? L"y" : L"n";
@@ -214,20 +214,6 @@ std::wstring own_directory()
     DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring dir(path, length);
     return dir.substr(0, dir.find_last_of(L"\\/") + 1);
-}
-
-std::wstring utf8_to_wide(const std::string &text)
-{
-    std::wstring wide(procferry_utf8_to_wide(text.c_str(), nullptr, 0) + 1, L'\0');
-    wide.resize(procferry_utf8_to_wide(text.c_str(), &wide[0], wide.size()));
-    return wide;
-}
-
-std::string wide_to_utf8(const std::wstring &text)
-{
-    std::string narrow(procferry_wide_to_utf8(text.c_str(), nullptr, 0) + 1, '\0');
-    narrow.resize(procferry_wide_to_utf8(text.c_str(), &narrow[0], narrow.size()));
-    return narrow;
 }
 
 } // namespace parent

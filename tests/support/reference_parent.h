@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "procferry/parent.h"
+#include "procferry/process.hpp"
 #include "rules/protocol.h"
 
 namespace parent {
@@ -97,8 +98,6 @@ inheritable_pipe make_inheritable_pipe(bool for_child_reading);
 
 // Directory of the running program, with a trailing backslash.
 std::wstring own_directory();
-std::wstring utf8_to_wide(const std::string &text);
-std::string wide_to_utf8(const std::wstring &text);
 
 } // namespace parent
 
