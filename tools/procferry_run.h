@@ -43,19 +43,6 @@ inline void say(const std::string &text)
     fflush(stderr);
 }
 
-// What a program name stands for, found the way the relay finds it: a bare
-// name (no directory, no drive) along PATH only, when searching; anything
-// else in the directory the child starts in. Each time the name as it is,
-// then, when it has no extension, with .com, .exe, .bat and .cmd in turn;
-// only a program image or a batch file counts.
-struct program_lookup {
-    bool found = false;
-    std::wstring path;         // full path when found
-    bool bare = false;         // no directory part: PATH applies
-    enum { nothing, directory, other_file, program } here = nothing;
-    std::wstring here_path;
-};
-
 std::wstring own_directory(); // with a trailing backslash
 std::wstring full_path(const std::wstring &path);
 // "i686", "x86_64" or "" from the program file's header.

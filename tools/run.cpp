@@ -133,32 +133,16 @@ static void follow_child(const run_options &options, procferry_handle child, ULO
     outcome.exit_status = (int32_t)status;
 }
 
-program_lookup look_up_program(const run_options &options, const std::wstring &start_dir)
+std::wstring program_to_launch(const run_options &options, const std::wstring &start_dir)
 {
-    const std::wstring &program = options.program;
-    program_lookup lookup;
-    lookup.bare = program.find_first_of(L"\\/:") == std::wstring::npos;
-    wchar_t found[MAX_PATH + 1];
     std::vector<const wchar_t *> env;
     for (const std::wstring &entry : options.env)
         env.push_back(entry.c_str());
-    lookup.found = procferry_find_program_with_env(program.c_str(), start_dir.c_str(), env.data(),
-                                                   env.size(), options.clear_env,
-                                                   options.search_path, found, MAX_PATH + 1) == 0;
-    if (lookup.found)
-        lookup.path = found;
-    // What the name is in the start directory, for the words.
-    int here = procferry_find_program(program.c_str(), start_dir.c_str(), nullptr, 0, found,
-                                      MAX_PATH + 1);
-    bool absolute = program.size() >= 2 && (program[1] == L':' || program[0] == L'\\' ||
-                                            program[0] == L'/');
-    lookup.here_path = here == 0 ? std::wstring(found)
-                                 : full_path(absolute ? program : start_dir + L"\\" + program);
-    lookup.here = here == 0         ? program_lookup::program
-                  : here == EACCES  ? program_lookup::directory
-                  : here == ENOEXEC ? program_lookup::other_file
-                                    : program_lookup::nothing;
-    return lookup;
+    wchar_t found[MAX_PATH + 1];
+    bool known = procferry_find_program_with_env(options.program.c_str(), start_dir.c_str(),
+                                                 env.data(), env.size(), options.clear_env,
+                                                 options.search_path, found, MAX_PATH + 1) == 0;
+    return known ? std::wstring(found) : options.program;
 }
 
 launch_outcome run_launch(const run_options &options)
@@ -166,8 +150,7 @@ launch_outcome run_launch(const run_options &options)
     launch_outcome outcome;
     outcome.started_at = GetTickCount64();
     std::wstring start_dir = full_path(options.has_dir ? options.dir : L".");
-    program_lookup lookup = look_up_program(options, start_dir);
-    outcome.program = lookup.found ? lookup.path : options.program;
+    outcome.program = program_to_launch(options, start_dir);
     outcome.relay = !options.relay.empty() ? full_path(options.relay)
                                            : own_directory() + (options.gui_relay
                                                                     ? L"procferry.exe"

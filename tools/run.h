@@ -18,9 +18,10 @@ struct launch_outcome {
     procferry_handle child = nullptr; // --no-wait: the child, still the caller's to close
 };
 
-// What PROGRAM stands for in the directory the child starts in and on the
-// PATH it will have, as the library finds it the relay's way.
-program_lookup look_up_program(const run_options &options, const std::wstring &start_dir);
+// The file the relay will launch for PROGRAM, found the relay's way in the
+// directory the child starts in and on the PATH it will have; PROGRAM as
+// typed when there is none.
+std::wstring program_to_launch(const run_options &options, const std::wstring &start_dir);
 
 // The library's options for a run; args and env hold the pointers it uses.
 procferry_options start_options(const run_options &options, std::vector<const wchar_t *> &args,
