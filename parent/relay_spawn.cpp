@@ -53,7 +53,9 @@ bool read_at(HANDLE file, DWORD offset, void *bytes, DWORD size)
 
 } // namespace
 
-int pf_relay_handle_width(const wchar_t *relay, DWORD *win32_error)
+// The machine field of a program image's header, or minus the errno that
+// says why path is none: ENOENT, EACCES (a directory), ENOEXEC.
+static int program_machine(const wchar_t *relay, DWORD *win32_error)
 {
     DWORD attributes = GetFileAttributesW(relay);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -80,12 +82,24 @@ int pf_relay_handle_width(const wchar_t *relay, DWORD *win32_error)
     CloseHandle(file);
     if (!image)
         return -ENOEXEC;
-    unsigned machine = pe[4] | pe[5] << 8;
-    if (machine == 0x14c)
+    return pe[4] | pe[5] << 8;
+}
+
+int pf_relay_handle_width(const wchar_t *relay, DWORD *win32_error)
+{
+    int machine = program_machine(relay, win32_error);
+    if (machine == IMAGE_FILE_MACHINE_I386)
         return 4;
-    if (machine == 0x8664)
+    if (machine == IMAGE_FILE_MACHINE_AMD64)
         return 8;
-    return -ENOEXEC;
+    return machine < 0 ? machine : -ENOEXEC;
+}
+
+const char *procferry_program_architecture(const wchar_t *path)
+{
+    DWORD win32_error = 0;
+    int width = pf_relay_handle_width(path, &win32_error);
+    return width == 4 ? "i686" : width == 8 ? "x86_64" : nullptr;
 }
 
 int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)

@@ -159,7 +159,8 @@ std::string json_object(const run_options &options, const launch_outcome &outcom
     for (const std::wstring &arg : options.args)
         arguments += (arguments.size() > 1 ? "," : "") + json_string(to_utf8(arg));
     arguments += "]";
-    std::string architecture = program_architecture(outcome.relay);
+    const char *known = procferry_program_architecture(outcome.relay.c_str());
+    std::string architecture = known ? known : "";
     const char *errno_name = procferry_errno_name(told.error);
     uint32_t pid = outcome.result.kind == PROCFERRY_STARTED ? outcome.result.pid : 0;
     std::string json = "{\"outcome\":" + json_string(told.kind);

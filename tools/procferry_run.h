@@ -45,7 +45,5 @@ inline void say(const std::string &text)
 
 std::wstring own_directory(); // with a trailing backslash
 std::wstring full_path(const std::wstring &path);
-// "i686", "x86_64" or "" from the program file's header.
-std::string program_architecture(const std::wstring &path);
 
 #endif

@@ -362,6 +362,10 @@ size_t procferry_wide_to_utf8(const wchar_t *text, char *out, size_t capacity);
    open); ERANGE when found is too short, ENOMEM. */
 int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wchar_t *path_value,
                            int search, wchar_t *found, size_t capacity);
+/* The architecture a program file is built for, as the library reads it to
+   start a relay: "i686", "x86_64", or NULL for anything else. */
+const char *procferry_program_architecture(const wchar_t *path);
+
 /* The same for the child of a start with these environment changes: the
    PATH searched is the one that start's relay gets, this process's (none
    when clear is non-zero) changed by env as procferry_options.env changes it.
