@@ -6,6 +6,9 @@
 # or "i686 x86_64". Unset, it is every architecture this host can run.
 PROJECT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_ROOT=${BUILD_ROOT:-$PROJECT_ROOT/build}
+# A prefix the caller names is theirs: the scripts never delete it.
+OWN_WINEPREFIX=no
+[ -n "${WINEPREFIX:-}" ] || OWN_WINEPREFIX=yes
 export WINEPREFIX=${WINEPREFIX:-$BUILD_ROOT/wineprefix}
 export WINEDEBUG=-all
 # Keep wine's own windows (crash dialogs, mono and gecko installers) away.
@@ -196,6 +199,30 @@ build_native() {
   cmake --build "$BUILD_ROOT/native" -j"$(nproc)"
 }
 
+# A 64-bit prefix first made while wine32 was not installed (a first run for
+# x86_64 alone) has no syswow64 and never gets one: every 32-bit program in it
+# fails with "could not load kernel32.dll". The project's own prefix is made
+# again; a caller's is left alone.
+ensure_prefix_runs_32bit() {
+  [[ " ${ARCHS[*]} " == *" i686 "* ]] && [ -f "$WINEPREFIX/system.reg" ] || return 0
+  ! grep -qx '#arch=win32' "$WINEPREFIX/system.reg" || return 0
+  [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ] || return 0
+  if [ "$OWN_WINEPREFIX" != yes ]; then
+    fail "the wine prefix $WINEPREFIX (your WINEPREFIX) was made before wine32 was installed and cannot run 32-bit programs; remove it (rm -rf $WINEPREFIX) so that it is made again, set WINEPREFIX to a new folder, or set PROCFERRY_ARCHS=x86_64"
+  fi
+  echo "the wine prefix $WINEPREFIX was made before wine32 was installed and cannot run 32-bit programs; making it again"
+  stop_wineserver
+  rm -rf "$WINEPREFIX"
+}
+
+stop_wineserver() {
+  if [ -x /usr/lib/wine/wineserver64 ]; then
+    /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+  else
+    wineserver -k 2>/dev/null || true
+  fi
+}
+
 # One wineserver for the whole run: each process start then costs tens of
 # milliseconds instead of half a second. The first start creates the prefix,
 # always by the 64-bit loader, so that the prefix serves both architectures.
@@ -205,6 +232,7 @@ start_wine() {
     [[ " ${ARCHS[*]} " == *" x86_64 "* ]]; then
     fail "the wine prefix $WINEPREFIX was made for 32-bit Windows and cannot run 64-bit programs; remove it (rm -rf $WINEPREFIX) or set WINEPREFIX to another folder"
   fi
+  ensure_prefix_runs_32bit
   mkdir -p "$WINEPREFIX"
   # -p fails harmlessly when a server for this prefix already runs; that one serves.
   if [ -x /usr/lib/wine/wineserver64 ]; then

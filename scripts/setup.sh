@@ -23,10 +23,31 @@ as_root() {
   fi
 }
 
+# Where to go when the i686 side cannot be set up, for the words below.
+i686_way_out() {
+  [[ " ${ARCHS[*]} " == *" i686 "* && $I386_MODE != native ]] || return 0
+  echo "; or set PROCFERRY_SKIP_EMULATED=1 to leave the emulated i686 programs out"
+}
+
+# Debian's mirrors are now and then mid-sync, and one index (seen: i386's
+# security index) then fails to download. A few tries over about two minutes
+# usually see it through; apt's own words stay on the screen.
+APT_TRIES=${APT_TRIES:-5}
+APT_PAUSE=${APT_PAUSE:-30}
 apt_updated=no
 apt_update() {
-  [ $apt_updated = yes ] || as_root apt-get update -qq
-  apt_updated=yes
+  [ $apt_updated = no ] || return 0
+  local try
+  for ((try = 1; ; try++)); do
+    if as_root apt-get update -qq; then
+      apt_updated=yes
+      return 0
+    fi
+    [ "$try" -lt "$APT_TRIES" ] || break
+    echo "$(basename "$0"): apt-get update failed (try $try of $APT_TRIES, apt's words above); trying again in ${APT_PAUSE} s" >&2
+    sleep "$APT_PAUSE"
+  done
+  fail "apt-get update failed $APT_TRIES times over $(((APT_TRIES - 1) * APT_PAUSE)) s (apt's words above): a Debian mirror is most likely in the middle of a sync; try again in a while$(i686_way_out)"
 }
 
 qemu_major() {
@@ -54,8 +75,8 @@ fetch_qemu() {
   dir=$(mktemp -d)
   chmod 755 "$dir"
   echo "fetching $package for its static qemu-i386"
-  (cd "$dir" && apt-get download -qq "$package" 2>/dev/null) ||
-    fail "could not download $package (apt-get's words above)"
+  (cd "$dir" && apt-get download -qq "$package") ||
+    fail "could not download $package (apt-get's words above)$(i686_way_out)"
   dpkg-deb --fsys-tarfile "$dir"/qemu-user_*.deb | tar -x -C "$dir" ./usr/bin/qemu-i386 ||
     fail "$package holds no usr/bin/qemu-i386"
   as_root install -D -m 755 "$dir/usr/bin/qemu-i386" "$QEMU_I386"
@@ -134,8 +155,22 @@ if [ ${#need[@]} -gt 0 ]; then
     apt_updated=no
   fi
   apt_update
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null ||
-    fail "could not install ${need[*]} (apt-get's words above)"
+  install_log=$(mktemp)
+  if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" \
+    >"$install_log" 2>&1; then
+    cat "$install_log" >&2
+    # wine32:i386 shares libraries with the amd64 side, and a multi-arch library
+    # must have one version on both. When one architecture's index is behind the
+    # other's (a mirror mid-sync), apt's resolver gives up.
+    if [[ " ${need[*]} " == *" wine32:i386 "* ]] &&
+      grep -Eq 'generated breaks|held broken packages|unmet dependencies|but [^ ]+ is to be installed' "$install_log"; then
+      rm -f "$install_log"
+      fail "wine32:i386 cannot be installed: apt's i386 and amd64 indexes offer different versions of the libraries both architectures share (apt's words above). One index is behind the other, most often because a Debian mirror is mid-sync; run this script again in a while, and leave apt's sources as they are$(i686_way_out)"
+    fi
+    rm -f "$install_log"
+    fail "could not install ${need[*]} (apt-get's words above)$(i686_way_out)"
+  fi
+  rm -f "$install_log"
 fi
 for arch in "${ARCHS[@]}"; do
   check_arch_tools "$arch"
