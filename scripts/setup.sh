@@ -25,8 +25,12 @@ as_root() {
 
 # Where to go when the i686 side cannot be set up, for the words below.
 i686_way_out() {
-  [[ " ${ARCHS[*]} " == *" i686 "* && $I386_MODE != native ]] || return 0
-  echo "; or set PROCFERRY_SKIP_EMULATED=1 to leave the emulated i686 programs out"
+  [[ " ${ARCHS[*]} " == *" i686 "* ]] || return 0
+  if [ "$I386_MODE" = native ]; then
+    echo "; or set PROCFERRY_ARCHS=x86_64 to leave the i686 programs out"
+  else
+    echo "; or set PROCFERRY_SKIP_EMULATED=1 to leave the emulated i686 programs out"
+  fi
 }
 
 # Debian's mirrors are now and then mid-sync, and one index (seen: i386's
@@ -47,7 +51,10 @@ apt_update() {
     echo "$(basename "$0"): apt-get update failed (try $try of $APT_TRIES, apt's words above); trying again in ${APT_PAUSE} s" >&2
     sleep "$APT_PAUSE"
   done
-  fail "apt-get update failed $APT_TRIES times over $(((APT_TRIES - 1) * APT_PAUSE)) s (apt's words above): a Debian mirror is most likely in the middle of a sync; try again in a while$(i686_way_out)"
+  # The indexes that did arrive are in use, and they often hold all that is
+  # needed (a missing i386 index does not stop an x86_64 set-up).
+  echo "$(basename "$0"): apt-get update failed $APT_TRIES times over $(((APT_TRIES - 1) * APT_PAUSE)) s (apt's words above): a Debian mirror is most likely in the middle of a sync. Going on with the indexes apt has; if what follows fails, run this again in a while$(i686_way_out)" >&2
+  apt_updated=yes
 }
 
 qemu_major() {
@@ -165,7 +172,8 @@ if [ ${#need[@]} -gt 0 ]; then
     if [[ " ${need[*]} " == *" wine32:i386 "* ]] &&
       grep -Eq 'generated breaks|held broken packages|unmet dependencies|but [^ ]+ is to be installed' "$install_log"; then
       rm -f "$install_log"
-      fail "wine32:i386 cannot be installed: apt's i386 and amd64 indexes offer different versions of the libraries both architectures share (apt's words above). One index is behind the other, most often because a Debian mirror is mid-sync; run this script again in a while, and leave apt's sources as they are$(i686_way_out)"
+      codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+      fail "wine32:i386 cannot be installed: apt's i386 and amd64 indexes offer different versions of the libraries both architectures share (apt's words above). One index is behind the other, most often because a Debian mirror is mid-sync; run this script again in a while. Or install from the release's own index, which has one version for both (without its security updates): apt-get install -t ${codename:-RELEASE} --no-install-recommends ${need[*]}$(i686_way_out)"
     fi
     rm -f "$install_log"
     fail "could not install ${need[*]} (apt-get's words above)$(i686_way_out)"
