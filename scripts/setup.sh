@@ -53,7 +53,7 @@ apt_update() {
   done
   # The indexes that did arrive are in use, and they often hold all that is
   # needed (a missing i386 index does not stop an x86_64 set-up).
-  echo "$(basename "$0"): apt-get update failed $APT_TRIES times over $(((APT_TRIES - 1) * APT_PAUSE)) s (apt's words above): a Debian mirror is most likely in the middle of a sync. Going on with the indexes apt has; if what follows fails, run this again in a while$(i686_way_out)" >&2
+  echo "$(basename "$0"): apt-get update failed on each of $APT_TRIES tries over $(((APT_TRIES - 1) * APT_PAUSE)) s (apt's words above): a Debian mirror is most likely in the middle of a sync. Going on with the indexes apt has; if what follows fails, run this again in a while$(i686_way_out)" >&2
   apt_updated=yes
 }
 
