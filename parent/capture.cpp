@@ -154,10 +154,11 @@ int procferry_capture(const struct procferry_options *options,
     bool threads_made = out_thread && (err_thread || !err.pipe) && (in_thread || !in.pipe);
     DWORD thread_error = threads_made ? 0 : GetLastError();
 
-    HANDLE child = (HANDLE)outcome.process;
+    procferry_child *started = outcome.child;
+    HANDLE child = (HANDLE)procferry_child_process(started);
     bool timed_out = false;
     if (!threads_made) {
-        procferry_child_kill(child, 1);
+        procferry_child_kill(started, 1);
     } else {
         // The run is over when the child has ended and its outputs are closed.
         HANDLE awaited[3] = {child, out_thread, err_thread};
@@ -166,7 +167,7 @@ int procferry_capture(const struct procferry_options *options,
             if (WaitForSingleObject(awaited[index], pf_remaining(deadline, options->timeout_ms)) !=
                 WAIT_OBJECT_0) {
                 timed_out = true;
-                procferry_child_kill(child, 1);
+                procferry_child_kill(started, 1);
                 break;
             }
         }
@@ -202,8 +203,8 @@ int procferry_capture(const struct procferry_options *options,
         outcome.kind = PROCFERRY_SYSTEM_ERROR;
         outcome.win32_error = GetLastError();
     }
-    procferry_child_close(outcome.process);
-    outcome.process = nullptr;
+    procferry_child_close(started);
+    outcome.child = nullptr;
     outcome.pid = 0;
     take(out, &result->out, &result->out_size, &result->out_capped);
     take(err, &result->err, &result->err_size, &result->err_capped);

@@ -34,6 +34,9 @@ struct pf_relay_spawn {
     int fd_count;
     int handle_width; // of the relay's architecture: 4 or 8
     bool job;
+    // Descriptors marked for text mode in the runtime's table (the child's
+    // standard streams, -1 for none).
+    int text_fds[6];
 };
 struct pf_spawned {
     HANDLE process;
@@ -59,9 +62,10 @@ int pf_build_environment(const wchar_t *const *changes, size_t change_count, boo
 // The value of name in a block, or NULL when it holds none.
 const wchar_t *pf_block_value(const wchar_t *block, const wchar_t *name);
 
-// The no-wait children handed out and the jobs they run in.
-void pf_child_register(HANDLE process, HANDLE job, uint32_t flags);
-void pf_child_add_flags(HANDLE process, uint32_t flags);
+// A child for the caller, holding process and job from now on; NULL (and
+// nothing taken) when it cannot be made.
+procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags);
+void pf_child_add_flags(procferry_child *child, uint32_t flags);
 
 // What the default command line holds; the stream settings whose
 // procferry_relay_fds entry is -1 come from stream_letters.

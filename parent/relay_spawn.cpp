@@ -12,7 +12,7 @@ namespace {
 static_assert(PF_START_RETRY_ERROR == ERROR_INTERNAL_ERROR, "the retried error");
 
 // Flag bits of the C runtime's descriptor table.
-const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40;
+const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40, FD_TEXT = 0x80;
 
 // The errno a failed process start stands for, as the runtime's spawn maps it.
 int errno_of_start(DWORD error)
@@ -148,6 +148,9 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
         DWORD type = GetFileType(copies[fd]);
         flags[fd] = FD_OPEN | (type == FILE_TYPE_PIPE ? FD_PIPE : 0) |
                     (type == FILE_TYPE_CHAR ? FD_DEVICE : 0);
+        for (int text_fd : spawn.text_fds)
+            if (text_fd == fd)
+                flags[fd] |= FD_TEXT;
     }
 
     // The runtime's table: a count, a flag byte per descriptor, then a handle
@@ -179,6 +182,16 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
     HANDLE job = nullptr;
     if (list_ready && spawn.job) {
         job = CreateJobObjectW(nullptr, nullptr);
+        // A process of the tree may leave the job on purpose, as it could
+        // were it started without one (CREATE_BREAKAWAY_FROM_JOB).
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        memset(&limits, 0, sizeof limits);
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+        if (job && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                            sizeof limits)) {
+            CloseHandle(job);
+            job = nullptr;
+        }
         if (!job)
             spawned.win32_error = GetLastError();
     }

@@ -38,6 +38,8 @@ struct procferry_relay_start {
     const wchar_t *environment;
     /* 0: the start gets a job of its own (see PROCFERRY_NO_JOB). */
     int no_job;
+    /* 0: the child's standard streams reach it in text mode. */
+    int binary_streams;
 };
 
 /* Starts a relay on a command line of the caller's making. 0 once the relay

@@ -152,9 +152,21 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         fds.streams[stream] = spawn.fd_count;
         spawn.fds[spawn.fd_count++] = handle;
     }
-    // The relay's own streams are the caller's, unless stood in for. All go
-    // in binary mode, as the caller's own standard streams reach a program it
-    // starts: a child that writes "\n" writes just that.
+    // The relay's own streams are the caller's, unless stood in for. Those
+    // the child may get (0 and 1 inherited, the streams handed over) go in
+    // text mode, the mode a program's streams start in when it is started by
+    // CreateProcessW or the runtime's spawn: the relay's runtime carries the
+    // mode on to the child. The relay's own stderr, when captured, is never
+    // the child's and stays binary, so that its report arrives as written.
+    for (int slot = 0; slot < 6; ++slot)
+        spawn.text_fds[slot] = -1;
+    if (!start->binary_streams) {
+        spawn.text_fds[0] = 0;
+        spawn.text_fds[1] = 1;
+        spawn.text_fds[2] = start->capture_relay_stderr ? -1 : 2;
+        for (int stream = 0; stream < 3; ++stream)
+            spawn.text_fds[3 + stream] = fds.streams[stream];
+    }
     for (int fd = 0; fd < 3; ++fd) {
         bool stand_in = relay_streams && relay_streams[fd].kind == PROCFERRY_STREAM_FD;
         spawn.fds[fd] = stream_handle(stand_in ? relay_streams[fd]
@@ -321,7 +333,8 @@ int procferry_session_wait_relay(struct procferry_session *session, uint32_t tim
     return outcome;
 }
 
-procferry_handle procferry_session_take_child(struct procferry_session *session, int32_t value)
+struct procferry_child *procferry_session_take_child(struct procferry_session *session,
+                                                     int32_t value)
 {
     // The value is a handle in the relay's table, sign-extended as handles
     // passed between 32- and 64-bit processes are.
@@ -333,9 +346,14 @@ procferry_handle procferry_session_take_child(struct procferry_session *session,
         return nullptr;
     }
     // The job now goes with the child, for procferry_child_kill and _close.
-    pf_child_register(child, (HANDLE)session->job, 0);
+    procferry_child *taken = pf_child_make(child, (HANDLE)session->job, 0);
+    if (!taken) {
+        CloseHandle(child);
+        session->win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
     session->job = nullptr;
-    return child;
+    return taken;
 }
 
 size_t procferry_session_relay_stderr(struct procferry_session *session, char *text,

@@ -97,10 +97,16 @@ bool pick_list(const wchar_t *const *wide, const char *const *utf8, size_t count
     return ok;
 }
 
+// A handle the relay's runtime keeps as a descriptor: a file, pipe or
+// device. It drops anything else (an event, a process, a thread), and the
+// child would then use the caller's own stream in its place.
 bool handle_open(HANDLE handle)
 {
     DWORD flags;
-    return handle && handle != INVALID_HANDLE_VALUE && GetHandleInformation(handle, &flags);
+    if (!handle || handle == INVALID_HANDLE_VALUE || !GetHandleInformation(handle, &flags))
+        return false;
+    DWORD type = GetFileType(handle);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR;
 }
 
 bool stream_open(int fd)
@@ -272,6 +278,7 @@ int procferry_session_start_options(const struct procferry_options *options,
     start.context = &shown;
     start.environment = texts.environment;
     start.no_job = (options->flags & PROCFERRY_NO_JOB) != 0;
+    start.binary_streams = (options->flags & PROCFERRY_BINARY_STREAMS) != 0;
     // The relay's stderr is always a private pipe, so that a check report
     // is caught without touching the caller's descriptor 2; a child that
     // inherits stderr gets the caller's by number (the null device when the
@@ -359,10 +366,10 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
         if (!(options->flags & PROCFERRY_NO_WAIT)) {
             kind = PROCFERRY_EXITED;
             result->exit_status = (uint32_t)record.value;
-        } else if ((result->process = procferry_session_take_child(&session, record.value))) {
+        } else if ((result->child = procferry_session_take_child(&session, record.value))) {
             kind = PROCFERRY_STARTED;
-            result->pid = GetProcessId((HANDLE)result->process);
-            pf_child_add_flags((HANDLE)result->process, options->flags & PROCFERRY_KILL_ON_CLOSE);
+            result->pid = procferry_child_pid(result->child);
+            pf_child_add_flags(result->child, options->flags & PROCFERRY_KILL_ON_CLOSE);
         } else {
             result->win32_error = session.win32_error;
         }

@@ -119,7 +119,7 @@ static uint32_t remaining_ms(uint32_t timeout_ms, ULONGLONG started)
 }
 
 // Waits for the child until the timeout; past it, ends the child's tree.
-static void follow_child(const run_options &options, procferry_handle child, ULONGLONG started,
+static void follow_child(const run_options &options, procferry_child *child, ULONGLONG started,
                          launch_outcome &outcome)
 {
     uint32_t status = 0;
@@ -181,10 +181,10 @@ launch_outcome run_launch(const run_options &options)
         fflush(stderr);
     }
     if (kind == PROCFERRY_STARTED && !options.wait) {
-        outcome.child = result.process;
+        outcome.child = result.child;
     } else if (kind == PROCFERRY_STARTED) {
-        follow_child(options, result.process, outcome.started_at, outcome);
-        procferry_child_close(result.process);
+        follow_child(options, result.child, outcome.started_at, outcome);
+        procferry_child_close(result.child);
     }
     outcome.elapsed_ms = GetTickCount64() - outcome.started_at;
     return outcome;

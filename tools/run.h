@@ -15,7 +15,7 @@ struct launch_outcome {
     std::wstring relay;            // the relay used or tried
     uint64_t started_at = 0;       // GetTickCount64 when the run began
     uint64_t elapsed_ms = 0;
-    procferry_handle child = nullptr; // --no-wait: the child, still the caller's to close
+    procferry_child *child = nullptr; // --no-wait: the child, still the caller's to close
 };
 
 // The file the relay will launch for PROGRAM, found the relay's way in the

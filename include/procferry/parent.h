@@ -41,6 +41,10 @@ extern "C" {
 /* A HANDLE. */
 typedef void *procferry_handle;
 
+/* A started child (PROCFERRY_STARTED): the caller's until
+   procferry_child_close. */
+struct procferry_child;
+
 /* Waits that never end. */
 #define PROCFERRY_INFINITE 0xFFFFFFFFu
 
@@ -88,7 +92,12 @@ enum {
                                       PROCFERRY_SYSTEM_ERROR without this flag): a timeout or
                                       kill then ends only the relay and its direct child */
     PROCFERRY_KILL_ON_CLOSE = 128, /* procferry_child_close ends the child's tree too */
-    PROCFERRY_CLEAR_ENV = 256      /* the child's environment starts empty; env entries then apply */
+    PROCFERRY_CLEAR_ENV = 256,     /* the child's environment starts empty (but for SYSTEMROOT
+                                      and SYSTEMDRIVE, see env); env entries then apply */
+    PROCFERRY_BINARY_STREAMS = 512 /* the child's C runtime opens its standard streams in
+                                      binary mode; by default they start in text mode, as
+                                      they do for a program started by CreateProcessW or by
+                                      the runtime's own spawn */
 };
 
 /* The longest path the library keeps (procferry_result.relay_path). */
@@ -142,7 +151,8 @@ struct procferry_options {
    are named beside it, all others are zero. */
 enum procferry_kind {
     PROCFERRY_EXITED = 1,           /* wait mode: exit_status is the child's */
-    PROCFERRY_STARTED = 2,          /* no-wait mode: process and pid, the caller's to close */
+    PROCFERRY_STARTED = 2,          /* no-wait mode: child and pid; the child is the caller's
+                                       to close */
     PROCFERRY_DIR_FAILED = 3,       /* error: errno of the directory change; nothing ran */
     PROCFERRY_LAUNCH_FAILED = 4,    /* error: errno of the child's launch */
     PROCFERRY_INVALID_ARGUMENT = 5, /* error: EINVAL (or E2BIG for a relay command text past
@@ -170,8 +180,8 @@ struct procferry_result {
     uint32_t exit_status;        /* PROCFERRY_EXITED */
     int error;                   /* errno, for the kinds that say so */
     uint32_t win32_error;
-    procferry_handle process;    /* PROCFERRY_STARTED: the child, valid in the caller */
-    uint32_t pid;                /* PROCFERRY_STARTED; meaningful while process is open */
+    struct procferry_child *child; /* PROCFERRY_STARTED: the child, for procferry_child_* */
+    uint32_t pid;                /* PROCFERRY_STARTED; meaningful while the child is open */
     int relay_ended;             /* 1 when the relay's exit status is known */
     uint32_t relay_exit_status;
     int record_bytes;            /* bytes of the record that arrived, 0 to 8 */
@@ -196,19 +206,25 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
 /* The kind's name, such as "exited" or "timed_out". */
 const char *procferry_kind_name(int kind);
 
-/* A started child. wait returns 0 once the child ended (its status in
-   *exit_status when not NULL), PROCFERRY_TIMED_OUT when it still runs after
-   timeout_ms (it is left running), -1 on a bad handle. kill ends the child
+/* A started child. It holds the child's process, its pid and the job of its
+   start, and every call acts on it alone, so nothing done to other handles
+   (one closed and its value reused, a pid reused) can turn a call on it
+   against another process. wait returns 0 once the child ended (its status
+   in *exit_status when not NULL), PROCFERRY_TIMED_OUT when it still runs
+   after timeout_ms (it is left running), -1 on NULL. kill ends the child
    with exit_code, and with it everything in the start's job (the whole tree,
-   unless the start had PROCFERRY_NO_JOB); a child that already ended counts as
-   ended (0); -1 on a bad handle. NULL, INVALID_HANDLE_VALUE and the current
-   process's and thread's pseudo-handles are bad handles: -1 at once. close
-   closes the handle and the library's hold on the start's job; it ends the
+   unless the start had PROCFERRY_NO_JOB; a process that broke away from the
+   job on purpose is not in it); a child that already ended counts as ended
+   (0); -1 on NULL. close frees the child and closes its handles; it ends the
    tree only with PROCFERRY_KILL_ON_CLOSE. wait and kill may run at the same
    time on different threads; close must not race either of them. */
-int procferry_child_wait(procferry_handle process, uint32_t timeout_ms, uint32_t *exit_status);
-int procferry_child_kill(procferry_handle process, uint32_t exit_code);
-void procferry_child_close(procferry_handle process);
+int procferry_child_wait(struct procferry_child *child, uint32_t timeout_ms, uint32_t *exit_status);
+int procferry_child_kill(struct procferry_child *child, uint32_t exit_code);
+void procferry_child_close(struct procferry_child *child);
+/* The child's process handle, to wait on beside other objects; it belongs to
+   the child and is closed with it: never close it yourself. */
+procferry_handle procferry_child_process(const struct procferry_child *child);
+uint32_t procferry_child_pid(const struct procferry_child *child);
 
 /* ---- Capture: run to the end with the output in memory ---- */
 
@@ -315,11 +331,12 @@ void procferry_session_release(struct procferry_session *session, int with_byte)
    after ending it. Closes the relay's process handle either way. */
 int procferry_session_wait_relay(struct procferry_session *session, uint32_t timeout_ms,
                                  uint32_t *status);
-/* The process handle of a no-wait child, taken over from the relay with the
-   record's value; the relay must not have been released yet. NULL on failure.
-   The session's job goes with the child: procferry_child_kill ends the tree,
+/* A no-wait child, its process taken over from the relay with the record's
+   value; the relay must not have been released yet. NULL on failure. The
+   session's job goes with the child: procferry_child_kill ends the tree,
    procferry_child_close lets go of the job. */
-procferry_handle procferry_session_take_child(struct procferry_session *session, int32_t value);
+struct procferry_child *procferry_session_take_child(struct procferry_session *session,
+                                                     int32_t value);
 /* What the relay wrote on its captured stderr so far, up to capacity - 1
    bytes and a terminating zero; returns the byte count. */
 size_t procferry_session_relay_stderr(struct procferry_session *session, char *text,

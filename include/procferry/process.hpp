@@ -135,22 +135,18 @@ struct result {
     const char *kind_name() const { return procferry_kind_name(kind); }
 };
 
-// A started child: closes its handle when it goes; move-only. Closing does
-// not end the child (unless started with PROCFERRY_KILL_ON_CLOSE).
+// A started child: closes it when it goes; move-only. Closing does not end
+// the child (unless started with PROCFERRY_KILL_ON_CLOSE).
 class child {
 public:
     child() = default;
-    child(procferry_handle process, uint32_t pid) : process_(process), pid_(pid) {}
-    child(child &&other) noexcept : process_(other.process_), pid_(other.pid_)
-    {
-        other.process_ = nullptr;
-    }
+    explicit child(procferry_child *held) : held_(held) {}
+    child(child &&other) noexcept : held_(std::exchange(other.held_, nullptr)) {}
     child &operator=(child &&other) noexcept
     {
         if (this != &other) {
             close();
-            process_ = std::exchange(other.process_, nullptr);
-            pid_ = other.pid_;
+            held_ = std::exchange(other.held_, nullptr);
         }
         return *this;
     }
@@ -158,15 +154,16 @@ public:
     child &operator=(const child &) = delete;
     ~child() { close(); }
 
-    bool valid() const { return process_ != nullptr; }
-    uint32_t pid() const { return pid_; }
-    procferry_handle handle() const { return process_; }
+    bool valid() const { return held_ != nullptr; }
+    uint32_t pid() const { return procferry_child_pid(held_); }
+    // The process handle, to wait on beside other objects; the child's own.
+    procferry_handle handle() const { return procferry_child_process(held_); }
     // The exit status once the child ended; none when it still runs after
     // timeout_ms (it is left running) or there is no child.
     std::optional<uint32_t> wait(uint32_t timeout_ms = PROCFERRY_INFINITE) const
     {
         uint32_t status = 0;
-        if (!process_ || procferry_child_wait(process_, timeout_ms, &status) != 0)
+        if (!held_ || procferry_child_wait(held_, timeout_ms, &status) != 0)
             return std::nullopt;
         return status;
     }
@@ -174,19 +171,18 @@ public:
     // had ended already).
     bool kill(uint32_t exit_code = 1) const
     {
-        return process_ && procferry_child_kill(process_, exit_code) == 0;
+        return held_ && procferry_child_kill(held_, exit_code) == 0;
     }
-    // The handle becomes the caller's, for procferry_child_close.
-    procferry_handle release() { return std::exchange(process_, nullptr); }
+    // The child becomes the caller's, for procferry_child_close.
+    procferry_child *release() { return std::exchange(held_, nullptr); }
     void close()
     {
-        if (process_)
-            procferry_child_close(std::exchange(process_, nullptr));
+        if (held_)
+            procferry_child_close(std::exchange(held_, nullptr));
     }
 
 private:
-    procferry_handle process_ = nullptr;
-    uint32_t pid_ = 0;
+    procferry_child *held_ = nullptr;
 };
 
 struct started : result {
@@ -303,7 +299,7 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
     procferry_result out;
     started told;
     if (procferry_start(&request.c, &out) == PROCFERRY_STARTED)
-        told.process = child(out.process, out.pid);
+        told.process = child(out.child);
     for (int n = 0; n < 3; ++n)
         told.pipes[n] = out.pipes[n];
     request.fill(told, out);

@@ -242,7 +242,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         EXPECT_EQ(kind, r.kind) << r.name << ": " << procferry_kind_name(kind);
         EXPECT_EQ(result.kind, kind) << r.name;
         EXPECT_EQ(result.error, r.error) << r.name;
-        EXPECT_EQ(result.process, nullptr) << r.name;
+        EXPECT_EQ(result.child, nullptr) << r.name;
         EXPECT_LT(elapsed, under_emulation() ? 12000u : 3000u) << r.name;
         if (std::string(r.name) == "child's status") {
             EXPECT_EQ(result.exit_status, 42u);
@@ -283,21 +283,21 @@ TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
     EXPECT_TRUE(result.relay_ended);
     EXPECT_EQ(result.relay_exit_status, (uint32_t)RELAY_EXIT_RELEASED);
     ASSERT_NE(result.pid, 0u);
-    EXPECT_EQ(GetProcessId((HANDLE)result.process), result.pid);
+    EXPECT_EQ(GetProcessId((HANDLE)procferry_child_process(result.child)), result.pid);
     // The record's value, a handle of the relay's, became one of ours; the
     // process id opens the same child.
     HANDLE opened = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, result.pid);
     ASSERT_NE(opened, nullptr);
     EXPECT_EQ(WaitForSingleObject(opened, 0), (DWORD)WAIT_TIMEOUT);
-    EXPECT_EQ(procferry_child_wait(result.process, 100, nullptr), PROCFERRY_TIMED_OUT);
-    EXPECT_EQ(procferry_child_kill(result.process, 9), 0);
+    EXPECT_EQ(procferry_child_wait(result.child, 100, nullptr), PROCFERRY_TIMED_OUT);
+    EXPECT_EQ(procferry_child_kill(result.child, 9), 0);
     uint32_t status = 0;
-    EXPECT_EQ(procferry_child_wait(result.process, 5000, &status), 0);
+    EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
     EXPECT_EQ(status, 9u);
-    EXPECT_EQ(procferry_child_kill(result.process, 9), 0) << "an ended child counts as ended";
+    EXPECT_EQ(procferry_child_kill(result.child, 9), 0) << "an ended child counts as ended";
     EXPECT_EQ(WaitForSingleObject(opened, 0), (DWORD)WAIT_OBJECT_0);
     CloseHandle(opened);
-    procferry_child_close(result.process);
+    procferry_child_close(result.child);
 }
 
 TEST_P(ParentLibrary, StreamsFromHandlesAndDescriptorsAreBorrowed)
@@ -323,8 +323,9 @@ TEST_P(ParentLibrary, StreamsFromHandlesAndDescriptorsAreBorrowed)
     _close(err_ends[1]);
     int out_fd = _open_osfhandle((intptr_t)out_read, _O_RDONLY | _O_BINARY);
     bool out_eof = false, err_eof = false;
-    EXPECT_EQ(parent::read_pipe_until_eof(out_fd, 5000, &out_eof), "probe-stdout\n");
-    EXPECT_EQ(parent::read_pipe_until_eof(err_ends[0], 5000, &err_eof), "probe-stderr\n");
+    // In text mode, as a program's standard streams start.
+    EXPECT_EQ(parent::read_pipe_until_eof(out_fd, 5000, &out_eof), "probe-stdout\r\n");
+    EXPECT_EQ(parent::read_pipe_until_eof(err_ends[0], 5000, &err_eof), "probe-stderr\r\n");
     EXPECT_TRUE(out_eof && err_eof);
     _close(out_fd);
     _close(err_ends[0]);
@@ -355,7 +356,7 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
                     continue;
                 }
                 procferry_record record = {0, 0};
-                procferry_handle child = nullptr;
+                procferry_child *child = nullptr;
                 int bytes = procferry_session_read_record(&session, 15000, &record);
                 if (bytes == RELAY_RECORD_SIZE && record.code == RELAY_OK) {
                     ++records;
@@ -392,32 +393,33 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
     EXPECT_LT(worst_eof_ms.load(), under_emulation() ? 1000 : 200);
 }
 
-TEST_P(ParentLibrary, BadHandlesAreRefusedAtOnce)
+TEST_P(ParentLibrary, StreamHandlesThatAreNoFileAreRefused)
 {
-    // Each of these, taken for a child, would act on the caller itself or
-    // wait on something that never ends.
+    // The relay's runtime drops a descriptor behind which it finds no file,
+    // pipe or device: the child would write to the caller's own stream.
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     struct row {
         const char *name;
         procferry_handle handle;
     } rows[] = {
-        {"NULL", nullptr},
         {"INVALID_HANDLE_VALUE (the caller's own process)", INVALID_HANDLE_VALUE},
-        {"the caller's thread", (procferry_handle)(intptr_t)-2},
-        {"GetCurrentProcess()", GetCurrentProcess()},
         {"GetCurrentThread()", GetCurrentThread()},
         {"an event", event},
+        {"a process", GetCurrentProcess()},
         {"a closed handle", (procferry_handle)(uintptr_t)0x1ffc},
     };
     for (const row &r : rows) {
-        DWORD start = GetTickCount();
-        uint32_t status = 77;
-        EXPECT_EQ(procferry_child_wait(r.handle, PROCFERRY_INFINITE, &status), -1) << r.name;
-        EXPECT_EQ(procferry_child_kill(r.handle, 5), -1) << r.name;
-        EXPECT_EQ(status, 77u) << r.name;
-        EXPECT_LT(GetTickCount() - start, 1000u) << r.name;
+        procferry_options o = options();
+        o.streams[1] = {PROCFERRY_STREAM_HANDLE, 0, r.handle};
+        procferry_result result;
+        EXPECT_EQ(procferry_start(&o, &result), PROCFERRY_INVALID_ARGUMENT) << r.name;
+        EXPECT_EQ(result.error, EINVAL) << r.name;
     }
     CloseHandle(event);
+    uint32_t status = 77;
+    EXPECT_EQ(procferry_child_wait(nullptr, PROCFERRY_INFINITE, &status), -1);
+    EXPECT_EQ(procferry_child_kill(nullptr, 5), -1);
+    EXPECT_EQ(status, 77u);
 }
 
 // Ends every probe still running; the tests that leave some on purpose call it.
@@ -488,12 +490,12 @@ TEST_P(ParentLibrary, TimeoutKillAndCloseEndTheWholeTreeOrNot)
             ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED) << r.name;
             EXPECT_TRUE(probes_become(2, 10000)) << r.name << ": the grandchild did not start";
             if (r.act == KILL) {
-                EXPECT_EQ(procferry_child_kill(result.process, 9), 0) << r.name;
+                EXPECT_EQ(procferry_child_kill(result.child, 9), 0) << r.name;
                 uint32_t status = 0;
-                EXPECT_EQ(procferry_child_wait(result.process, 5000, &status), 0) << r.name;
+                EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0) << r.name;
                 EXPECT_EQ(status, 9u) << r.name;
             }
-            procferry_child_close(result.process);
+            procferry_child_close(result.child);
         }
         EXPECT_TRUE(probes_become(r.left_running, 5000))
             << r.name << ": " << processes_named(L"probe_child.exe") << " probes running";
@@ -519,10 +521,10 @@ TEST_P(ParentLibrary, StrayInheritableHandlesOfTheCallerStayWithTheCaller)
     bool eof = false;
     parent::read_pipe_until_eof(read_fd, 2000, &eof);
     EXPECT_TRUE(eof) << "the child holds the caller's pipe";
-    EXPECT_EQ(procferry_child_wait(result.process, 0, nullptr), PROCFERRY_TIMED_OUT)
+    EXPECT_EQ(procferry_child_wait(result.child, 0, nullptr), PROCFERRY_TIMED_OUT)
         << "the child ended before the check";
-    procferry_child_kill(result.process, 1);
-    procferry_child_close(result.process);
+    procferry_child_kill(result.child, 1);
+    procferry_child_close(result.child);
     _close(read_fd);
 }
 
@@ -535,7 +537,7 @@ static std::vector<std::string> child_environment(procferry_options o)
     std::vector<std::string> entries;
     if (procferry_capture(&o, &capture, &captured) == PROCFERRY_EXITED) {
         std::string text(captured.out, captured.out_size);
-        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
             entries.push_back(text.substr(at, end - at));
     }
     procferry_capture_free(&captured);
@@ -615,13 +617,13 @@ TEST_P(ParentLibrary, PipesHandTheCallerItsEnds)
         std::string expected[3];
     } rows[] = {
         {"stdout", {PROCFERRY_STREAM_NULL, PROCFERRY_STREAM_PIPE, PROCFERRY_STREAM_NULL}, nullptr,
-         {"", "probe-stdout\n", ""}},
+         {"", "probe-stdout\r\n", ""}},
         {"stderr", {PROCFERRY_STREAM_NULL, PROCFERRY_STREAM_NULL, PROCFERRY_STREAM_PIPE}, nullptr,
-         {"", "", "probe-stderr\n"}},
+         {"", "", "probe-stderr\r\n"}},
         {"stderr into the stdout pipe", {PROCFERRY_STREAM_NULL, PROCFERRY_STREAM_PIPE, PROCFERRY_STREAM_STDOUT},
-         nullptr, {"", "probe-stdout\nprobe-stderr\n", ""}},
+         nullptr, {"", "probe-stdout\r\nprobe-stderr\r\n", ""}},
         {"all three", {PROCFERRY_STREAM_PIPE, PROCFERRY_STREAM_PIPE, PROCFERRY_STREAM_PIPE}, "echoed\n",
-         {"", "probe-stdout\nechoed\n", "probe-stderr\n"}},
+         {"", "probe-stdout\r\nechoed\r\n", "probe-stderr\r\n"}},
     };
     for (const row &r : rows) {
         parent::set_probe_env("PROBE_WRITE", L"1");
@@ -655,8 +657,8 @@ TEST_P(ParentLibrary, PipesHandTheCallerItsEnds)
             EXPECT_TRUE(eof) << r.name;
             _close(fd);
         }
-        EXPECT_EQ(procferry_child_wait(result.process, 5000, nullptr), 0) << r.name;
-        procferry_child_close(result.process);
+        EXPECT_EQ(procferry_child_wait(result.child, 5000, nullptr), 0) << r.name;
+        procferry_child_close(result.child);
     }
 }
 
@@ -675,7 +677,10 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
         std::string out, err;
         size_t out_size;
         bool out_capped;
+        uint32_t flags = PROCFERRY_BINARY_STREAMS; // bytes as written, sizes as counted
     } rows[] = {
+        {"text mode by default", {{"PROBE_WRITE", L"1"}}, nullptr, 1 << 20, 15000, false,
+         PROCFERRY_EXITED, "probe-stdout\r\n", "probe-stderr\r\n", 14, false, 0},
         {"output of both streams", {{"PROBE_WRITE", L"1"}}, nullptr, 1 << 20, 15000, false,
          PROCFERRY_EXITED, "probe-stdout\n", "probe-stderr\n", 13, false},
         {"stderr into stdout", {{"PROBE_WRITE", L"1"}}, nullptr, 1 << 20, 15000, true,
@@ -698,6 +703,7 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
             parent::set_probe_env(setting.first, setting.second);
         procferry_options o = options();
         o.timeout_ms = r.timeout_ms;
+        o.flags |= r.flags;
         if (r.merged)
             o.streams[2].kind = PROCFERRY_STREAM_STDOUT;
         procferry_capture_options capture;
@@ -717,7 +723,7 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
         EXPECT_EQ(std::string(captured.err, captured.err_size), r.err) << r.name;
         EXPECT_EQ(captured.out_capped != 0, r.out_capped) << r.name;
         EXPECT_EQ(captured.out[captured.out_size], '\0') << r.name;
-        EXPECT_EQ(captured.result.process, nullptr) << r.name;
+        EXPECT_EQ(captured.result.child, nullptr) << r.name;
         procferry_capture_free(&captured);
         EXPECT_TRUE(probes_become(0, 5000)) << r.name << ": a probe was left running";
     }

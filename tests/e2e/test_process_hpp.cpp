@@ -122,8 +122,8 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     procferry::captured captured =
         procferry::capture(procferry::to_utf8(probe()), {}, echo, "typed in\n");
     EXPECT_TRUE(captured.exited()) << captured.words;
-    EXPECT_EQ(captured.out, "probe-stdout\ntyped in\n");
-    EXPECT_EQ(captured.err, "probe-stderr\n");
+    EXPECT_EQ(captured.out, "probe-stdout\r\ntyped in\r\n");
+    EXPECT_EQ(captured.err, "probe-stderr\r\n");
     EXPECT_FALSE(captured.out_capped);
 
     procferry::options sleeping;

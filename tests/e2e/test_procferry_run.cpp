@@ -444,13 +444,13 @@ TEST_P(ProcferryRun, StdoutFileIsTruncatedOrAppendedTo)
     write_file(file, "old content that is longer\n");
     tool_result run = run_tool(probe_command({L"--stdout", file}));
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(file_text(file), "probe-stdout\n");
+    EXPECT_EQ(file_text(file), "probe-stdout\r\n");
     EXPECT_FALSE(contains(run.out, "probe-stdout"));
     EXPECT_TRUE(contains(run.err, "probe-stderr"));
 
     run = run_tool(probe_command({L"--stdout-append", file}));
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(file_text(file), "probe-stdout\nprobe-stdout\n");
+    EXPECT_EQ(file_text(file), "probe-stdout\r\nprobe-stdout\r\n");
 }
 
 TEST_P(ProcferryRun, StderrGoesToAFileOrToStdout)
@@ -459,21 +459,21 @@ TEST_P(ProcferryRun, StderrGoesToAFileOrToStdout)
     std::wstring file = scratch() + L"err.txt";
     tool_result run = run_tool(probe_command({L"--stderr", file}));
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(file_text(file), "probe-stderr\n");
+    EXPECT_EQ(file_text(file), "probe-stderr\r\n");
     EXPECT_EQ(run.err, exited_line(probe_path(), 0));
 
     run = run_tool(probe_command({L"--stderr-append", file}));
-    EXPECT_EQ(file_text(file), "probe-stderr\nprobe-stderr\n");
+    EXPECT_EQ(file_text(file), "probe-stderr\r\nprobe-stderr\r\n");
 
     std::wstring both = scratch() + L"both.txt";
     run = run_tool(probe_command({L"--stdout", both, L"--stderr-to-stdout"}));
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(file_text(both), "probe-stdout\nprobe-stderr\n");
+    EXPECT_EQ(file_text(both), "probe-stdout\r\nprobe-stderr\r\n");
     EXPECT_EQ(run.err, exited_line(probe_path(), 0));
 
     // With stdout inherited, stderr joins the tool's stdout.
     run = run_tool(probe_command({L"--stderr-to-stdout"}));
-    EXPECT_EQ(run.out, "probe-stdout\nprobe-stderr\n");
+    EXPECT_EQ(run.out, "probe-stdout\r\nprobe-stderr\r\n");
     EXPECT_EQ(run.err, exited_line(probe_path(), 0));
 }
 
@@ -482,14 +482,14 @@ TEST_P(ProcferryRun, StreamsAreInheritedByDefaultOrNull)
     parent::set_probe_env("PROBE_WRITE", L"1");
     parent::set_probe_env("PROBE_READ_STDIN", L"1");
     tool_result run = run_tool(probe_command({}), "typed in\n");
-    EXPECT_EQ(run.out, "probe-stdout\n");
-    EXPECT_EQ(run.err, "probe-stderr\n" + exited_line(probe_path(), 0));
+    EXPECT_EQ(run.out, "probe-stdout\r\n");
+    EXPECT_EQ(run.err, "probe-stderr\r\n" + exited_line(probe_path(), 0));
     EXPECT_EQ(probe_report().stdin_bytes, "typed in\n");
 
     run = run_tool(probe_command({L"--stdin", L"inherit", L"--stdout", L"inherit", L"--stderr",
                                   L"inherit"}),
                    "again\n");
-    EXPECT_EQ(run.out, "probe-stdout\n");
+    EXPECT_EQ(run.out, "probe-stdout\r\n");
     EXPECT_EQ(probe_report().stdin_bytes, "again\n");
 
     run = run_tool(probe_command({L"--stdin", L"null", L"--stdout", L"null", L"--stderr",
@@ -506,10 +506,12 @@ TEST_P(ProcferryRun, StdinComesFromAFile)
 {
     parent::set_probe_env("PROBE_READ_STDIN", L"1");
     std::wstring file = scratch() + L"in.txt";
-    write_file(file, "line one\r\nzwei\n\x01\xff");
+    write_file(file, "line one\r\nzwei\n\x01\xff\x1a after the end");
     tool_result run = run_tool(probe_command({L"--stdin", file}));
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(probe_report().stdin_bytes, "line one\r\nzwei\n\x01\xff");
+    // In text mode, as a program started from a console reads it: CR LF
+    // folded, ^Z the end.
+    EXPECT_EQ(probe_report().stdin_bytes, "line one\nzwei\n\x01\xff");
 }
 
 TEST_P(ProcferryRun, CloseFdsKeepsOtherDescriptorsFromTheChild)

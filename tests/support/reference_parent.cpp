@@ -85,6 +85,8 @@ bool start_relay(const relay_request &request, relay_session &session)
     start.relay = request.relay.c_str();
     start.build_line = build_line;
     start.context = &context;
+    // The relay's tests read what the relay and the probe write byte for byte.
+    start.binary_streams = 1;
     const int stand_ins[3] = {request.relay_stdin_fd, request.relay_stdout_fd, request.relay_stderr_fd};
     procferry_stream relay_streams[3] = {};
     for (int fd = 0; fd < 3; ++fd)
