@@ -466,17 +466,19 @@ TEST_P(ParentLibrary, TimeoutKillAndCloseEndTheWholeTreeOrNot)
         bool batch;
         action act;
         int left_running;
+        const wchar_t *spawn = L"1";
     } rows[] = {
         {"wait-mode timeout", false, WAIT_TIMEOUT_ENDS, 0},
         {"wait-mode timeout of a batch file", true, WAIT_TIMEOUT_ENDS, 0},
         {"kill", false, KILL, 0},
+        {"kill leaves a grandchild that broke away from the job", false, KILL, 1, L"breakaway"},
         {"close", false, CLOSE, 2},
         {"close with PROCFERRY_KILL_ON_CLOSE", false, CLOSE_KILLING, 0},
     };
     for (const row &r : rows) {
         parent::clear_probe_env();
         parent::set_probe_env("PROBE_SLEEP_MS", L"60000");
-        parent::set_probe_env("PROBE_SPAWN", L"1");
+        parent::set_probe_env("PROBE_SPAWN", r.spawn);
         procferry_options o = options();
         if (r.batch)
             o.program = batch.c_str();

@@ -9,7 +9,8 @@
 //   PROBE_ECHO=1    copy stdin to stdout until end-of-file
 //   PROBE_WRITE_BYTES  write this many bytes to stdout, quickly
 //   PROBE_PRINT_ENV=1  write the environment to stdout, one entry a line (UTF-8)
-//   PROBE_SPAWN=1   start another probe (without PROBE_SPAWN), not waiting for it
+//   PROBE_SPAWN=1   start another probe (without PROBE_SPAWN), not waiting for it;
+//                   =breakaway: one that leaves the job it would run in
 // The report is text, one item a line; wide texts are hex UTF-16 units so
 // that any unit, a lone surrogate included, comes through exactly:
 //   cmdline <hex>   the raw command text
@@ -110,7 +111,8 @@ int wmain(int argc, wchar_t **argv)
         FreeEnvironmentStringsW(block);
         _write(1, lines.data(), (unsigned)lines.size());
     }
-    if (env("PROBE_SPAWN")) {
+    if (const char *spawn = env("PROBE_SPAWN")) {
+        DWORD creation = strcmp(spawn, "breakaway") == 0 ? CREATE_BREAKAWAY_FROM_JOB : 0;
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         SetEnvironmentVariableW(L"PROBE_SPAWN", nullptr);
@@ -118,7 +120,8 @@ int wmain(int argc, wchar_t **argv)
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION started;
-        if (CreateProcessW(self, self, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+        if (CreateProcessW(self, self, nullptr, nullptr, FALSE, creation, nullptr, nullptr, &startup,
+                           &started)) {
             CloseHandle(started.hThread);
             CloseHandle(started.hProcess);
         }
