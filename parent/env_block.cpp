@@ -82,14 +82,26 @@ int pf_build_environment(const wchar_t *const *changes, size_t change_count, boo
                          wchar_t **block)
 {
     *block = nullptr;
-    for (size_t i = 0; i < change_count; ++i)
+    for (size_t i = 0; i < change_count; ++i) {
         if (!pf_env_entry_valid(changes[i]))
             return EINVAL;
-    wchar_t *own = clear ? nullptr : GetEnvironmentStringsW();
+        // The system keeps a variable of at most this many units with its
+        // terminator; a longer one would reach the child cut.
+        size_t length = name_length(changes[i]);
+        if (changes[i][length] == L'=' && wcslen(changes[i] + length + 1) + 1 > ENV_VALUE_LIMIT)
+            return E2BIG;
+    }
+    wchar_t *own = GetEnvironmentStringsW();
     entry_list entries;
     bool ok = true;
-    for (const wchar_t *entry = own; ok && entry && *entry; entry += wcslen(entry) + 1)
-        ok = entries.add(entry);
+    for (const wchar_t *entry = own; ok && entry && *entry; entry += wcslen(entry) + 1) {
+        // Windows' own libraries in the child need to know where the system
+        // lives: a cleared environment keeps these unless the changes name them.
+        size_t length = name_length(entry);
+        if (!clear || compare_names(entry, length, L"SYSTEMROOT", 10) == 0 ||
+            compare_names(entry, length, L"SYSTEMDRIVE", 11) == 0)
+            ok = entries.add(entry);
+    }
     for (size_t i = 0; ok && i < change_count; ++i) {
         const wchar_t *change = changes[i];
         size_t length = name_length(change);

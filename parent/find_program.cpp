@@ -32,19 +32,41 @@ wchar_t *full_path_of(const wchar_t *path)
     return full;
 }
 
-// path as the relay reads it once it stands in dir (a full path): a path
-// rooted on the drive takes dir's drive, a drive-relative one on dir's drive
-// goes under dir, an absolute one stays; NULL when out of memory.
-wchar_t *against_dir(const wchar_t *dir, const wchar_t *path)
+// Where a lookup stands: the child's directory (a full path) and its
+// environment block, whose "=X:" entries hold each drive's directory (NULL:
+// the caller's own environment, which the child then inherits).
+struct lookup_place {
+    const wchar_t *dir;
+    const wchar_t *block;
+};
+
+// path as the relay reads it once it stands in dir: a path rooted on the
+// drive takes dir's drive, a drive-relative one on dir's drive goes under
+// dir, one on another drive under that drive's directory in the child's
+// environment (its root when there is none), an absolute one stays; NULL
+// when out of memory.
+wchar_t *against_dir(const lookup_place &place, const wchar_t *path)
 {
+    const wchar_t *dir = place.dir;
     size_t dir_length = wcslen(dir), path_length = wcslen(path);
-    wchar_t *joined = (wchar_t *)malloc((dir_length + path_length + 2) * sizeof(wchar_t));
-    if (!joined)
-        return nullptr;
     bool rooted = is_separator(path[0]);
     bool on_drive = path[0] && path[1] == L':';
     bool same_drive = on_drive && dir[1] == L':' && (upper_ascii(path[0]) == upper_ascii(dir[0]));
-    if ((rooted && is_separator(path[1])) || (on_drive && (!same_drive || is_separator(path[2])))) {
+    const wchar_t *drive_dir = nullptr;
+    wchar_t drive_root[4] = {path[0], L':', L'\\', 0};
+    if (on_drive && !same_drive && !is_separator(path[2]) && place.block) {
+        wchar_t name[4] = {L'=', upper_ascii(path[0]), L':', 0};
+        drive_dir = pf_block_value(place.block, name);
+        if (!drive_dir || drive_dir[0] == 0)
+            drive_dir = drive_root;
+        dir = drive_dir;
+        dir_length = wcslen(dir);
+    }
+    wchar_t *joined = (wchar_t *)malloc((dir_length + path_length + 2) * sizeof(wchar_t));
+    if (!joined)
+        return nullptr;
+    if ((rooted && is_separator(path[1])) ||
+        (on_drive && !drive_dir && (!same_drive || is_separator(path[2])))) {
         wcscpy(joined, path);
     } else if (rooted) {
         // The root of dir's drive (X:), or of its share (\\server\share).
@@ -64,17 +86,17 @@ wchar_t *against_dir(const wchar_t *dir, const wchar_t *path)
     return joined;
 }
 
-enum pf_path_kind kind_in_dir(void *dir, const wchar_t *path, bool look_for_image)
+enum pf_path_kind kind_in_dir(void *place, const wchar_t *path, bool look_for_image)
 {
-    wchar_t *joined = against_dir((const wchar_t *)dir, path);
+    wchar_t *joined = against_dir(*(const lookup_place *)place, path);
     enum pf_path_kind kind = joined ? path_probe_kind(nullptr, joined, look_for_image) : PF_PATH_MISSING;
     free(joined);
     return kind;
 }
 
-int full_path_in_dir(void *dir, const wchar_t *path, wchar_t *out)
+int full_path_in_dir(void *place, const wchar_t *path, wchar_t *out)
 {
-    wchar_t *joined = against_dir((const wchar_t *)dir, path);
+    wchar_t *joined = against_dir(*(const lookup_place *)place, path);
     int error = joined ? path_probe_full_path(nullptr, joined, out) : ENOMEM;
     free(joined);
     return error;
@@ -92,10 +114,8 @@ wchar_t *own_search_path()
     return text;
 }
 
-} // namespace
-
-int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wchar_t *path_value,
-                           int search, wchar_t *found, size_t capacity)
+int find_in(const wchar_t *program, const wchar_t *dir, const wchar_t *block,
+            const wchar_t *path_value, int search, wchar_t *found, size_t capacity)
 {
     if (!found || capacity == 0)
         return EINVAL;
@@ -108,7 +128,8 @@ int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wch
     wchar_t result[PF_PROGRAM_PATH_CAPACITY];
     int error = ENOMEM;
     if (start_dir && scratch) {
-        struct pf_file_probe probe = {kind_in_dir, full_path_in_dir, start_dir};
+        lookup_place place = {start_dir, block};
+        struct pf_file_probe probe = {kind_in_dir, full_path_in_dir, &place};
         error = pf_find_program(program, search != 0, searched, &probe, scratch, result);
     }
     if (error == 0 && wcslen(result) >= capacity)
@@ -119,6 +140,14 @@ int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wch
     free(own_path);
     free(start_dir);
     return error;
+}
+
+} // namespace
+
+int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wchar_t *path_value,
+                           int search, wchar_t *found, size_t capacity)
+{
+    return find_in(program, dir, nullptr, path_value, search, found, capacity);
 }
 
 int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
@@ -134,8 +163,8 @@ int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
     if (error == 0) {
         // A child without PATH has nothing to search: an empty one says so.
         const wchar_t *path_value = pf_block_value(block, L"PATH");
-        error = procferry_find_program(program, dir, path_value ? path_value : L"", search, found,
-                                       capacity);
+        error = find_in(program, dir, block, path_value ? path_value : L"", search, found,
+                        capacity);
     }
     free(block);
     return error;

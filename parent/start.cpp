@@ -334,6 +334,24 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
 {
     uint32_t timeout = options ? options->timeout_ms : 0;
     uint64_t deadline = pf_deadline(timeout);
+    // The relay never waits: the library takes the child and waits for it
+    // itself, so that a timeout tells a relay that did not answer from a
+    // program that ran too long, and the pid is known in either mode.
+    procferry_options relayed;
+    bool wait_for_child = false;
+    if (options && options->size >= sizeof *options) {
+        relayed = *options;
+        wait_for_child = !(options->flags & PROCFERRY_NO_WAIT);
+        relayed.flags |= PROCFERRY_NO_WAIT;
+        // The caller would get its pipe ends only once the child ended, and
+        // a child that fills a pipe never ends.
+        for (const procferry_stream &stream : options->streams)
+            if (wait_for_child && stream.kind == PROCFERRY_STREAM_PIPE) {
+                memset(result, 0, sizeof *result);
+                return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
+            }
+        options = &relayed;
+    }
     procferry_session session;
     if (procferry_session_start_options(options, &session, result) != 0)
         return result->kind;
@@ -363,10 +381,7 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     int error = 0;
     switch (record.code) {
     case RELAY_OK:
-        if (!(options->flags & PROCFERRY_NO_WAIT)) {
-            kind = PROCFERRY_EXITED;
-            result->exit_status = (uint32_t)record.value;
-        } else if ((result->child = procferry_session_take_child(&session, record.value))) {
+        if ((result->child = procferry_session_take_child(&session, record.value))) {
             kind = PROCFERRY_STARTED;
             result->pid = procferry_child_pid(result->child);
             pf_child_add_flags(result->child, options->flags & PROCFERRY_KILL_ON_CLOSE);
@@ -387,6 +402,23 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     if (procferry_session_wait_relay(&session, RELAY_END_WAIT_MS, &result->relay_exit_status) == 0)
         result->relay_ended = 1;
     procferry_session_close(&session);
+    if (kind == PROCFERRY_STARTED && wait_for_child) {
+        int waited = procferry_child_wait(result->child, pf_remaining(deadline, timeout),
+                                          &result->exit_status);
+        if (waited == PROCFERRY_TIMED_OUT) {
+            procferry_child_kill(result->child, 1);
+            procferry_child_wait(result->child, RELAY_END_WAIT_MS, nullptr);
+            result->exit_status = 0;
+        }
+        kind = waited == 0 ? PROCFERRY_EXITED : PROCFERRY_TIMED_OUT;
+        if (waited < 0) {
+            result->win32_error = GetLastError();
+            result->exit_status = 0;
+            kind = PROCFERRY_SYSTEM_ERROR;
+        }
+        procferry_child_close(result->child);
+        result->child = nullptr;
+    }
     if (kind != PROCFERRY_EXITED && kind != PROCFERRY_STARTED)
         close_pipes(result);
     return finish(result, kind, error);

@@ -83,7 +83,8 @@ enum {
     RELAY_EXIT_CHECK_FAILED = 3
 };
 
-/* The longest command text the platform takes, terminator included. */
-enum { RELAY_COMMAND_TEXT_LIMIT = 32767 };
+/* The longest command text the platform takes, terminator included; and
+   the longest value of an environment variable, which has the same bound. */
+enum { RELAY_COMMAND_TEXT_LIMIT = 32767, ENV_VALUE_LIMIT = 32767 };
 
 #endif

@@ -64,7 +64,10 @@ enum procferry_stream_kind {
     PROCFERRY_STREAM_PIPE = 4,    /* the library makes a pipe; the caller's end (stdin: the
                                      write end; stdout, stderr: the read end) is
                                      procferry_result.pipes[n], private to the caller and
-                                     the caller's to close */
+                                     the caller's to close. With PROCFERRY_NO_WAIT only:
+                                     in wait mode the ends would come once the child
+                                     ended, and one that fills its pipe never would
+                                     (INVALID_ARGUMENT) */
     PROCFERRY_STREAM_STDOUT = 5   /* stderr only: the same file or pipe as the child's stdout */
 };
 
@@ -150,7 +153,7 @@ struct procferry_options {
 /* What became of a start. Exactly one kind applies; the fields each kind sets
    are named beside it, all others are zero. */
 enum procferry_kind {
-    PROCFERRY_EXITED = 1,           /* wait mode: exit_status is the child's */
+    PROCFERRY_EXITED = 1,           /* wait mode: exit_status and pid are the child's */
     PROCFERRY_STARTED = 2,          /* no-wait mode: child and pid; the child is the caller's
                                        to close */
     PROCFERRY_DIR_FAILED = 3,       /* error: errno of the directory change; nothing ran */
@@ -164,9 +167,11 @@ enum procferry_kind {
     PROCFERRY_CHECK_REPORT = 8,     /* the relay refused its command line (no record, and a
                                        captured report or the check-failure exit status):
                                        check_report, relay_exit_status */
-    PROCFERRY_TIMED_OUT = 9,        /* no record within timeout_ms (in wait mode: the child
-                                       still ran); the relay and everything it started
-                                       were ended (without a job: the relay and its child) */
+    PROCFERRY_TIMED_OUT = 9,        /* timeout_ms passed: with pid 0, before the relay's
+                                       record; in wait mode with pid set and record_code
+                                       0, the child was launched and still ran. The relay
+                                       and everything it started were ended (without a
+                                       job: the relay and its child) */
     PROCFERRY_BAD_RECORD = 10,      /* a short record or an unknown code (record_*), or a
                                        child handle that could not be taken over (win32_error) */
     PROCFERRY_SYSTEM_ERROR = 11     /* win32_error: a pipe, handle, job or event could not be made */
@@ -181,7 +186,8 @@ struct procferry_result {
     int error;                   /* errno, for the kinds that say so */
     uint32_t win32_error;
     struct procferry_child *child; /* PROCFERRY_STARTED: the child, for procferry_child_* */
-    uint32_t pid;                /* PROCFERRY_STARTED; meaningful while the child is open */
+    uint32_t pid;                /* PROCFERRY_STARTED (meaningful while the child is open),
+                                    PROCFERRY_EXITED, PROCFERRY_TIMED_OUT after a launch */
     int relay_ended;             /* 1 when the relay's exit status is known */
     uint32_t relay_exit_status;
     int record_bytes;            /* bytes of the record that arrived, 0 to 8 */

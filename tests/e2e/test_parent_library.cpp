@@ -85,6 +85,9 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
     CreateDirectoryW(folder.c_str(), nullptr);
     const wchar_t *bad_env[][2] = {{L"GOOD=1", nullptr}, {L"", nullptr}, {L"=", nullptr}, {L"==x", nullptr}};
     const char *bad_env_utf8[] = {"NAME=bad\xff"};
+    const std::wstring longest_value = L"PF_LONG=" + std::wstring(ENV_VALUE_LIMIT - 1, L'v'),
+                       too_long_value = L"PF_LONG=" + std::wstring(ENV_VALUE_LIMIT, L'v');
+    const wchar_t *long_env[][1] = {{longest_value.c_str()}, {too_long_value.c_str()}};
     const bool gui = std::string(GetParam()) == "gui";
     struct row {
         const char *name;
@@ -200,6 +203,17 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         {"environment name '=' with a value", [&](procferry_options &o) {
              o.env = bad_env[3];
              o.env_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"environment value of 32,766 units", [&](procferry_options &o) {
+             o.env = long_env[0];
+             o.env_count = 1;
+         }, PROCFERRY_EXITED, 0},
+        {"environment value past 32,766 units, which would reach the child cut", [&](procferry_options &o) {
+             o.env = long_env[1];
+             o.env_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, E2BIG},
+        {"a pipe in wait mode, whose end would come too late", [](procferry_options &o) {
+             o.streams[1].kind = PROCFERRY_STREAM_PIPE;
          }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
         {"environment count without entries", [](procferry_options &o) { o.env_count = 1; },
          PROCFERRY_INVALID_ARGUMENT, EINVAL},

@@ -353,9 +353,9 @@ TEST(ProcferryRunCommands, JsonIsOneObjectWithTheSameFieldsInEveryOutcome)
     tool_result missing = run_tool({L"--json", L"--", L"nosuch"});
     tool_result timed_out = run_tool({L"--json", L"--timeout", L"3s", L"--env",
                                       L"PROBE_SLEEP_MS=8000", L"--", probe});
-    EXPECT_EQ(exited.out, "probe-stdout\n");
+    EXPECT_EQ(exited.out, "probe-stdout\r\n");
     std::string object = last_line(exited.err);
-    EXPECT_EQ(exited.err, "probe-stderr\n" + object + "\n");
+    EXPECT_EQ(exited.err, "probe-stderr\r\n" + object + "\n");
     EXPECT_EQ(object.rfind("{\"outcome\":\"exited\",", 0), 0u) << object;
     // The relays are built for the architecture of this test.
     std::string architecture = sizeof(void *) == 8 ? "x86_64" : "i686";
