@@ -624,6 +624,53 @@ TEST_P(ParentLibrary, EnvironmentChangesReachOnlyTheChild)
     SetEnvironmentVariableW(L"PF_CASE", nullptr);
 }
 
+// A drive-relative name ("C:prog.exe") on a drive other than the child's
+// directory's is taken under that drive's directory in the child's own
+// environment, or its root; the lookup names the file the start launches.
+TEST_P(ParentLibrary, DriveRelativeProgramsAreFoundWhereTheStartFindsThem)
+{
+    const std::wstring drive_dir = L"C:\\procferry-drive-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(drive_dir.c_str(), nullptr);
+    const std::wstring copied = drive_dir + L"\\pf_drive_probe.exe";
+    ASSERT_TRUE(CopyFileW(probe_path().c_str(), copied.c_str(), FALSE));
+    ASSERT_NE(towupper(parent::own_directory()[0]), L'C') << "the tests must run on another drive";
+    const wchar_t *program = L"C:pf_drive_probe.exe";
+    const std::wstring in_changes = L"=C:=" + drive_dir;
+    struct row {
+        const char *name;
+        std::vector<const wchar_t *> env;
+        uint32_t flags;
+        int kind, error;
+    } rows[] = {
+        {"the drive's directory among the changes", {in_changes.c_str()}, 0, PROCFERRY_EXITED, 0},
+        {"the caller's, inherited", {}, 0, PROCFERRY_EXITED, 0},
+        {"a cleared environment has none: the drive's root", {}, PROCFERRY_CLEAR_ENV,
+         PROCFERRY_LAUNCH_FAILED, ENOENT},
+    };
+    for (const row &r : rows) {
+        SetEnvironmentVariableW(L"=C:", r.env.empty() ? drive_dir.c_str() : L"C:\\");
+        procferry_options o = options();
+        o.program = program;
+        o.env = r.env.data();
+        o.env_count = r.env.size();
+        o.flags |= r.flags;
+        procferry_result result;
+        EXPECT_EQ(procferry_start(&o, &result), r.kind) << r.name;
+        EXPECT_EQ(result.error, r.error) << r.name;
+        wchar_t found[MAX_PATH] = L"";
+        EXPECT_EQ(procferry_find_program_with_env(program, nullptr, r.env.data(), r.env.size(),
+                                                  (r.flags & PROCFERRY_CLEAR_ENV) != 0, 0, found, MAX_PATH),
+                  r.error)
+            << r.name;
+        if (r.kind == PROCFERRY_EXITED) {
+            EXPECT_EQ(_wcsicmp(found, copied.c_str()), 0) << r.name << ": " << procferry::to_utf8(found);
+        }
+    }
+    SetEnvironmentVariableW(L"=C:", nullptr);
+    DeleteFileW(copied.c_str());
+    RemoveDirectoryW(drive_dir.c_str());
+}
+
 TEST_P(ParentLibrary, PipesHandTheCallerItsEnds)
 {
     struct row {
