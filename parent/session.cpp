@@ -339,6 +339,13 @@ struct procferry_child *procferry_session_take_child(struct procferry_session *s
     // The value is a handle in the relay's table, sign-extended as handles
     // passed between 32- and 64-bit processes are.
     HANDLE child = nullptr;
+    // A launch call that returned -1 without an error number is reported
+    // with that value; it, like the other pseudo-handles, would stand for
+    // the relay itself, never for a child.
+    if (value < 0 && value >= -6) {
+        session->win32_error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
     if (!session->relay ||
         !DuplicateHandle((HANDLE)session->relay, (HANDLE)(intptr_t)value, GetCurrentProcess(),
                          &child, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
