@@ -43,6 +43,7 @@ std::string in_tool_terms(const run_options &options, std::string words)
          "belong beside procferry-run.exe, or name one with --relay"},
         {"a relative program is taken from", "a relative PROGRAM is taken from"},
         {"the directory ", "the --cwd directory "},
+        {"set PATH among the environment changes", "set PATH with --env"},
     };
     for (const auto &phrase : phrases) {
         size_t at = words.find(phrase[0]);

@@ -250,9 +250,27 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
          {"probe_child exited with status 0"}, {}},
         // the child's environment: changes to this one, or an empty one changed
         {{L"--clear-env", L"--env", L"PROBE_EXIT=3", L"--", L"%P"}, 3, {}, {}},
-        {{L"--clear-env", L"--", L"cmd"}, 127, {"cmd: not found on PATH"}, {}},
-        {{L"--unset", L"PATH", L"--", L"cmd"}, 127, {"cmd: not found on PATH"}, {}},
+        {{L"--clear-env", L"--", L"cmd"}, 127,
+         {"cmd: not found: the child's environment has no PATH, so nothing was searched",
+          "set PATH with --env"},
+         {}},
+        {{L"--unset", L"PATH", L"--", L"cmd"}, 127,
+         {"the child's environment has no PATH, so nothing was searched"}, {}},
+        {{L"--env", L"PATH=", L"--", L"cmd"}, 127,
+         {"the child's PATH is empty, so nothing was searched"}, {}},
         {{L"--", L"%Snosuch\\x.exe"}, 127, {"x.exe: not found: ENOENT: no such file or directory"}, {}},
+        // names the relay joins to the start directory its own way, as rules/ does
+        {{L"--cwd", L"%S", L"--env", L"PATH=%D", L"--", L"args.bat."}, 127,
+         {"args.bat.: not found on PATH", "give its path"}, {}},
+        {{L"--no-search-path", L"--cwd", L"%S", L"--", L"\\windows"}, 126,
+         {"is a directory (C:\\windows)"}, {}},
+        {{L"--no-search-path", L"--cwd", L"C:/windows", L"--", L"C:system32"}, 126,
+         {"is a directory (C:\\windows\\system32)"}, {}},
+        // a batch file refuses an argument that would end its command line
+        {{L"--", L"%Sargs.bat", L"one", L"two\nlines"}, 126,
+         {"args.bat: argument 2 holds a line break (CR or LF)", "EINVAL"}, {}},
+        {{L"--argv0", L"zero", L"--", L"%Sargs.bat", L"a\rb"}, 126,
+         {"args.bat: argument 1 holds a line break"}, {}},
         // the child's whole status, exceptions in hex
         {{L"--env", L"PROBE_EXIT=-1", L"--", L"%P"}, -1, {"exited with status -1 (0xFFFFFFFF)"}, {}},
         {{L"--env", L"PROBE_CRASH=1", L"--", L"%P"}, (int)0xC0000005,
@@ -266,6 +284,10 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         // nothing of records, stands in for it
         {{L"--relay", L"%Sno-relay.exe", L"--", L"%P"}, 125,
          {"relay ", "no-relay.exe: cannot be started", "--relay"}, {}},
+        {{L"--relay", L"%Snodll\\procferry-console.exe", L"--", L"%P"}, 125,
+         {"could not start: the base library libpellix-2.0-0.dll was not found",
+          "belongs beside the relay, in ", "nodll"},
+         {}},
         {{L"--relay", L"%P", L"--env", L"PROBE_WRITE=1", L"--", L"%P"}, 125,
          {"refused its command line: probe-stderr"}, {"probe-stdout"}},
         {{L"--relay", L"%P", L"--env", L"PROBE_EXIT=4", L"--", L"%P"}, 125,
@@ -300,6 +322,12 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
                            std::to_wstring(GetCurrentProcessId()) + L"\\";
     CreateDirectoryW(scratch.c_str(), nullptr);
     write_file(scratch + L"notes.txt", "not a program\n");
+    write_file(scratch + L"args.bat", "@echo %*\r\n");
+    // A relay without the base library beside it; the tests' own folder,
+    // which holds one, is neither the tool's current directory nor on PATH.
+    CreateDirectoryW((scratch + L"nodll").c_str(), nullptr);
+    CopyFileW((parent::own_directory() + L"procferry-console.exe").c_str(),
+              (scratch + L"nodll\\procferry-console.exe").c_str(), FALSE);
     auto expand = [&](std::wstring text) {
         const std::pair<const wchar_t *, std::wstring> marks[] = {
             {L"%P", parent::own_directory() + L"probe_child.exe"},
