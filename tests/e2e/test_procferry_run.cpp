@@ -41,7 +41,7 @@ void drain(int fd, std::string &into)
 // stdin is a pipe holding stdin_text; it inherits every other descriptor
 // this process holds open.
 tool_result run_tool(const std::vector<std::wstring> &args, const std::string &stdin_text = "",
-                     int timeout_ms = 30000)
+                     int timeout_ms = 30000, int eof_wait_ms = 300)
 {
     parent::inheritable_pipe in = parent::make_inheritable_pipe(true);
     parent::inheritable_pipe out = parent::make_inheritable_pipe(false);
@@ -101,9 +101,9 @@ tool_result run_tool(const std::vector<std::wstring> &args, const std::string &s
         result.status = (int)status;
     CloseHandle((HANDLE)process);
     // A child started with --no-wait may still hold the pipes: no end-of-file
-    // is awaited past a short while.
-    result.out += parent::read_pipe_until_eof(out.parent_end, 300);
-    result.err += parent::read_pipe_until_eof(err.parent_end, 300);
+    // is awaited past eof_wait_ms.
+    result.out += parent::read_pipe_until_eof(out.parent_end, eof_wait_ms);
+    result.err += parent::read_pipe_until_eof(err.parent_end, eof_wait_ms);
     _close(out.parent_end);
     _close(err.parent_end);
     return result;
@@ -258,6 +258,9 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
          {"the child's environment has no PATH, so nothing was searched"}, {}},
         {{L"--env", L"PATH=", L"--", L"cmd"}, 127,
          {"the child's PATH is empty, so nothing was searched"}, {}},
+        {{L"--env=PROBE_ENV_HEX=PF_LONE", L"--env=PF_LONE=a\xD800z", L"--", L"%P"}, 0, {},
+         {"PF_LONE=0061d800007a"}},
+        {{L"--cwd=a\xD800", L"%P"}, 125, {"--cwd: ", "lone surrogate"}, {}},
         {{L"--", L"%Snosuch\\x.exe"}, 127, {"x.exe: not found: ENOENT: no such file or directory"}, {}},
         // names the relay joins to the start directory its own way, as rules/ does
         {{L"--cwd", L"%S", L"--env", L"PATH=%D", L"--", L"args.bat."}, 127,
@@ -404,6 +407,19 @@ TEST(ProcferryRunCommands, JsonIsOneObjectWithTheSameFieldsInEveryOutcome)
     // The child was ended, not left running: it ended with the timeout's status.
     EXPECT_TRUE(contains(timed_out.err, "\"exit_status\":124,")) << timed_out.err;
     EXPECT_EQ(timed_out.status, 124);
+
+    // An argument with a lone surrogate, which has no UTF-8 form, as its escape.
+    tool_result lone = run_tool({L"--json", L"--", probe, L"a\xD800z"});
+    EXPECT_TRUE(contains(lone.err, "\"arguments\":[\"a\\ud800z\"],")) << lone.err;
+
+    // --no-wait with --timeout: the watchdog that ends the child later adds
+    // nothing to the one object. Its stderr is the tool's, held until it ends.
+    tool_result watched = run_tool({L"--json", L"--no-wait", L"--timeout", L"1s", L"--env",
+                                    L"PROBE_SLEEP_MS=20000", L"--", probe},
+                                   "", 30000, 20000);
+    EXPECT_EQ(watched.status, 0);
+    EXPECT_EQ(watched.err.rfind("{\"outcome\":\"started\",", 0), 0u) << watched.err;
+    EXPECT_EQ(std::count(watched.err.begin(), watched.err.end(), '\n'), 1) << watched.err;
 }
 
 // Each test runs the tool with --relay gui and with --relay console.
@@ -567,6 +583,13 @@ TEST_P(ProcferryRun, Argv0IsDistinctFromTheProgramPath)
     ASSERT_EQ(report.argv.size(), 2u);
     EXPECT_EQ(report.argv[0], L"custom zero \u00e9");
     EXPECT_EQ(report.argv[1], L"one");
+
+    // taken from the wide command line, so a lone surrogate arrives too
+    run = run_tool(probe_command({L"--argv0=zero \xDC00"}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    report = probe_report();
+    ASSERT_EQ(report.argv.size(), 1u);
+    EXPECT_EQ(report.argv[0], L"zero \xDC00");
 }
 
 TEST_P(ProcferryRun, ArgumentsKeepTheirExactText)
