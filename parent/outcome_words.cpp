@@ -441,14 +441,18 @@ void put_relay(line *words, const struct procferry_result *result, text relay)
         put_text(words, relay);
 }
 
-// The relay's path in UTF-16: as given, else as the start made it.
+// The units of the relay's path in full: as given, else as the start made
+// it, and in its long form when a short (8.3) form was used; the system
+// starts a program by the long form.
 size_t relay_units(const struct procferry_result *result, text relay)
 {
+    size_t units = wcslen(result->relay_path);
     if (relay.wide && *relay.wide)
-        return wcslen(relay.wide);
-    if (relay.utf8 && *relay.utf8)
-        return procferry_utf8_to_wide(relay.utf8, nullptr, 0);
-    return wcslen(result->relay_path);
+        units = wcslen(relay.wide);
+    else if (relay.utf8 && *relay.utf8)
+        units = procferry_utf8_to_wide(relay.utf8, nullptr, 0);
+    DWORD long_form = result->relay_path[0] ? GetLongPathNameW(result->relay_path, nullptr, 0) : 0;
+    return long_form > units + 1 ? long_form - 1 : units;
 }
 
 // The units of the default relay's path, beside the module that holds this

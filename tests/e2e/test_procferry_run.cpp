@@ -41,7 +41,8 @@ void drain(int fd, std::string &into)
 // stdin is a pipe holding stdin_text; it inherits every other descriptor
 // this process holds open.
 tool_result run_tool(const std::vector<std::wstring> &args, const std::string &stdin_text = "",
-                     int timeout_ms = 30000, int eof_wait_ms = 300)
+                     int timeout_ms = 30000, int eof_wait_ms = 300,
+                     const std::wstring &tool = tool_path())
 {
     parent::inheritable_pipe in = parent::make_inheritable_pipe(true);
     parent::inheritable_pipe out = parent::make_inheritable_pipe(false);
@@ -50,7 +51,7 @@ tool_result run_tool(const std::vector<std::wstring> &args, const std::string &s
         _write(in.parent_end, stdin_text.data(), (unsigned)stdin_text.size());
     _close(in.parent_end);
 
-    std::vector<std::wstring> quoted = {parent::quote_program_name(tool_path())};
+    std::vector<std::wstring> quoted = {parent::quote_program_name(tool)};
     for (const std::wstring &arg : args)
         quoted.push_back(parent::quote_for_command_line(arg));
     std::vector<const wchar_t *> argv;
@@ -68,7 +69,7 @@ tool_result run_tool(const std::vector<std::wstring> &args, const std::string &s
         saved[fd] = _dup(fd);
         _dup2(wanted[fd], fd);
     }
-    intptr_t process = _wspawnv(_P_NOWAIT, tool_path().c_str(), argv.data());
+    intptr_t process = _wspawnv(_P_NOWAIT, tool.c_str(), argv.data());
     for (int fd = 0; fd < 3; ++fd) {
         _dup2(saved[fd], fd);
         _close(saved[fd]);
@@ -420,6 +421,43 @@ TEST(ProcferryRunCommands, JsonIsOneObjectWithTheSameFieldsInEveryOutcome)
     EXPECT_EQ(watched.status, 0);
     EXPECT_EQ(watched.err.rfind("{\"outcome\":\"started\",", 0), 0u) << watched.err;
     EXPECT_EQ(std::count(watched.err.begin(), watched.err.end(), '\n'), 1) << watched.err;
+}
+
+// The tool and its relays in a folder past MAX_PATH. The system starts no
+// program from such a path, so the tool is started by its short form; the
+// relay beside it, named by that short form too, still has the long path in
+// full, and the words say so rather than that it is missing.
+TEST(ProcferryRunCommands, RelaysInAFolderPastMaxPathAreToldTruly)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring root = std::wstring(temp) + L"procferry-run-long-" +
+                        std::to_wstring(GetCurrentProcessId());
+    std::wstring folder = root;
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    while (folder.size() < 530) {
+        folder += L"\\" + std::wstring(160, L'f');
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    }
+    for (const wchar_t *name : {L"procferry-run.exe", L"procferry-console.exe", L"procferry.exe",
+                                L"libpellix-2.0-0.dll"})
+        ASSERT_TRUE(CopyFileW((parent::own_directory() + name).c_str(),
+                              (L"\\\\?\\" + folder + L"\\" + name).c_str(), FALSE));
+    std::wstring tool = L"\\\\?\\" + folder + L"\\procferry-run.exe";
+    wchar_t short_form[MAX_PATH];
+    DWORD length = GetShortPathNameW(tool.c_str(), short_form, MAX_PATH);
+    ASSERT_TRUE(length > 0 && length < MAX_PATH);
+    std::wstring relay_units = std::to_wstring(folder.size() + 22); // \procferry-console.exe
+
+    tool_result run = run_tool({L"--", L"cmd", L"/c", L"exit 3"}, "", 30000, 300, short_form);
+    EXPECT_TRUE(run.status == 3 || run.status == 125) << run.status << " " << run.err;
+    if (run.status != 3) {
+        EXPECT_TRUE(contains(run.err, "its path is " + procferry::to_utf8(relay_units) +
+                                          " units long, and the system starts no program "
+                                          "from a path longer than 259 units"))
+            << run.err;
+    }
+    remove_tree(L"\\\\?\\" + root + L"\\");
 }
 
 // Each test runs the tool with --relay gui and with --relay console.
