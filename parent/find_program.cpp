@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include "find_program.h"
 #include "parent_internal.h"
 #include "path_probe.h"
 #include "rules/find_program.h"
@@ -148,6 +149,17 @@ int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wch
                            int search, wchar_t *found, size_t capacity)
 {
     return find_in(program, dir, nullptr, path_value, search, found, capacity);
+}
+
+wchar_t *pf_program_in_dir(const wchar_t *program, const wchar_t *dir)
+{
+    wchar_t *start_dir = full_path_of(dir ? dir : L".");
+    lookup_place place = {start_dir, nullptr};
+    wchar_t *joined = start_dir && program ? against_dir(place, program) : nullptr;
+    wchar_t *full = joined ? full_path_of(joined) : nullptr;
+    free(joined);
+    free(start_dir);
+    return full;
 }
 
 int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,

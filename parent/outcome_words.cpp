@@ -2,20 +2,30 @@
 // names what should have run, what went wrong, the errno's name and words,
 // and, where there is one, the next step. Where the relay's errno alone
 // would mislead (a name that is a directory, a program that sits in the
-// start directory but was looked for on PATH only), the file system is
-// asked once more, the way the relay looked.
+// start directory but was looked for on PATH only, a batch file refused for
+// one of its arguments), the library's own program finder is asked, which
+// looks the way the relay looks; the words never open a file themselves, so
+// that a name such as a pipe's or the console's cannot hold them up.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
+#include "find_program.h"
+#include "parent_internal.h"
 #include "procferry/parent.h"
+#include "rules/find_program.h"
 
 // The platform's limit on a command text, its terminating zero included.
 static const unsigned COMMAND_TEXT_UNITS = 32767;
 // Paths this long or longer are named but not looked at.
 enum { PROBE_PATH_UNITS = 2048 };
+// A relay that cannot load a library it imports ends with this status
+// before it runs a line of its own.
+static const uint32_t STATUS_DLL_NOT_FOUND_CODE = 0xC0000135u;
+// PROCFERRY_BASE_LIBRARY, the file name of the base library the relays
+// import, comes from the build.
 
 namespace {
 
@@ -147,76 +157,105 @@ bool has_directory_part(const wchar_t *name)
     return false;
 }
 
-bool has_extension(const wchar_t *name)
-{
-    size_t i = wcslen(name);
-    for (; i > 0 && !is_separator(name[i - 1]) && name[i - 1] != L':'; --i)
-        if (name[i - 1] == L'.')
-            return true;
-    return false;
-}
+// The options' environment changes in UTF-16, as the start applies them.
+struct env_changes {
+    const wchar_t *const *entries = nullptr;
+    size_t count = 0;
+    bool clear = false;
+    bool readable = true; // false: an entry is not UTF-8, or out of memory
+    wchar_t **converted = nullptr;
 
-// The name as the relay takes it: from the start directory unless absolute.
-bool joined(const wchar_t *dir, const wchar_t *name, wchar_t *out, size_t capacity)
-{
-    bool absolute = is_separator(name[0]) || (name[0] && name[1] == L':');
-    size_t dir_size = absolute || !dir ? 0 : wcslen(dir);
-    size_t size = dir_size + 1 + wcslen(name);
-    if (size >= capacity)
-        return false;
-    out[0] = 0;
-    if (dir_size) {
-        wcscpy(out, dir);
-        if (!is_separator(dir[dir_size - 1]))
-            wcscat(out, L"\\");
+    explicit env_changes(const struct procferry_options *options)
+    {
+        if (!options)
+            return;
+        clear = (options->flags & PROCFERRY_CLEAR_ENV) != 0;
+        count = options->env_count;
+        if (count == 0 || options->env || !options->env_utf8) {
+            entries = options->env;
+            readable = count == 0 || options->env;
+            return;
+        }
+        converted = (wchar_t **)calloc(count, sizeof(wchar_t *));
+        readable = converted != nullptr;
+        for (size_t i = 0; readable && i < count; ++i) {
+            const char *entry = options->env_utf8[i];
+            size_t size = entry ? procferry_utf8_to_wide(entry, nullptr, 0) + 1 : 0;
+            converted[i] = size ? (wchar_t *)malloc(size * sizeof(wchar_t)) : nullptr;
+            readable = converted[i] && (procferry_utf8_to_wide(entry, converted[i], size) > 0 || !*entry);
+        }
+        entries = converted;
     }
-    wcscat(out, name);
-    return true;
+    ~env_changes()
+    {
+        for (size_t i = 0; converted && i < count; ++i)
+            free(converted[i]);
+        free(converted);
+    }
+    env_changes(const env_changes &) = delete;
+    env_changes &operator=(const env_changes &) = delete;
+};
+
+enum child_path { PATH_SET, PATH_ABSENT, PATH_EMPTY, PATH_UNKNOWN };
+
+// Whether the child's environment block holds a PATH to search.
+child_path child_path_state(const env_changes &env)
+{
+    if (!env.readable)
+        return PATH_UNKNOWN;
+    if (env.count == 0 && !env.clear) {
+        wchar_t first[2];
+        SetLastError(ERROR_SUCCESS);
+        if (GetEnvironmentVariableW(L"PATH", first, 2) > 0)
+            return PATH_SET;
+        return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? PATH_ABSENT : PATH_EMPTY;
+    }
+    wchar_t *block = nullptr;
+    if (pf_build_environment(env.entries, env.count, env.clear, &block) != 0)
+        return PATH_UNKNOWN;
+    const wchar_t *value = pf_block_value(block, L"PATH");
+    child_path state = !value ? PATH_ABSENT : *value ? PATH_SET : PATH_EMPTY;
+    free(block);
+    return state;
 }
 
 enum what_is_there { NOTHING, DIRECTORY, OTHER_FILE, PROGRAM };
 
-// A batch file by its name, any other program by its image's first bytes.
-what_is_there look_at(const wchar_t *path)
+// What the library's finder makes of name, as the relay would, with PATH
+// searched or not; found (PF_PROGRAM_PATH_CAPACITY units) holds the file
+// for PROGRAM, else an empty text.
+what_is_there find_as_relay(const wchar_t *name, const wchar_t *dir, const env_changes &env,
+                            bool search, wchar_t *found, int *error)
 {
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return NOTHING;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return DIRECTORY;
-    const wchar_t *dot = wcsrchr(path, L'.');
-    if (dot && (_wcsicmp(dot, L".bat") == 0 || _wcsicmp(dot, L".cmd") == 0))
+    found[0] = 0;
+    *error = env.readable ? procferry_find_program_with_env(name, dir, env.entries, env.count,
+                                                            env.clear, search, found,
+                                                            PF_PROGRAM_PATH_CAPACITY)
+                          : EINVAL;
+    switch (*error) {
+    case 0:
         return PROGRAM;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    case EACCES:
+        return DIRECTORY;
+    case ENOEXEC:
         return OTHER_FILE;
-    char header[2] = {0, 0};
-    DWORD got = 0;
-    bool image = ReadFile(file, header, 2, &got, nullptr) && got == 2 && header[0] == 'M' &&
-                 header[1] == 'Z';
-    CloseHandle(file);
-    return image ? PROGRAM : OTHER_FILE;
+    }
+    return NOTHING;
 }
 
-// What the name is in the start directory: the name itself, then, without
-// an extension, with each extension the relay tries.
+// What a bare name is in the start directory, taken as given there.
 what_is_there look_in_start_directory(const wchar_t *dir, const wchar_t *program)
 {
-    static const wchar_t *const extensions[] = {L"", L".com", L".exe", L".bat", L".cmd"};
-    wchar_t path[PROBE_PATH_UNITS];
-    if (!joined(dir, program, path, PROBE_PATH_UNITS - 8))
-        return NOTHING;
-    what_is_there plain = look_at(path);
-    if (plain == PROGRAM || has_extension(program))
-        return plain;
-    size_t size = wcslen(path);
-    for (const wchar_t *extension : extensions) {
-        wcscpy(path + size, extension);
-        if (*extension && look_at(path) == PROGRAM)
-            return PROGRAM;
+    wchar_t found[PF_PROGRAM_PATH_CAPACITY];
+    switch (procferry_find_program(program, dir, nullptr, 0, found, PF_PROGRAM_PATH_CAPACITY)) {
+    case 0:
+        return PROGRAM;
+    case EACCES:
+        return DIRECTORY;
+    case ENOEXEC:
+        return OTHER_FILE;
     }
-    return plain;
+    return NOTHING;
 }
 
 // The directory as given, and in full when that reads differently.
@@ -259,16 +298,30 @@ void directory_failed(line *words, text program, text dir, int error)
     put(words, "; nothing was run");
 }
 
-void not_found(line *words, text program, const wchar_t *name, text dir, wchar_t *start_dir,
-               bool search_path)
+// A path that names its drive or share and its folder: the start directory
+// plays no part in it.
+bool fully_absolute(const wchar_t *name)
+{
+    return (is_separator(name[0]) && is_separator(name[1])) ||
+           (name[0] && name[1] == L':' && is_separator(name[2]));
+}
+
+void not_found(line *words, text program, const wchar_t *name, text dir, const wchar_t *dir_wide,
+               const env_changes &env, bool search_path)
 {
     put_text(words, program);
     bool bare = name && !has_directory_part(name);
     if (!bare) {
         put(words, ": not found");
-        if (dir.given() && name && !(is_separator(name[0]) || (name[0] && name[1] == L':'))) {
+        if (dir.given() && name && !fully_absolute(name)) {
             put(words, " (a relative program is taken from ");
             put_start_directory(words, dir);
+            wchar_t *full = pf_program_in_dir(name, dir_wide);
+            if (full) {
+                put(words, ": ");
+                put_wide(words, full);
+                free(full);
+            }
             put(words, ")");
         }
         put(words, ": ");
@@ -283,9 +336,19 @@ void not_found(line *words, text program, const wchar_t *name, text dir, wchar_t
         put(words, "; PATH was not searched: start with PROCFERRY_SEARCH_PATH to search it");
         return;
     }
+    child_path path = child_path_state(env);
+    if (path == PATH_ABSENT || path == PATH_EMPTY) {
+        put(words, path == PATH_ABSENT
+                       ? ": not found: the child's environment has no PATH, so nothing was searched: "
+                       : ": not found: the child's PATH is empty, so nothing was searched: ");
+        put_errno(words, ENOENT);
+        put(words, "; set PATH among the environment changes, or give the program's path");
+        return;
+    }
     put(words, ": not found on PATH: ");
     put_errno(words, ENOENT);
-    switch (look_in_start_directory(start_dir, name)) {
+    what_is_there there = look_in_start_directory(dir_wide, name);
+    switch (there) {
     case PROGRAM:
         put(words, "; a bare name is looked for on PATH only: to run the one in ");
         put_start_directory(words, dir);
@@ -298,27 +361,71 @@ void not_found(line *words, text program, const wchar_t *name, text dir, wchar_t
         put_text(words, program);
         put(words, " in ");
         put_start_directory(words, dir);
-        put(words, look_in_start_directory(start_dir, name) == DIRECTORY
-                       ? " is a directory, not a program"
-                       : " is not a program");
+        put(words, there == DIRECTORY ? " is a directory, not a program" : " is not a program");
         return;
     default:
         put(words, "; check the name, or give the program's path");
     }
 }
 
-void cannot_run(line *words, text program, const wchar_t *name, wchar_t *start_dir, int error)
+bool holds_line_end(const struct procferry_options *options, size_t i)
+{
+    if (options->args)
+        return options->args[i] && wcspbrk(options->args[i], L"\r\n");
+    if (options->args_utf8)
+        return options->args_utf8[i] && strpbrk(options->args_utf8[i], "\r\n");
+    return false;
+}
+
+// Why the relay refused a batch file (EINVAL), or false when none of its
+// reasons is there. Arguments are numbered as the script counts them (%1
+// on); a batch file gets no argument zero of the caller's.
+bool batch_refused(line *words, const struct procferry_options *options, bool found)
+{
+    size_t first = options->flags & PROCFERRY_ARGV0 ? 1 : 0;
+    for (size_t i = first; i < options->arg_count; ++i) {
+        if (!holds_line_end(options, i))
+            continue;
+        put_number(words, ": argument %lld holds a line break (CR or LF), which a batch file "
+                          "cannot be given: the command interpreter would end its command "
+                          "there and run the rest as a command of its own: ",
+                   (long long)(i - first + 1));
+        put_errno(words, EINVAL);
+        put(words, "; nothing was run; pass such text in a file or an environment variable");
+        return true;
+    }
+    if (!found) {
+        put(words, ": a batch file named through \\\\?\\ whose plain path names another "
+                   "file, and the command interpreter opens only the plain path: ");
+        put_errno(words, EINVAL);
+        put(words, "; nothing was run");
+        return true;
+    }
+    return false;
+}
+
+void cannot_run(line *words, const struct procferry_options *options, text program,
+                const wchar_t *name, const wchar_t *dir_wide, const env_changes &env, int error)
 {
     put_text(words, program);
-    wchar_t path[PROBE_PATH_UNITS], full[PROBE_PATH_UNITS];
-    if (name && joined(start_dir, name, path, PROBE_PATH_UNITS) && look_at(path) == DIRECTORY) {
-        DWORD size = GetFullPathNameW(path, PROBE_PATH_UNITS, full, nullptr);
+    wchar_t found[PF_PROGRAM_PATH_CAPACITY];
+    int found_error = 0;
+    bool search = options && (options->flags & PROCFERRY_SEARCH_PATH);
+    what_is_there there =
+        name ? find_as_relay(name, dir_wide, env, search, found, &found_error) : NOTHING;
+    if (there == DIRECTORY) {
+        wchar_t *full = pf_program_in_dir(name, dir_wide);
         put(words, ": is a directory (");
-        put_wide(words, size > 0 && size < PROBE_PATH_UNITS ? full : path);
+        put_wide(words, full ? full : name);
+        free(full);
         put(words, "), not a program; the launch failed: ");
         put_errno(words, error);
         return;
     }
+    bool batch = there == PROGRAM ? pf_is_batch_file(found)
+                                  : name && found_error == EINVAL && pf_is_batch_file(name);
+    if (error == EINVAL && batch && options && batch_refused(words, options, there == PROGRAM))
+        return;
     put(words, ": cannot be run: ");
     put_errno(words, error);
     if (error == EINVAL || error == ENOEXEC)
@@ -332,6 +439,107 @@ void put_relay(line *words, const struct procferry_result *result, text relay)
         put_wide(words, result->relay_path);
     else
         put_text(words, relay);
+}
+
+// The units of the relay's path in full: as given, else as the start made
+// it, and in its long form when a short (8.3) form was used; the system
+// starts a program by the long form.
+size_t relay_units(const struct procferry_result *result, text relay)
+{
+    size_t units = wcslen(result->relay_path);
+    if (relay.wide && *relay.wide)
+        units = wcslen(relay.wide);
+    else if (relay.utf8 && *relay.utf8)
+        units = procferry_utf8_to_wide(relay.utf8, nullptr, 0);
+    DWORD long_form = result->relay_path[0] ? GetLongPathNameW(result->relay_path, nullptr, 0) : 0;
+    return long_form > units + 1 ? long_form - 1 : units;
+}
+
+// The units of the default relay's path, beside the module that holds this
+// library; 0 when unknown.
+size_t default_relay_units(uint32_t flags)
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            (LPCWSTR)(void *)&procferry_describe, &module))
+        return 0;
+    const DWORD capacity = 32768;
+    wchar_t *path = (wchar_t *)malloc(capacity * sizeof(wchar_t));
+    DWORD length = path ? GetModuleFileNameW(module, path, capacity) : 0;
+    size_t folder = 0;
+    for (DWORD i = 0; i < length && length < capacity; ++i)
+        if (is_separator(path[i]))
+            folder = i + 1;
+    free(path);
+    if (folder == 0)
+        return 0;
+    return folder + wcslen(flags & PROCFERRY_GUI_RELAY ? L"procferry.exe" : L"procferry-console.exe");
+}
+
+// The longest path the system starts a program from, in units.
+const size_t LONGEST_PROGRAM_PATH = PF_PROGRAM_PATH_CAPACITY - 1;
+
+void put_too_long(line *words, size_t units)
+{
+    put_number(words, "its path is %lld units long, and the system starts no program from a "
+                      "path longer than ", (long long)units);
+    put_number(words, "%lld units", (long long)LONGEST_PROGRAM_PATH);
+}
+
+const char SHORTER_FOLDER[] =
+    "; move the program and the relays beside it to a folder with a shorter path";
+
+void relay_missing(line *words, const struct procferry_result *result, text program, text relay)
+{
+    put_relay(words, result, relay);
+    put(words, ": cannot be started, so ");
+    put_text(words, program);
+    put(words, " was not run: ");
+    size_t units = relay_units(result, relay);
+    if (units > LONGEST_PROGRAM_PATH && result->error == ENOENT) {
+        put_too_long(words, units);
+        put(words, ": ");
+        put_errno(words, result->error);
+        put(words, SHORTER_FOLDER);
+        return;
+    }
+    put_errno(words, result->error);
+    put(words, "; procferry-console.exe and procferry.exe belong beside the program, or "
+               "name one in the options");
+}
+
+// A relay that could not load the base library ends before it reads its
+// command line; the library belongs in the relay's own folder, which the
+// system searches first.
+void missing_base_library(line *words, const struct procferry_result *result, text program,
+                          text relay)
+{
+    put_relay(words, result, relay);
+    put(words, " could not start: the base library " PROCFERRY_BASE_LIBRARY
+               " was not found (exit status ");
+    put_status(words, result->relay_exit_status);
+    put(words, "), so ");
+    put_text(words, program);
+    put(words, " was not run; " PROCFERRY_BASE_LIBRARY " belongs beside the relay");
+    wchar_t path[PROBE_PATH_UNITS];
+    const wchar_t *shown = result->relay_path;
+    if (!shown[0] && wide_form(relay, path, PROBE_PATH_UNITS))
+        shown = path;
+    size_t folder = 0;
+    for (size_t i = 0; shown[i]; ++i)
+        if (is_separator(shown[i]))
+            folder = i;
+    if (folder == 0)
+        return;
+    wchar_t *copy = (wchar_t *)malloc((folder + 1) * sizeof(wchar_t));
+    if (!copy)
+        return;
+    memcpy(copy, shown, folder * sizeof(wchar_t));
+    copy[folder] = 0;
+    put(words, ", in ");
+    put_wide(words, copy);
+    free(copy);
 }
 
 void bad_record(line *words, const struct procferry_result *result, text relay)
@@ -404,9 +612,9 @@ size_t procferry_describe(const struct procferry_options *options,
         program.utf8 = "(no program)";
     wchar_t name[PROBE_PATH_UNITS], start_dir[PROBE_PATH_UNITS];
     bool named = wide_form(program, name, PROBE_PATH_UNITS);
-    if (!wide_form(dir, start_dir, PROBE_PATH_UNITS))
-        wcscpy(start_dir, L".");
+    const wchar_t *dir_wide = wide_form(dir, start_dir, PROBE_PATH_UNITS) ? start_dir : nullptr;
     bool search_path = options && (options->flags & PROCFERRY_SEARCH_PATH);
+    env_changes env(options);
     uint32_t timeout_ms = options ? options->timeout_ms : PROCFERRY_INFINITE;
 
     switch (result ? result->kind : 0) {
@@ -424,9 +632,10 @@ size_t procferry_describe(const struct procferry_options *options,
         break;
     case PROCFERRY_LAUNCH_FAILED:
         if (result->error == ENOENT)
-            not_found(&words, program, named ? name : nullptr, dir, start_dir, search_path);
+            not_found(&words, program, named ? name : nullptr, dir, dir_wide, env, search_path);
         else
-            cannot_run(&words, program, named ? name : nullptr, start_dir, result->error);
+            cannot_run(&words, options, program, named ? name : nullptr, dir_wide, env,
+                       result->error);
         break;
     case PROCFERRY_INVALID_ARGUMENT:
         put_text(&words, program);
@@ -442,15 +651,13 @@ size_t procferry_describe(const struct procferry_options *options,
         }
         break;
     case PROCFERRY_RELAY_MISSING:
-        put_relay(&words, result, relay);
-        put(&words, ": cannot be started, so ");
-        put_text(&words, program);
-        put(&words, " was not run: ");
-        put_errno(&words, result->error);
-        put(&words, "; procferry-console.exe and procferry.exe belong beside the program, or "
-                    "name one in the options");
+        relay_missing(&words, result, program, relay);
         break;
     case PROCFERRY_RELAY_CRASHED:
+        if (result->relay_exit_status == STATUS_DLL_NOT_FOUND_CODE) {
+            missing_base_library(&words, result, program, relay);
+            break;
+        }
         put_relay(&words, result, relay);
         put(&words, " ended without a report (exit status ");
         put_status(&words, result->relay_exit_status);
@@ -482,6 +689,19 @@ size_t procferry_describe(const struct procferry_options *options,
     case PROCFERRY_SYSTEM_ERROR:
         put(&words, "cannot start ");
         put_text(&words, program);
+        // The default relay's path did not fit where the library keeps it.
+        if (!relay.given() && !result->relay_path[0] &&
+            result->win32_error == ERROR_INSUFFICIENT_BUFFER) {
+            size_t units = default_relay_units(options ? options->flags : 0);
+            put(&words, ": the relay beside this program cannot be started: ");
+            if (units)
+                put_too_long(&words, units);
+            else
+                put(&words, "its path is too long");
+            put_number(&words, " (Windows error %lld)", result->win32_error);
+            put(&words, SHORTER_FOLDER);
+            break;
+        }
         put_number(&words, ": a pipe, handle, job or event could not be made (Windows error %lld)",
                    result->win32_error);
         break;

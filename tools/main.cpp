@@ -43,7 +43,8 @@ int wmain(int argc, wchar_t **argv)
         if (watchdog) {
             tell_tool_status(watchdog, status);
             watchdog = nullptr;
-            if (end_child_at_timeout(run, outcome))
+            // With --json the one object is all the tool prints.
+            if (end_child_at_timeout(run, outcome) && !run.json)
                 say_ended_at_timeout(run, outcome);
         }
     }

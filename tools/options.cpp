@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <cxxopts.hpp>
+#include <windows.h>
 
 #include "options.h"
 
@@ -92,66 +93,100 @@ static bool takes_value(const std::string &option)
     return false;
 }
 
-// --env and --unset may repeat, and a value may hold anything, commas too;
-// they are taken here rather than by the option parser, which splits
-// repeated values on commas.
-static bool take_environment_option(const std::string &arg, const std::string *next,
-                                    run_options &run, bool *used_next)
+// What a person sees of a wide text in a message: a lone surrogate, which
+// has no UTF-8 form, as U+FFFD.
+static std::string shown(const std::wstring &text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), nullptr, 0,
+                                   nullptr, nullptr);
+    std::string out(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &out[0], size, nullptr,
+                            nullptr);
+    return out;
+}
+
+// --env, --unset and --argv0 are taken here, from the wide command line,
+// rather than by the option parser: --env and --unset may repeat and a value
+// may hold anything, commas too (the parser splits repeated values on
+// commas), and the child gets these texts exactly, lone surrogates too,
+// which have no UTF-8 form to pass through the parser in.
+static bool take_wide_option(const std::wstring &arg, const wchar_t *next, run_options &run,
+                             bool *used_next)
 {
     *used_next = false;
-    std::string name, value;
-    for (const char *option : {"--env", "--unset"}) {
-        std::string with_equals = std::string(option) + "=";
+    std::wstring value;
+    for (const wchar_t *option : {L"--env", L"--unset", L"--argv0"}) {
+        std::wstring with_equals = std::wstring(option) + L"=";
+        std::string name = shown(option);
         if (arg == option) {
             if (!next)
-                throw usage_error{std::string(option) + " needs a value"};
-            value = *next;
+                throw usage_error{name + " needs a value"};
+            value = next;
             *used_next = true;
         } else if (arg.compare(0, with_equals.size(), with_equals) == 0) {
             value = arg.substr(with_equals.size());
         } else {
             continue;
         }
-        if (strcmp(option, "--unset") == 0) {
-            if (value.empty() || value.find('=') != std::string::npos)
-                throw usage_error{"--unset needs a variable name, not '" + value + "'"};
-            run.env.push_back(to_wide(value));
+        if (name == "--argv0") {
+            run.has_argv0 = true;
+            run.argv0 = value;
             return true;
         }
-        size_t equals = value.find('=');
-        if (equals == 0 || equals == std::string::npos)
-            throw usage_error{"--env needs NAME=VALUE, not '" + value + "'"};
-        run.env.push_back(to_wide(value));
+        if (name == "--unset") {
+            if (value.empty() || value.find(L'=') != std::wstring::npos)
+                throw usage_error{"--unset needs a variable name, not '" + shown(value) + "'"};
+            run.env.push_back(value);
+            return true;
+        }
+        size_t equals = value.find(L'=');
+        if (equals == 0 || equals == std::wstring::npos)
+            throw usage_error{"--env needs NAME=VALUE, not '" + shown(value) + "'"};
+        run.env.push_back(value);
         return true;
     }
     return false;
 }
 
+// The option parser reads UTF-8; an entry without a UTF-8 form is refused
+// by the name of its option rather than read as something else.
+static std::string option_text(const std::wstring &entry, const std::string &option)
+{
+    bool ok = true;
+    std::string text = to_utf8(entry, &ok);
+    if (!ok)
+        throw usage_error{option + ": '" + shown(entry) +
+                          "' holds a lone surrogate (UTF-16 without a UTF-8 form), which this "
+                          "option cannot take"};
+    return text;
+}
+
 // Index of PROGRAM in the wide command line (argc when there is none). Sets
 // *separator when "--" stands before it. Collects the option entries, minus
-// --env and --unset, into options.
+// those take_wide_option takes, into options.
 static int find_program(int argc, wchar_t **argv, run_options &run,
                         std::vector<std::string> &options, bool *separator)
 {
     *separator = false;
     options.push_back(to_utf8(argv[0]));
     for (int i = 1; i < argc; ++i) {
-        std::string arg = to_utf8(argv[i]);
-        if (arg == "--") {
+        std::wstring arg = argv[i];
+        if (arg == L"--") {
             *separator = true;
             return i + 1;
         }
-        if (arg.size() < 2 || arg[0] != '-')
+        if (arg.size() < 2 || arg[0] != L'-')
             return i;
-        std::string next = i + 1 < argc ? to_utf8(argv[i + 1]) : "";
         bool used_next = false;
-        if (take_environment_option(arg, i + 1 < argc ? &next : nullptr, run, &used_next)) {
+        if (take_wide_option(arg, i + 1 < argc ? argv[i + 1] : nullptr, run, &used_next)) {
             i += used_next ? 1 : 0;
             continue;
         }
-        options.push_back(arg);
-        if (takes_value(arg) && i + 1 < argc)
-            options.push_back(to_utf8(argv[++i]));
+        std::string name = shown(arg.substr(0, arg.find(L'=')));
+        options.push_back(option_text(arg, name));
+        if (takes_value(options.back()) && i + 1 < argc)
+            options.push_back(option_text(argv[++i], name));
     }
     return argc;
 }
@@ -337,10 +372,6 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
         run.program = argv[program_index];
         if (run.program.empty())
             throw usage_error{"PROGRAM is empty"};
-        if (parsed.count("argv0")) {
-            run.has_argv0 = true;
-            run.argv0 = to_wide(parsed["argv0"].as<std::string>());
-        }
         for (int i = program_index + 1; i < argc; ++i)
             run.args.push_back(argv[i]);
     }

@@ -43,6 +43,7 @@ std::string in_tool_terms(const run_options &options, std::string words)
          "belong beside procferry-run.exe, or name one with --relay"},
         {"a relative program is taken from", "a relative PROGRAM is taken from"},
         {"the directory ", "the --cwd directory "},
+        {"set PATH among the environment changes", "set PATH with --env"},
     };
     for (const auto &phrase : phrases) {
         size_t at = words.find(phrase[0]);
@@ -127,9 +128,10 @@ verdict judge(const run_options &options, const launch_outcome &outcome)
     return told;
 }
 
-std::string json_string(const std::string &text)
+// The inside of a JSON string, for UTF-8 text.
+std::string json_escaped(const std::string &text)
 {
-    std::string out = "\"";
+    std::string out;
     for (unsigned char c : text) {
         if (c == '"' || c == '\\') {
             out += '\\';
@@ -142,7 +144,34 @@ std::string json_string(const std::string &text)
             out += (char)c;
         }
     }
-    return out + "\"";
+    return out;
+}
+
+std::string json_string(const std::string &text)
+{
+    return "\"" + json_escaped(text) + "\"";
+}
+
+// Wide text as a JSON string: UTF-8 where it has a UTF-8 form, and a lone
+// surrogate, which has none, as its \udXXX escape, so that what the child
+// got reads back exactly.
+std::string json_string(const std::wstring &text)
+{
+    std::string out = "\"";
+    size_t plain = 0; // where the text not yet written starts
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned unit = (unsigned short)text[i];
+        unsigned next = i + 1 < text.size() ? (unsigned short)text[i + 1] : 0;
+        if (unit >= 0xD800 && unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            ++i;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", unit);
+            out += json_escaped(to_utf8(text.substr(plain, i - plain))) + escaped;
+            plain = i + 1;
+        }
+    }
+    return out + json_escaped(to_utf8(text.substr(plain))) + "\"";
 }
 
 std::string json_or_null(bool known, const std::string &value)
@@ -157,7 +186,7 @@ std::string json_object(const run_options &options, const launch_outcome &outcom
 {
     std::string arguments = "[";
     for (const std::wstring &arg : options.args)
-        arguments += (arguments.size() > 1 ? "," : "") + json_string(to_utf8(arg));
+        arguments += (arguments.size() > 1 ? "," : "") + json_string(arg);
     arguments += "]";
     const char *known = procferry_program_architecture(outcome.relay.c_str());
     std::string architecture = known ? known : "";
@@ -165,14 +194,14 @@ std::string json_object(const run_options &options, const launch_outcome &outcom
     uint32_t pid = outcome.result.kind == PROCFERRY_STARTED ? outcome.result.pid : 0;
     std::string json = "{\"outcome\":" + json_string(told.kind);
     json += ",\"message\":" + json_string(told.message);
-    json += ",\"program\":" + json_string(to_utf8(outcome.program));
+    json += ",\"program\":" + json_string(outcome.program);
     json += ",\"arguments\":" + arguments;
     json += ",\"pid\":" + json_or_null(pid != 0, std::to_string(pid));
     json += ",\"exit_status\":" + json_or_null(outcome.ended, std::to_string(outcome.exit_status));
     json += ",\"errno\":" + json_or_null(told.error != 0, std::to_string(told.error));
     json += ",\"errno_name\":" + json_or_null(told.error && errno_name, json_string(errno_name ? errno_name : ""));
     json += ",\"elapsed_ms\":" + std::to_string(outcome.elapsed_ms);
-    json += ",\"relay\":" + json_string(to_utf8(outcome.relay));
+    json += ",\"relay\":" + json_string(outcome.relay);
     json += ",\"relay_architecture\":" + json_or_null(!architecture.empty(), json_string(architecture));
     json += ",\"tool_status\":" + std::to_string(told.status) + "}\n";
     return json;

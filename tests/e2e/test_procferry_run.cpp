@@ -41,7 +41,8 @@ void drain(int fd, std::string &into)
 // stdin is a pipe holding stdin_text; it inherits every other descriptor
 // this process holds open.
 tool_result run_tool(const std::vector<std::wstring> &args, const std::string &stdin_text = "",
-                     int timeout_ms = 30000)
+                     int timeout_ms = 30000, int eof_wait_ms = 300,
+                     const std::wstring &tool = tool_path())
 {
     parent::inheritable_pipe in = parent::make_inheritable_pipe(true);
     parent::inheritable_pipe out = parent::make_inheritable_pipe(false);
@@ -50,7 +51,7 @@ tool_result run_tool(const std::vector<std::wstring> &args, const std::string &s
         _write(in.parent_end, stdin_text.data(), (unsigned)stdin_text.size());
     _close(in.parent_end);
 
-    std::vector<std::wstring> quoted = {parent::quote_program_name(tool_path())};
+    std::vector<std::wstring> quoted = {parent::quote_program_name(tool)};
     for (const std::wstring &arg : args)
         quoted.push_back(parent::quote_for_command_line(arg));
     std::vector<const wchar_t *> argv;
@@ -68,7 +69,7 @@ tool_result run_tool(const std::vector<std::wstring> &args, const std::string &s
         saved[fd] = _dup(fd);
         _dup2(wanted[fd], fd);
     }
-    intptr_t process = _wspawnv(_P_NOWAIT, tool_path().c_str(), argv.data());
+    intptr_t process = _wspawnv(_P_NOWAIT, tool.c_str(), argv.data());
     for (int fd = 0; fd < 3; ++fd) {
         _dup2(saved[fd], fd);
         _close(saved[fd]);
@@ -101,9 +102,9 @@ tool_result run_tool(const std::vector<std::wstring> &args, const std::string &s
         result.status = (int)status;
     CloseHandle((HANDLE)process);
     // A child started with --no-wait may still hold the pipes: no end-of-file
-    // is awaited past a short while.
-    result.out += parent::read_pipe_until_eof(out.parent_end, 300);
-    result.err += parent::read_pipe_until_eof(err.parent_end, 300);
+    // is awaited past eof_wait_ms.
+    result.out += parent::read_pipe_until_eof(out.parent_end, eof_wait_ms);
+    result.err += parent::read_pipe_until_eof(err.parent_end, eof_wait_ms);
     _close(out.parent_end);
     _close(err.parent_end);
     return result;
@@ -250,9 +251,30 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
          {"probe_child exited with status 0"}, {}},
         // the child's environment: changes to this one, or an empty one changed
         {{L"--clear-env", L"--env", L"PROBE_EXIT=3", L"--", L"%P"}, 3, {}, {}},
-        {{L"--clear-env", L"--", L"cmd"}, 127, {"cmd: not found on PATH"}, {}},
-        {{L"--unset", L"PATH", L"--", L"cmd"}, 127, {"cmd: not found on PATH"}, {}},
+        {{L"--clear-env", L"--", L"cmd"}, 127,
+         {"cmd: not found: the child's environment has no PATH, so nothing was searched",
+          "set PATH with --env"},
+         {}},
+        {{L"--unset", L"PATH", L"--", L"cmd"}, 127,
+         {"the child's environment has no PATH, so nothing was searched"}, {}},
+        {{L"--env", L"PATH=", L"--", L"cmd"}, 127,
+         {"the child's PATH is empty, so nothing was searched"}, {}},
+        {{L"--env=PROBE_ENV_HEX=PF_LONE", L"--env=PF_LONE=a\xD800z", L"--", L"%P"}, 0, {},
+         {"PF_LONE=0061d800007a"}},
+        {{L"--cwd=a\xD800", L"%P"}, 125, {"--cwd: ", "lone surrogate"}, {}},
         {{L"--", L"%Snosuch\\x.exe"}, 127, {"x.exe: not found: ENOENT: no such file or directory"}, {}},
+        // names the relay joins to the start directory its own way, as rules/ does
+        {{L"--cwd", L"%S", L"--env", L"PATH=%D", L"--", L"args.bat."}, 127,
+         {"args.bat.: not found on PATH", "give its path"}, {}},
+        {{L"--no-search-path", L"--cwd", L"%S", L"--", L"\\windows"}, 126,
+         {"is a directory (C:\\windows)"}, {}},
+        {{L"--no-search-path", L"--cwd", L"C:/windows", L"--", L"C:system32"}, 126,
+         {"is a directory (C:\\windows\\system32)"}, {}},
+        // a batch file refuses an argument that would end its command line
+        {{L"--", L"%Sargs.bat", L"one", L"two\nlines"}, 126,
+         {"args.bat: argument 2 holds a line break (CR or LF)", "EINVAL"}, {}},
+        {{L"--argv0", L"zero", L"--", L"%Sargs.bat", L"a\rb"}, 126,
+         {"args.bat: argument 1 holds a line break"}, {}},
         // the child's whole status, exceptions in hex
         {{L"--env", L"PROBE_EXIT=-1", L"--", L"%P"}, -1, {"exited with status -1 (0xFFFFFFFF)"}, {}},
         {{L"--env", L"PROBE_CRASH=1", L"--", L"%P"}, (int)0xC0000005,
@@ -266,6 +288,10 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         // nothing of records, stands in for it
         {{L"--relay", L"%Sno-relay.exe", L"--", L"%P"}, 125,
          {"relay ", "no-relay.exe: cannot be started", "--relay"}, {}},
+        {{L"--relay", L"%Snodll\\procferry-console.exe", L"--", L"%P"}, 125,
+         {"could not start: the base library libpellix-2.0-0.dll was not found",
+          "belongs beside the relay, in ", "nodll"},
+         {}},
         {{L"--relay", L"%P", L"--env", L"PROBE_WRITE=1", L"--", L"%P"}, 125,
          {"refused its command line: probe-stderr"}, {"probe-stdout"}},
         {{L"--relay", L"%P", L"--env", L"PROBE_EXIT=4", L"--", L"%P"}, 125,
@@ -300,6 +326,12 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
                            std::to_wstring(GetCurrentProcessId()) + L"\\";
     CreateDirectoryW(scratch.c_str(), nullptr);
     write_file(scratch + L"notes.txt", "not a program\n");
+    write_file(scratch + L"args.bat", "@echo %*\r\n");
+    // A relay without the base library beside it; the tests' own folder,
+    // which holds one, is neither the tool's current directory nor on PATH.
+    CreateDirectoryW((scratch + L"nodll").c_str(), nullptr);
+    CopyFileW((parent::own_directory() + L"procferry-console.exe").c_str(),
+              (scratch + L"nodll\\procferry-console.exe").c_str(), FALSE);
     auto expand = [&](std::wstring text) {
         const std::pair<const wchar_t *, std::wstring> marks[] = {
             {L"%P", parent::own_directory() + L"probe_child.exe"},
@@ -376,6 +408,56 @@ TEST(ProcferryRunCommands, JsonIsOneObjectWithTheSameFieldsInEveryOutcome)
     // The child was ended, not left running: it ended with the timeout's status.
     EXPECT_TRUE(contains(timed_out.err, "\"exit_status\":124,")) << timed_out.err;
     EXPECT_EQ(timed_out.status, 124);
+
+    // An argument with a lone surrogate, which has no UTF-8 form, as its escape.
+    tool_result lone = run_tool({L"--json", L"--", probe, L"a\xD800z"});
+    EXPECT_TRUE(contains(lone.err, "\"arguments\":[\"a\\ud800z\"],")) << lone.err;
+
+    // --no-wait with --timeout: the watchdog that ends the child later adds
+    // nothing to the one object. Its stderr is the tool's, held until it ends.
+    tool_result watched = run_tool({L"--json", L"--no-wait", L"--timeout", L"1s", L"--env",
+                                    L"PROBE_SLEEP_MS=20000", L"--", probe},
+                                   "", 30000, 20000);
+    EXPECT_EQ(watched.status, 0);
+    EXPECT_EQ(watched.err.rfind("{\"outcome\":\"started\",", 0), 0u) << watched.err;
+    EXPECT_EQ(std::count(watched.err.begin(), watched.err.end(), '\n'), 1) << watched.err;
+}
+
+// The tool and its relays in a folder past MAX_PATH. The system starts no
+// program from such a path, so the tool is started by its short form; the
+// relay beside it, named by that short form too, still has the long path in
+// full, and the words say so rather than that it is missing.
+TEST(ProcferryRunCommands, RelaysInAFolderPastMaxPathAreToldTruly)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring root = std::wstring(temp) + L"procferry-run-long-" +
+                        std::to_wstring(GetCurrentProcessId());
+    std::wstring folder = root;
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    while (folder.size() < 530) {
+        folder += L"\\" + std::wstring(160, L'f');
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    }
+    for (const wchar_t *name : {L"procferry-run.exe", L"procferry-console.exe", L"procferry.exe",
+                                L"libpellix-2.0-0.dll"})
+        ASSERT_TRUE(CopyFileW((parent::own_directory() + name).c_str(),
+                              (L"\\\\?\\" + folder + L"\\" + name).c_str(), FALSE));
+    std::wstring tool = L"\\\\?\\" + folder + L"\\procferry-run.exe";
+    wchar_t short_form[MAX_PATH];
+    DWORD length = GetShortPathNameW(tool.c_str(), short_form, MAX_PATH);
+    ASSERT_TRUE(length > 0 && length < MAX_PATH);
+    std::wstring relay_units = std::to_wstring(folder.size() + 22); // \procferry-console.exe
+
+    tool_result run = run_tool({L"--", L"cmd", L"/c", L"exit 3"}, "", 30000, 300, short_form);
+    EXPECT_TRUE(run.status == 3 || run.status == 125) << run.status << " " << run.err;
+    if (run.status != 3) {
+        EXPECT_TRUE(contains(run.err, "its path is " + procferry::to_utf8(relay_units) +
+                                          " units long, and the system starts no program "
+                                          "from a path longer than 259 units"))
+            << run.err;
+    }
+    remove_tree(L"\\\\?\\" + root + L"\\");
 }
 
 // Each test runs the tool with --relay gui and with --relay console.
@@ -541,6 +623,13 @@ TEST_P(ProcferryRun, Argv0IsDistinctFromTheProgramPath)
     ASSERT_EQ(report.argv.size(), 2u);
     EXPECT_EQ(report.argv[0], L"custom zero \u00e9");
     EXPECT_EQ(report.argv[1], L"one");
+
+    // taken from the wide command line, so a lone surrogate arrives too
+    run = run_tool(probe_command({L"--argv0=zero \xDC00"}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    report = probe_report();
+    ASSERT_EQ(report.argv.size(), 1u);
+    EXPECT_EQ(report.argv[0], L"zero \xDC00");
 }
 
 TEST_P(ProcferryRun, ArgumentsKeepTheirExactText)

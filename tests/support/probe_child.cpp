@@ -9,6 +9,8 @@
 //   PROBE_ECHO=1    copy stdin to stdout until end-of-file
 //   PROBE_WRITE_BYTES  write this many bytes to stdout, quickly
 //   PROBE_PRINT_ENV=1  write the environment to stdout, one entry a line (UTF-8)
+//   PROBE_ENV_HEX=NAME  write "NAME=<hex>" to stdout, the variable's value in
+//                   hex UTF-16 units, exactly as the child got it
 //   PROBE_SPAWN=1   start another probe (without PROBE_SPAWN), not waiting for it;
 //                   =breakaway: one that leaves the job it would run in
 // The report is text, one item a line; wide texts are hex UTF-16 units so
@@ -110,6 +112,13 @@ int wmain(int argc, wchar_t **argv)
         }
         FreeEnvironmentStringsW(block);
         _write(1, lines.data(), (unsigned)lines.size());
+    }
+    if (const wchar_t *name = _wgetenv(L"PROBE_ENV_HEX")) {
+        static wchar_t value[32768];
+        bool set = GetEnvironmentVariableW(name, value, 32768) > 0;
+        std::string line = set ? std::string(env("PROBE_ENV_HEX")) + "=" + hex_units(value) + "\n"
+                               : "";
+        _write(1, line.data(), (unsigned)line.size());
     }
     if (const char *spawn = env("PROBE_SPAWN")) {
         DWORD creation = strcmp(spawn, "breakaway") == 0 ? CREATE_BREAKAWAY_FROM_JOB : 0;
