@@ -51,6 +51,37 @@ bool read_at(HANDLE file, DWORD offset, void *bytes, DWORD size)
     return ReadFile(file, bytes, size, &got, &at) && got == size;
 }
 
+// The path to start a program by. The system starts no program whose full
+// path is MAX_PATH units or more, even when it is named by its short form;
+// the short form behind the prefix that lifts the limit does start. NULL:
+// the path serves as it is. The caller frees the result.
+wchar_t *startable_path(const wchar_t *path)
+{
+    static const wchar_t PREFIX[] = L"\\\\?\\";
+    const size_t prefix_length = 4;
+    DWORD full_length = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (full_length == 0)
+        return nullptr;
+    wchar_t *prefixed = (wchar_t *)malloc((full_length + prefix_length) * sizeof(wchar_t));
+    if (!prefixed)
+        return nullptr;
+    bool has_prefix = wcsncmp(path, PREFIX, prefix_length) == 0;
+    wcscpy(prefixed, has_prefix ? L"" : PREFIX);
+    GetFullPathNameW(path, full_length, prefixed + (has_prefix ? 0 : prefix_length), nullptr);
+    DWORD long_length = GetLongPathNameW(prefixed, nullptr, 0);
+    wchar_t *startable = nullptr;
+    if (long_length > prefix_length + MAX_PATH) {
+        DWORD short_length = GetShortPathNameW(prefixed, nullptr, 0);
+        startable = short_length ? (wchar_t *)malloc(short_length * sizeof(wchar_t)) : nullptr;
+        if (startable && GetShortPathNameW(prefixed, startable, short_length) - 1 >= short_length - 1) {
+            free(startable);
+            startable = nullptr;
+        }
+    }
+    free(prefixed);
+    return startable;
+}
+
 } // namespace
 
 // The machine field of a program image's header, or minus the errno that
@@ -213,8 +244,9 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
         // Suspended until it is in the job, so that nothing it starts escapes.
         DWORD creation = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
                          (job ? CREATE_SUSPENDED : 0);
+        wchar_t *startable = startable_path(spawn.relay);
         for (int attempt = 1;; ++attempt) {
-            started = CreateProcessW(spawn.relay, spawn.line, nullptr, nullptr, listed_count > 0,
+            started = CreateProcessW(startable ? startable : spawn.relay, spawn.line, nullptr, nullptr, listed_count > 0,
                                      creation, (void *)spawn.environment, nullptr,
                                      &startup.StartupInfo, &process);
             if (started || !pf_start_again(GetLastError(), attempt))
@@ -224,6 +256,7 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
             spawned.win32_error = GetLastError();
             spawned.start_errno = errno_of_start(spawned.win32_error);
         }
+        free(startable);
         if (started && job) {
             if (!AssignProcessToJobObject(job, process.hProcess)) {
                 spawned.win32_error = GetLastError();

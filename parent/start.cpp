@@ -25,7 +25,7 @@ struct start_texts {
     wchar_t **env = nullptr;
     size_t env_count = 0;
     wchar_t *environment = nullptr;
-    wchar_t default_relay[PROCFERRY_PATH_SIZE];
+    wchar_t *default_relay = nullptr;
     ~start_texts()
     {
         free(relay);
@@ -38,6 +38,7 @@ struct start_texts {
             free(env[i]);
         free(env);
         free(environment);
+        free(default_relay);
     }
 };
 
@@ -133,27 +134,37 @@ bool stream_known(const procferry_stream &stream, int number)
 }
 
 // procferry-console.exe (or procferry.exe) beside the module that holds
-// this library: the program's own file when the library is linked in.
-bool find_default_relay(uint32_t flags, wchar_t *path, size_t capacity)
+// this library: the program's own file when the library is linked in. The
+// module's path may be as long as the system allows; the caller frees it.
+wchar_t *find_default_relay(uint32_t flags)
 {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             (LPCWSTR)(void *)&procferry_start, &module))
-        return false;
-    DWORD length = GetModuleFileNameW(module, path, (DWORD)capacity);
-    if (length == 0 || length >= capacity)
-        return false;
-    wchar_t *slash = wcsrchr(path, L'\\');
-    wchar_t *other = wcsrchr(path, L'/');
-    if (other > slash)
-        slash = other;
-    size_t folder = slash ? (size_t)(slash - path) + 1 : 0;
+        return nullptr;
     const wchar_t *name = flags & PROCFERRY_GUI_RELAY ? L"procferry.exe" : L"procferry-console.exe";
-    if (folder + wcslen(name) + 1 > capacity)
-        return false;
-    wcscpy(path + folder, name);
-    return true;
+    for (DWORD capacity = MAX_PATH + 1; capacity <= 65536; capacity *= 2) {
+        wchar_t *path = (wchar_t *)malloc((capacity + wcslen(name)) * sizeof(wchar_t));
+        if (!path) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        DWORD length = GetModuleFileNameW(module, path, capacity);
+        if (length > 0 && length < capacity) {
+            wchar_t *slash = wcsrchr(path, L'\\');
+            wchar_t *other = wcsrchr(path, L'/');
+            if (other > slash)
+                slash = other;
+            wcscpy(slash ? slash + 1 : path, name);
+            return path;
+        }
+        free(path);
+        if (length == 0)
+            return nullptr;
+    }
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
 }
 
 // The line builder of a start, which also hands the caller the text.
@@ -260,7 +271,7 @@ int procferry_session_start_options(const struct procferry_options *options,
             return finish(result, PROCFERRY_INVALID_ARGUMENT, failed);
     }
     if (!line.relay) {
-        if (!find_default_relay(options->flags, texts.default_relay, PROCFERRY_PATH_SIZE)) {
+        if (!(texts.default_relay = find_default_relay(options->flags))) {
             result->win32_error = GetLastError();
             return finish(result, PROCFERRY_SYSTEM_ERROR);
         }
