@@ -58,27 +58,22 @@ bool read_at(HANDLE file, DWORD offset, void *bytes, DWORD size)
 wchar_t *startable_path(const wchar_t *path)
 {
     static const wchar_t PREFIX[] = L"\\\\?\\";
-    const size_t prefix_length = 4;
-    DWORD full_length = GetFullPathNameW(path, 0, nullptr, nullptr);
-    if (full_length == 0)
+    const DWORD prefix_length = 4;
+    if (wcsncmp(path, PREFIX, prefix_length) == 0)
+        path += prefix_length;
+    DWORD long_length = GetLongPathNameW(path, nullptr, 0);
+    if (long_length <= MAX_PATH)
         return nullptr;
-    wchar_t *prefixed = (wchar_t *)malloc((full_length + prefix_length) * sizeof(wchar_t));
-    if (!prefixed)
+    DWORD short_length = GetShortPathNameW(path, nullptr, 0);
+    wchar_t *startable =
+        short_length ? (wchar_t *)malloc((prefix_length + short_length) * sizeof(wchar_t)) : nullptr;
+    if (!startable)
         return nullptr;
-    bool has_prefix = wcsncmp(path, PREFIX, prefix_length) == 0;
-    wcscpy(prefixed, has_prefix ? L"" : PREFIX);
-    GetFullPathNameW(path, full_length, prefixed + (has_prefix ? 0 : prefix_length), nullptr);
-    DWORD long_length = GetLongPathNameW(prefixed, nullptr, 0);
-    wchar_t *startable = nullptr;
-    if (long_length > prefix_length + MAX_PATH) {
-        DWORD short_length = GetShortPathNameW(prefixed, nullptr, 0);
-        startable = short_length ? (wchar_t *)malloc(short_length * sizeof(wchar_t)) : nullptr;
-        if (startable && GetShortPathNameW(prefixed, startable, short_length) - 1 >= short_length - 1) {
-            free(startable);
-            startable = nullptr;
-        }
+    wcscpy(startable, PREFIX);
+    if (GetShortPathNameW(path, startable + prefix_length, short_length) - 1 >= short_length - 1) {
+        free(startable);
+        return nullptr;
     }
-    free(prefixed);
     return startable;
 }
 
