@@ -232,6 +232,17 @@ void procferry_child_close(struct procferry_child *child);
 procferry_handle procferry_child_process(const struct procferry_child *child);
 uint32_t procferry_child_pid(const struct procferry_child *child);
 
+/* Waiting for a set of children, of any size (the system's own wait takes
+   at most 64 objects). wait_any returns 0 once one of them has ended, with
+   its index in *index (of those ended already, the first in order), and
+   wait_all returns 0 once all have; each returns PROCFERRY_TIMED_OUT after
+   timeout_ms, leaving them running, and -1 for an empty set or a NULL
+   entry. Neither closes anything. */
+int procferry_children_wait_any(struct procferry_child *const *children, size_t count,
+                                uint32_t timeout_ms, size_t *index);
+int procferry_children_wait_all(struct procferry_child *const *children, size_t count,
+                                uint32_t timeout_ms);
+
 /* ---- Capture: run to the end with the output in memory ---- */
 
 struct procferry_capture_options {

@@ -811,3 +811,33 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
     EXPECT_EQ(captured.out_size + captured.err_size, 0u);
     procferry_capture_free(&captured);
 }
+
+// More children than the system's own wait takes at once: the one that ends
+// is found wherever it stands in the set.
+TEST_P(ParentLibrary, ManyChildrenAreWaitedForTogether)
+{
+    const size_t count = 66;
+    std::vector<procferry_child *> children;
+    for (size_t i = 0; i < count; ++i) {
+        parent::clear_probe_env();
+        parent::set_probe_env("PROBE_SLEEP_MS", i == count - 1 ? L"300" : L"60000");
+        procferry_options o = options();
+        o.flags |= PROCFERRY_NO_WAIT;
+        procferry_result result;
+        ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED) << i;
+        children.push_back(result.child);
+    }
+    size_t index = 0;
+    EXPECT_EQ(procferry_children_wait_all(children.data(), count, 50), PROCFERRY_TIMED_OUT);
+    EXPECT_EQ(procferry_children_wait_any(children.data(), count, 15000, &index), 0);
+    EXPECT_EQ(index, count - 1);
+    EXPECT_EQ(procferry_children_wait_any(children.data(), count - 1, 50, &index), PROCFERRY_TIMED_OUT);
+    for (size_t i = 0; i + 1 < count; ++i)
+        procferry_child_kill(children[i], 9);
+    EXPECT_EQ(procferry_children_wait_all(children.data(), count, 15000), 0);
+    EXPECT_EQ(procferry_children_wait_any(children.data(), count, 0, &index), 0);
+    EXPECT_EQ(index, 0u) << "the first in order of those ended";
+    for (procferry_child *child : children)
+        procferry_child_close(child);
+    EXPECT_EQ(procferry_children_wait_any(nullptr, 0, 0, &index), -1);
+}
