@@ -28,10 +28,11 @@ struct drain {
 DWORD WINAPI drain_pipe(void *context)
 {
     drain &out = *(drain *)context;
-    static char dropped[CHUNK];
+    // Past the cap the bytes are read (so the child goes on) and dropped
+    // here; each drain has its own, since both run at once.
+    char dropped[CHUNK];
     for (;;) {
-        // Read into the kept text while there is room below the cap; past
-        // it, the bytes are read (so the child goes on) and dropped.
+        // Read into the kept text while there is room below the cap.
         if (out.size == out.capacity && out.size < out.cap) {
             size_t wanted = out.capacity ? out.capacity * 2 : CHUNK;
             if (wanted > out.cap)
