@@ -115,7 +115,9 @@ struct options {
     std::wstring dir;         // empty: the caller's directory
     environment env;
     uint32_t timeout_ms = PROCFERRY_INFINITE; // run, capture: the whole run; start: until it runs
-    uint32_t flags = PROCFERRY_SEARCH_PATH;   // PROCFERRY_* flags; NO_WAIT is the call's to set
+    uint32_t flags = PROCFERRY_SEARCH_PATH;   // PROCFERRY_* flags; NO_WAIT is the call's to set:
+                                              // run and capture wait, start does not, whatever
+                                              // flags holds
     // stdin, stdout, stderr as in procferry_options; default: inherit (capture: its pipes).
     std::array<procferry_stream, 3> streams{};
     // capture only
@@ -219,7 +221,7 @@ public:
         c.dir = dir_.empty() ? nullptr : dir_.c_str();
         for (int n = 0; n < 3; ++n)
             c.streams[n] = choices.streams[n];
-        c.flags = choices.flags | extra_flags |
+        c.flags = (choices.flags & ~(uint32_t)PROCFERRY_NO_WAIT) | extra_flags |
                   (choices.env.cleared() ? (uint32_t)PROCFERRY_CLEAR_ENV : 0u);
         c.timeout_ms = choices.timeout_ms;
         c.env = env_pointers_.data();

@@ -116,6 +116,11 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     EXPECT_TRUE(ran.exited()) << ran.words;
     EXPECT_EQ(ran.exit_status, 7u);
     EXPECT_TRUE(contains(ran.words, "exited with status 7")) << ran.words;
+    // run waits, whatever the flags say: no child is left behind unclosed.
+    options.flags |= PROCFERRY_NO_WAIT;
+    ran = procferry::run(probe(), {}, options);
+    EXPECT_TRUE(ran.exited()) << ran.words;
+    EXPECT_EQ(ran.exit_status, 7u);
 
     procferry::options echo;
     echo.env.set("PROBE_ECHO", "1").set("PROBE_WRITE", "1").unset("PROBE_EXIT");
