@@ -5,15 +5,20 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "parent_internal.h"
 
 namespace {
 
 const size_t DEFAULT_CAP = (size_t)64 << 20;
+const uint32_t DEFAULT_DRAIN_MS = 1000;
 const DWORD CHUNK = 65536;
-// After the child's tree ended, its pipes close at once; this bounds the
-// wait for a pipe some other process still holds.
-const DWORD PIPE_LINGER_MS = 2000;
+// How often a worker told to stop has its pipe call cancelled: a cancel that
+// comes between two calls finds nothing to cancel.
+const DWORD CANCEL_EVERY_MS = 20;
+// A child just killed takes a moment to end; the tree goes with it.
+const DWORD KILLED_END_MS = 2000;
 
 // One output: what was read and kept of it.
 struct drain {
@@ -23,15 +28,21 @@ struct drain {
     size_t size = 0, capacity = 0;
     int capped = 0;
     bool failed = false;
+    // Set once the child has ended and its drain time is over: from then on
+    // only what already waits in the pipe is read, and no read blocks.
+    std::atomic<bool> stop{false};
 };
 
 DWORD WINAPI drain_pipe(void *context)
 {
     drain &out = *(drain *)context;
-    static char dropped[CHUNK];
+    // Past the cap the bytes are read (so the child goes on) and dropped
+    // here; each drain has its own, since both run at once.
+    char dropped[CHUNK];
+    DWORD waiting = 0; // once stopped: the bytes still to read
+    bool stopped = false;
     for (;;) {
-        // Read into the kept text while there is room below the cap; past
-        // it, the bytes are read (so the child goes on) and dropped.
+        // Read into the kept text while there is room below the cap.
         if (out.size == out.capacity && out.size < out.cap) {
             size_t wanted = out.capacity ? out.capacity * 2 : CHUNK;
             if (wanted > out.cap)
@@ -47,10 +58,30 @@ DWORD WINAPI drain_pipe(void *context)
         }
         char *into = out.size < out.capacity ? out.data + out.size : dropped;
         size_t room = out.size < out.capacity ? out.capacity - out.size : CHUNK;
+        DWORD asked = room < CHUNK ? (DWORD)room : CHUNK;
+        // What is in the pipe when the stop comes is taken, and no more: a
+        // process that goes on writing cannot keep the run going.
+        if (!stopped && out.stop) {
+            stopped = true;
+            if (!PeekNamedPipe(out.pipe, nullptr, 0, nullptr, &waiting, nullptr))
+                waiting = 0;
+        }
+        if (stopped) {
+            if (waiting == 0)
+                break;
+            if (asked > waiting)
+                asked = waiting;
+        }
         DWORD count = 0;
-        if (!ReadFile(out.pipe, into, room < CHUNK ? (DWORD)room : CHUNK, &count, nullptr) ||
-            count == 0)
+        if (!ReadFile(out.pipe, into, asked, &count, nullptr)) {
+            if (GetLastError() == ERROR_OPERATION_ABORTED && out.stop)
+                continue;
             break;
+        }
+        if (count == 0)
+            break;
+        if (stopped)
+            waiting -= count < waiting ? count : waiting;
         if (into == dropped)
             out.capped = 1;
         else
@@ -63,6 +94,7 @@ struct feed {
     HANDLE pipe;
     const char *data;
     size_t size;
+    std::atomic<bool> stop{false};
 };
 
 // Writes the input, then closes the pipe so that the child sees its end; a
@@ -70,7 +102,7 @@ struct feed {
 DWORD WINAPI feed_pipe(void *context)
 {
     feed &in = *(feed *)context;
-    for (size_t done = 0; done < in.size;) {
+    for (size_t done = 0; done < in.size && !in.stop;) {
         size_t left = in.size - done;
         DWORD count = 0;
         if (!WriteFile(in.pipe, in.data + done, left < CHUNK ? (DWORD)left : CHUNK, &count, nullptr) ||
@@ -83,15 +115,17 @@ DWORD WINAPI feed_pipe(void *context)
     return 0;
 }
 
-// Waits for a worker; one still blocked after wait_ms has its pipe call
-// cancelled, then is waited for again.
-void finish_worker(HANDLE thread, DWORD wait_ms)
+// Waits for a worker until the deadline; one still busy then is told to
+// stop, and its blocked pipe call cancelled until it has ended.
+void finish_worker(HANDLE thread, std::atomic<bool> &stop, uint64_t deadline, uint32_t window_ms)
 {
     if (!thread)
         return;
-    if (WaitForSingleObject(thread, wait_ms) != WAIT_OBJECT_0) {
-        CancelSynchronousIo(thread);
-        WaitForSingleObject(thread, INFINITE);
+    if (WaitForSingleObject(thread, pf_remaining(deadline, window_ms)) != WAIT_OBJECT_0) {
+        stop = true;
+        do
+            CancelSynchronousIo(thread);
+        while (WaitForSingleObject(thread, CANCEL_EVERY_MS) == WAIT_TIMEOUT);
     }
     CloseHandle(thread);
 }
@@ -115,6 +149,7 @@ void procferry_capture_options_init(struct procferry_capture_options *capture)
     memset(capture, 0, sizeof *capture);
     capture->size = sizeof *capture;
     capture->stdout_cap = capture->stderr_cap = DEFAULT_CAP;
+    capture->drain_ms = DEFAULT_DRAIN_MS;
 }
 
 int procferry_capture(const struct procferry_options *options,
@@ -123,12 +158,16 @@ int procferry_capture(const struct procferry_options *options,
 {
     memset(result, 0, sizeof *result);
     procferry_result &outcome = result->result;
+    // Options made before drain_ms was there get its default.
+    const size_t drain_known = offsetof(procferry_capture_options, drain_ms) + sizeof capture->drain_ms;
     if (!options || options->size < sizeof *options || !capture ||
-        capture->size < sizeof *capture || (capture->input_size && !capture->input)) {
+        capture->size < offsetof(procferry_capture_options, drain_ms) ||
+        (capture->input_size && !capture->input)) {
         outcome.kind = PROCFERRY_INVALID_ARGUMENT;
         outcome.error = EINVAL;
         return outcome.kind;
     }
+    uint32_t drain_ms = capture->size >= drain_known ? capture->drain_ms : DEFAULT_DRAIN_MS;
     procferry_options own = *options;
     bool merged = options->streams[2].kind == PROCFERRY_STREAM_STDOUT;
     own.streams[0] = {capture->input ? PROCFERRY_STREAM_PIPE : PROCFERRY_STREAM_NULL, 0, nullptr};
@@ -147,7 +186,10 @@ int procferry_capture(const struct procferry_options *options,
     out.cap = capture->stdout_cap;
     err.pipe = (HANDLE)outcome.pipes[2];
     err.cap = capture->stderr_cap;
-    feed in = {(HANDLE)outcome.pipes[0], (const char *)capture->input, capture->input_size};
+    feed in;
+    in.pipe = (HANDLE)outcome.pipes[0];
+    in.data = (const char *)capture->input;
+    in.size = capture->input_size;
     HANDLE out_thread = CreateThread(nullptr, 0, drain_pipe, &out, 0, nullptr);
     HANDLE err_thread = err.pipe ? CreateThread(nullptr, 0, drain_pipe, &err, 0, nullptr) : nullptr;
     HANDLE in_thread = in.pipe ? CreateThread(nullptr, 0, feed_pipe, &in, 0, nullptr) : nullptr;
@@ -159,24 +201,25 @@ int procferry_capture(const struct procferry_options *options,
     bool timed_out = false;
     if (!threads_made) {
         procferry_child_kill(started, 1);
-    } else {
-        // The run is over when the child has ended and its outputs are closed.
-        HANDLE awaited[3] = {child, out_thread, err_thread};
-        DWORD count = err_thread ? 3 : 2;
-        for (DWORD index = 0; index < count; ++index) {
-            if (WaitForSingleObject(awaited[index], pf_remaining(deadline, options->timeout_ms)) !=
-                WAIT_OBJECT_0) {
-                timed_out = true;
-                procferry_child_kill(started, 1);
-                break;
-            }
-        }
+    } else if (WaitForSingleObject(child, pf_remaining(deadline, options->timeout_ms)) !=
+               WAIT_OBJECT_0) {
+        timed_out = true;
+        procferry_child_kill(started, 1);
     }
-    // A child that ended without reading all its input leaves the writer
-    // blocked only when another process still holds the pipe.
-    finish_worker(out_thread, PIPE_LINGER_MS);
-    finish_worker(err_thread, PIPE_LINGER_MS);
-    finish_worker(in_thread, PIPE_LINGER_MS);
+    // The child has ended (or was ended), so what it wrote is in the pipes
+    // already. A process it left running may hold them open for as long as
+    // it runs; that is not the child's run, so it gets drain_ms and no more,
+    // within the run's own time.
+    uint32_t window_ms = drain_ms;
+    if (!timed_out && threads_made) {
+        DWORD left = pf_remaining(deadline, options->timeout_ms);
+        if (left < window_ms)
+            window_ms = left;
+    }
+    uint64_t drained_by = pf_deadline(window_ms);
+    finish_worker(out_thread, out.stop, drained_by, window_ms);
+    finish_worker(err_thread, err.stop, drained_by, window_ms);
+    finish_worker(in_thread, in.stop, drained_by, window_ms);
     // The threads were never made: the pipes are still ours to close.
     if (!in_thread && in.pipe)
         CloseHandle(in.pipe);
@@ -187,7 +230,7 @@ int procferry_capture(const struct procferry_options *options,
     memset(outcome.pipes, 0, sizeof outcome.pipes);
 
     DWORD status = 0;
-    WaitForSingleObject(child, PIPE_LINGER_MS);
+    WaitForSingleObject(child, KILLED_END_MS);
     if (!threads_made) {
         outcome.kind = PROCFERRY_SYSTEM_ERROR;
         outcome.win32_error = thread_error;

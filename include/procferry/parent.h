@@ -252,12 +252,24 @@ struct procferry_capture_options {
     size_t input_size;
     size_t stdout_cap;         /* bytes kept at most; default 64 MiB */
     size_t stderr_cap;
+    uint32_t drain_ms;         /* once the child has ended, how long its outputs may stay
+                                  open: a process it left running (a grandchild) can hold
+                                  them for as long as it runs. What the child wrote is
+                                  kept; when drain_ms has passed (or the run's timeout,
+                                  whichever comes first), what waits in the pipes is read,
+                                  the reading stops, and the run is EXITED with the
+                                  child's status. The holder is left running: it is not
+                                  the child. Default 1000; 0: only what waits in the
+                                  pipes; PROCFERRY_INFINITE: until every holder closed
+                                  them. Options whose size ends before this field get
+                                  the default. */
 };
 
 struct procferry_capture_result {
     struct procferry_result result; /* kind EXITED with exit_status, or the failure;
-                                       TIMED_OUT when options.timeout_ms passed (the tree
-                                       was ended; out and err keep what was read) */
+                                       TIMED_OUT when options.timeout_ms passed before
+                                       the child ended (the tree was ended; out and err
+                                       keep what was read) */
     char *out;                 /* what the child wrote, with a zero after it; the
                                   library's, freed by procferry_capture_free */
     size_t out_size;
@@ -273,7 +285,8 @@ void procferry_capture_options_init(struct procferry_capture_options *capture);
    options' stdin, stdout and stderr choices are otherwise replaced, and
    PROCFERRY_NO_WAIT is implied. Input is written while the output is read,
    so no child deadlocks it, whatever it reads or writes. options->timeout_ms
-   bounds the whole run. Returns result->result.kind. */
+   bounds the whole run; the end of the child and capture->drain_ms end the
+   reading. Returns result->result.kind. */
 int procferry_capture(const struct procferry_options *options,
                       const struct procferry_capture_options *capture,
                       struct procferry_capture_result *result);

@@ -15,7 +15,9 @@
 // library's kind, the errno, and the words of procferry_describe. Only
 // memory running out throws (std::bad_alloc), as the standard containers do.
 // Texts are UTF-16 (std::wstring_view) or UTF-8 (std::string_view); UTF-8
-// that is not UTF-8 is refused with PROCFERRY_INVALID_ARGUMENT.
+// that is not UTF-8, and a text with a zero inside, is refused with
+// PROCFERRY_INVALID_ARGUMENT, as is an environment change the library would
+// read otherwise than given (see environment::set).
 #ifndef PROCFERRY_PROCESS_HPP
 #define PROCFERRY_PROCESS_HPP
 
@@ -34,25 +36,52 @@
 
 namespace procferry {
 
+namespace detail {
+
+// The library's converters end at a zero, so a text that holds one goes
+// through piece by piece and keeps its zeros: a zero is refused where the
+// text is used, never taken for the text's end.
+template <class Out, class In>
+Out convert(std::basic_string_view<In> text,
+            size_t (*convert_piece)(const In *, typename Out::value_type *, size_t), bool *ok)
+{
+    Out out;
+    bool converted = true;
+    for (size_t begin = 0;;) {
+        size_t end = text.find(In(0), begin);
+        std::basic_string<In> piece(text.substr(begin, end == text.npos ? text.npos : end - begin));
+        Out part(convert_piece(piece.c_str(), nullptr, 0) + 1, 0);
+        part.resize(convert_piece(piece.c_str(), &part[0], part.size()));
+        converted = converted && (!part.empty() || piece.empty());
+        out += part;
+        if (end == text.npos)
+            break;
+        out += typename Out::value_type(0);
+        begin = end + 1;
+    }
+    if (!converted)
+        out.clear();
+    if (ok)
+        *ok = converted;
+    return out;
+}
+
+inline bool holds_zero(std::wstring_view text)
+{
+    return text.find(L'\0') != text.npos;
+}
+
+} // namespace detail
+
 // UTF-8 as UTF-16 and back, by the library's rules: text that does not
 // convert (not UTF-8, a lone surrogate) gives an empty result and *ok false.
 inline std::wstring to_wide(std::string_view utf8, bool *ok = nullptr)
 {
-    std::string text(utf8);
-    std::wstring out(procferry_utf8_to_wide(text.c_str(), nullptr, 0) + 1, L'\0');
-    out.resize(procferry_utf8_to_wide(text.c_str(), &out[0], out.size()));
-    if (ok)
-        *ok = !out.empty() || text.empty();
-    return out;
+    return detail::convert<std::wstring>(utf8, procferry_utf8_to_wide, ok);
 }
 inline std::string to_utf8(std::wstring_view wide, bool *ok = nullptr)
 {
-    std::wstring text(wide);
-    std::string out(procferry_wide_to_utf8(text.c_str(), nullptr, 0) + 1, '\0');
-    out.resize(procferry_wide_to_utf8(text.c_str(), &out[0], out.size()));
-    if (ok)
-        *ok = !out.empty() || text.empty();
-    return out;
+    return detail::convert<std::string>(wide, procferry_wide_to_utf8, ok);
 }
 
 // Changes to the child's environment, applied in the order made: to a copy of
@@ -72,28 +101,33 @@ public:
         for (const auto &variable : variables)
             set(variable.first, variable.second);
     }
+    // A name the library would read otherwise than given (empty, "=" alone,
+    // an '=' past its first unit, a zero), or a value with a zero, makes
+    // every start with this environment invalid (PROCFERRY_INVALID_ARGUMENT).
+    // A leading '=' is part of the name, as in "=C:".
     environment &set(std::wstring_view name, std::wstring_view value)
     {
-        entries_.push_back(std::wstring(name) + L"=" + std::wstring(value));
+        add(name, &value, true);
         return *this;
     }
     environment &set(std::string_view name, std::string_view value)
     {
         bool name_ok = true, value_ok = true;
-        std::wstring entry = to_wide(name, &name_ok) + L"=" + to_wide(value, &value_ok);
-        entries_.push_back(name_ok && value_ok ? entry : std::wstring());
+        std::wstring wide_name = to_wide(name, &name_ok), wide_value = to_wide(value, &value_ok);
+        std::wstring_view value_view = wide_value;
+        add(wide_name, &value_view, name_ok && value_ok);
         return *this;
     }
     environment &unset(std::wstring_view name)
     {
-        entries_.push_back(std::wstring(name));
+        add(name, nullptr, true);
         return *this;
     }
     environment &unset(std::string_view name)
     {
         bool ok = true;
-        std::wstring entry = to_wide(name, &ok);
-        entries_.push_back(ok ? entry : std::wstring());
+        std::wstring wide_name = to_wide(name, &ok);
+        add(wide_name, nullptr, ok);
         return *this;
     }
     // The child starts from an empty environment; changes made so far stay.
@@ -103,10 +137,29 @@ public:
         return *this;
     }
     bool cleared() const { return cleared_; }
+    // False once a change was refused; the refused change is not in entries.
+    bool valid() const { return valid_; }
     const std::vector<std::wstring> &entries() const { return entries_; }
 
 private:
+    // The library takes an entry's name to end at the first '=' past its
+    // first unit, and every text to end at a zero.
+    void add(std::wstring_view name, const std::wstring_view *value, bool converted)
+    {
+        bool name_ok = !name.empty() && name != L"=" && name.find(L'=', 1) == name.npos &&
+                       !detail::holds_zero(name);
+        if (!converted || !name_ok || (value && detail::holds_zero(*value))) {
+            valid_ = false;
+            return;
+        }
+        std::wstring entry(name);
+        if (value)
+            entry += L"=" + std::wstring(*value);
+        entries_.push_back(entry);
+    }
+
     bool cleared_ = false;
+    bool valid_ = true;
     std::vector<std::wstring> entries_; // "NAME=VALUE" sets, "NAME" unsets
 };
 
@@ -115,7 +168,9 @@ struct options {
     std::wstring dir;         // empty: the caller's directory
     environment env;
     uint32_t timeout_ms = PROCFERRY_INFINITE; // run, capture: the whole run; start: until it runs
-    uint32_t flags = PROCFERRY_SEARCH_PATH;   // PROCFERRY_* flags; NO_WAIT is the call's to set
+    uint32_t flags = PROCFERRY_SEARCH_PATH;   // PROCFERRY_* flags; NO_WAIT is the call's to set:
+                                              // run and capture wait, start does not, whatever
+                                              // flags holds
     // stdin, stdout, stderr as in procferry_options; default: inherit (capture: its pipes).
     std::array<procferry_stream, 3> streams{};
     // capture only
@@ -219,11 +274,21 @@ public:
         c.dir = dir_.empty() ? nullptr : dir_.c_str();
         for (int n = 0; n < 3; ++n)
             c.streams[n] = choices.streams[n];
-        c.flags = choices.flags | extra_flags |
+        c.flags = (choices.flags & ~(uint32_t)PROCFERRY_NO_WAIT) | extra_flags |
                   (choices.env.cleared() ? (uint32_t)PROCFERRY_CLEAR_ENV : 0u);
         c.timeout_ms = choices.timeout_ms;
         c.env = env_pointers_.data();
         c.env_count = env_pointers_.size();
+    }
+    // Texts the library would cut at a zero, or an environment change it
+    // would read otherwise, make the start invalid before anything runs.
+    bool valid(const options &choices) const
+    {
+        bool ok = choices.env.valid() && !detail::holds_zero(program_) &&
+                  !detail::holds_zero(relay_) && !detail::holds_zero(dir_);
+        for (const std::wstring &arg : args_)
+            ok = ok && !detail::holds_zero(arg);
+        return ok;
     }
     start_request(const start_request &) = delete;
     start_request &operator=(const start_request &) = delete;
@@ -281,7 +346,7 @@ inline result run(std::wstring_view program, const std::vector<std::wstring> &ar
                   const options &choices, bool ok)
 {
     start_request request(program, args, choices, 0);
-    if (!ok)
+    if (!ok || !request.valid(choices))
         return refused<result>(request);
     procferry_result out;
     procferry_start(&request.c, &out);
@@ -294,7 +359,7 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
                      const options &choices, bool ok)
 {
     start_request request(program, args, choices, PROCFERRY_NO_WAIT);
-    if (!ok)
+    if (!ok || !request.valid(choices))
         return refused<started>(request);
     procferry_result out;
     started told;
@@ -312,7 +377,7 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
     start_request request(program, args, choices, 0);
     if (choices.stderr_to_stdout)
         request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
-    if (!ok)
+    if (!ok || !request.valid(choices))
         return refused<captured>(request);
     procferry_capture_options capture;
     procferry_capture_options_init(&capture);

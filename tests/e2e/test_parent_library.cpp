@@ -749,6 +749,10 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
         size_t out_size;
         bool out_capped;
         uint32_t flags = PROCFERRY_BINARY_STREAMS; // bytes as written, sizes as counted
+        uint32_t status = 0;
+        int left_running = 0;
+        uint32_t within_ms = 0; // 0: the timeout and some
+        int64_t drain_ms = -1;  // -1: the default
     } rows[] = {
         {"text mode by default", {{"PROBE_WRITE", L"1"}}, nullptr, 1 << 20, 15000, false,
          PROCFERRY_EXITED, "probe-stdout\r\n", "probe-stderr\r\n", 14, false, 0},
@@ -766,6 +770,19 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
          false, PROCFERRY_EXITED, std::string(1 << 20, 'x'), "", 1 << 20, true},
         {"timeout keeps what was read", {{"PROBE_WRITE", L"1"}, {"PROBE_SLEEP_MS", L"60000"}}, nullptr,
          1 << 20, 2000, false, PROCFERRY_TIMED_OUT, "probe-stdout\n", "probe-stderr\n", 13, false},
+        // The grandchild is not the child: it is left running.
+        {"a grandchild holding the outputs, timeout", {{"PROBE_WRITE", L"1"}, {"PROBE_EXIT", L"3"},
+         {"PROBE_SPAWN", L"hold"}, {"PROBE_SLEEP_MS", L"10000"}}, nullptr, 1 << 20, 6000, false,
+         PROCFERRY_EXITED, "probe-stdout\n", "probe-stderr\n", 13, false, PROCFERRY_BINARY_STREAMS,
+         3, 1, 5000},
+        {"a grandchild holding the outputs, no timeout", {{"PROBE_WRITE", L"1"}, {"PROBE_EXIT", L"3"},
+         {"PROBE_SPAWN", L"hold"}, {"PROBE_SLEEP_MS", L"10000"}}, nullptr, 1 << 20,
+         PROCFERRY_INFINITE, false, PROCFERRY_EXITED, "probe-stdout\n", "probe-stderr\n", 13, false,
+         PROCFERRY_BINARY_STREAMS, 3, 1, 5000},
+        {"a grandchild holding the outputs, no drain time", {{"PROBE_WRITE", L"1"}, {"PROBE_EXIT", L"3"},
+         {"PROBE_SPAWN", L"hold"}, {"PROBE_SLEEP_MS", L"10000"}}, nullptr, 1 << 20,
+         PROCFERRY_INFINITE, false, PROCFERRY_EXITED, "probe-stdout\n", "probe-stderr\n", 13, false,
+         PROCFERRY_BINARY_STREAMS, 3, 1, 4000, 0},
     };
     (void)big;
     for (const row &r : rows) {
@@ -780,6 +797,8 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
         procferry_capture_options capture;
         procferry_capture_options_init(&capture);
         capture.stdout_cap = r.out_cap;
+        if (r.drain_ms >= 0)
+            capture.drain_ms = (uint32_t)r.drain_ms;
         if (r.input) {
             capture.input = r.input->data();
             capture.input_size = r.input->size();
@@ -787,8 +806,9 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
         procferry_capture_result captured;
         DWORD start = GetTickCount();
         EXPECT_EQ(procferry_capture(&o, &capture, &captured), r.kind) << r.name;
-        EXPECT_LT(GetTickCount() - start, r.timeout_ms + 5000) << r.name;
+        EXPECT_LT(GetTickCount() - start, r.within_ms ? r.within_ms : r.timeout_ms + 5000) << r.name;
         EXPECT_EQ(captured.result.kind, r.kind) << r.name;
+        EXPECT_EQ(captured.result.exit_status, r.status) << r.name;
         EXPECT_EQ(captured.out_size, r.out_size) << r.name;
         EXPECT_TRUE(std::string(captured.out, captured.out_size) == r.out) << r.name;
         EXPECT_EQ(std::string(captured.err, captured.err_size), r.err) << r.name;
@@ -796,7 +816,9 @@ TEST_P(ParentLibrary, CaptureNeverDeadlocksAndKeepsWhatItMay)
         EXPECT_EQ(captured.out[captured.out_size], '\0') << r.name;
         EXPECT_EQ(captured.result.child, nullptr) << r.name;
         procferry_capture_free(&captured);
-        EXPECT_TRUE(probes_become(0, 5000)) << r.name << ": a probe was left running";
+        EXPECT_TRUE(probes_become(r.left_running, 5000))
+            << r.name << ": " << processes_named(L"probe_child.exe") << " probes running";
+        end_probes();
     }
     // A program that is not there is a failed launch, with empty texts.
     std::wstring missing = scratch() + L"no-such.exe";

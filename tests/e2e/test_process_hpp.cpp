@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <windows.h>
 
+#include <functional>
+
 #include "procferry/process.hpp"
 #include "relay_fixture.h"
 
@@ -116,6 +118,11 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     EXPECT_TRUE(ran.exited()) << ran.words;
     EXPECT_EQ(ran.exit_status, 7u);
     EXPECT_TRUE(contains(ran.words, "exited with status 7")) << ran.words;
+    // run waits, whatever the flags say: no child is left behind unclosed.
+    options.flags |= PROCFERRY_NO_WAIT;
+    ran = procferry::run(probe(), {}, options);
+    EXPECT_TRUE(ran.exited()) << ran.words;
+    EXPECT_EQ(ran.exit_status, 7u);
 
     procferry::options echo;
     echo.env.set("PROBE_ECHO", "1").set("PROBE_WRITE", "1").unset("PROBE_EXIT");
@@ -147,4 +154,86 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     procferry::result invalid = procferry::run(procferry::to_utf8(probe()), {"\xff"});
     EXPECT_EQ(invalid.kind, PROCFERRY_INVALID_ARGUMENT);
     EXPECT_EQ(invalid.error, EINVAL);
+}
+
+// Texts the library would take otherwise than given (cut at a zero, a name
+// read up to an '=') are refused by every call, wide and UTF-8, before
+// anything starts; the probe would leave its report at PROBE_OUT.
+TEST(ProcessHpp, TextsTheLibraryWouldChangeAreRefused)
+{
+    parent::clear_probe_env();
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring report = std::wstring(temp) + L"procferry-hpp-refused-" +
+                                std::to_wstring(GetCurrentProcessId()) + L".txt";
+    DeleteFileW(report.c_str());
+    const std::wstring zero_x(L"\0x", 2);
+    const std::string zero_x8("\0x", 2);
+    using env_change = std::function<void(procferry::environment &)>;
+    struct row {
+        const char *name;
+        bool utf8;
+        env_change change;
+        std::wstring arg = L"ok", dir = L"";
+        std::string arg8 = "ok";
+        std::wstring program_tail = L""; // after the probe's path
+    } rows[] = {
+        {"empty name", false, [](procferry::environment &e) { e.set(L"", L"v"); }},
+        {"'=' in a name", false, [](procferry::environment &e) { e.set(L"A=B", L"v"); }},
+        {"'=' in a name unset", false, [](procferry::environment &e) { e.unset(L"KEEP=evil"); }},
+        {"zero in a name", false,
+         [&](procferry::environment &e) { e.set(L"KEEP" + zero_x, L"v"); }},
+        {"zero in a value", false, [&](procferry::environment &e) { e.set(L"V", L"a" + zero_x); }},
+        {"zero in an argument", false, {}, L"a" + zero_x},
+        {"zero in the directory", false, {}, L"ok", parent::own_directory() + zero_x},
+        {"zero in the program", false, {}, L"ok", L"", "ok", zero_x},
+        {"empty name, UTF-8", true, [](procferry::environment &e) { e.set("", "v"); }},
+        {"'=' in a name, UTF-8", true, [](procferry::environment &e) { e.set("A=B", "v"); }},
+        {"'=' in a name unset, UTF-8", true,
+         [](procferry::environment &e) { e.unset("KEEP=evil"); }},
+        {"zero in a name, UTF-8", true,
+         [&](procferry::environment &e) { e.set("KEEP" + zero_x8, "v"); }},
+        {"zero in a value, UTF-8", true,
+         [&](procferry::environment &e) { e.set("V", "a" + zero_x8); }},
+        {"zero in an argument, UTF-8", true, {}, L"ok", L"", "a" + zero_x8},
+        {"zero in the program, UTF-8", true, {}, L"ok", L"", "ok", zero_x},
+    };
+    for (const row &r : rows) {
+        procferry::options options;
+        options.timeout_ms = 15000;
+        options.dir = r.dir;
+        options.env.set(L"PROBE_OUT", report);
+        if (r.change)
+            r.change(options.env);
+        const std::wstring program = probe() + r.program_tail;
+        const std::string program8 = procferry::to_utf8(program);
+        procferry::result outcomes[3];
+        procferry::started started;
+        if (r.utf8) {
+            outcomes[0] = procferry::run(program8, {r.arg8}, options);
+            started = procferry::start(program8, {r.arg8}, options);
+            outcomes[2] = procferry::capture(program8, {r.arg8}, options);
+        } else {
+            outcomes[0] = procferry::run(program, {r.arg}, options);
+            started = procferry::start(program, {r.arg}, options);
+            outcomes[2] = procferry::capture(program, {r.arg}, options);
+        }
+        outcomes[1] = started;
+        if (started.process.valid())
+            started.process.wait(15000);
+        for (const procferry::result &outcome : outcomes) {
+            EXPECT_EQ(outcome.kind, PROCFERRY_INVALID_ARGUMENT) << r.name << ": " << outcome.words;
+            EXPECT_EQ(outcome.error, EINVAL) << r.name;
+        }
+        EXPECT_EQ(GetFileAttributesW(report.c_str()), INVALID_FILE_ATTRIBUTES)
+            << r.name << ": the child ran";
+        DeleteFileW(report.c_str());
+    }
+
+    // A name that starts with '=' (a drive's directory) is a name like any other.
+    procferry::options options;
+    options.env.set(L"=C:", L"C:\\").set(L"PROBE_EXIT", L"5");
+    procferry::result ran = procferry::run(probe(), {}, options);
+    EXPECT_TRUE(ran.exited()) << ran.words;
+    EXPECT_EQ(ran.exit_status, 5u);
 }

@@ -12,7 +12,9 @@
 //   PROBE_ENV_HEX=NAME  write "NAME=<hex>" to stdout, the variable's value in
 //                   hex UTF-16 units, exactly as the child got it
 //   PROBE_SPAWN=1   start another probe (without PROBE_SPAWN), not waiting for it;
-//                   =breakaway: one that leaves the job it would run in
+//                   =breakaway: one that leaves the job it would run in;
+//                   =hold: one that holds this one's standard handles and does
+//                   nothing but the sleeping (PROBE_SLEEP_MS), which this one skips
 // The report is text, one item a line; wide texts are hex UTF-16 units so
 // that any unit, a lone surrogate included, comes through exactly:
 //   cmdline <hex>   the raw command text
@@ -45,6 +47,57 @@ static std::string hex_units(const wchar_t *text)
 static const char *env(const char *name)
 {
     return getenv(name);
+}
+
+static void spawn_probe(DWORD creation)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    SetEnvironmentVariableW(L"PROBE_SPAWN", nullptr);
+    SetEnvironmentVariableW(L"PROBE_OUT", nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started;
+    if (CreateProcessW(self, self, nullptr, nullptr, FALSE, creation, nullptr, nullptr, &startup,
+                       &started)) {
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+    }
+}
+
+// A grandchild that keeps this probe's outputs open after it ended, as a
+// program left running in the background does. Its environment has no
+// PROBE_ settings but the sleep, so that it writes nothing of its own.
+static void spawn_holder()
+{
+    std::wstring block;
+    wchar_t *own = GetEnvironmentStringsW();
+    for (wchar_t *entry = own; *entry; entry += wcslen(entry) + 1)
+        if (wcsncmp(entry, L"PROBE_", 6) != 0)
+            block += std::wstring(entry) + L'\0';
+    FreeEnvironmentStringsW(own);
+    const wchar_t *sleep_ms = _wgetenv(L"PROBE_SLEEP_MS");
+    block += std::wstring(L"PROBE_SLEEP_MS=") + (sleep_ms ? sleep_ms : L"0") + L'\0';
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    HANDLE *held[3] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+    DWORD which[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int n = 0; n < 3; ++n)
+        DuplicateHandle(GetCurrentProcess(), GetStdHandle(which[n]), GetCurrentProcess(), held[n],
+                        0, TRUE, DUPLICATE_SAME_ACCESS);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    PROCESS_INFORMATION started;
+    if (CreateProcessW(self, self, nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, &block[0],
+                       nullptr, &startup, &started)) {
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+    }
+    for (int n = 0; n < 3; ++n)
+        if (*held[n])
+            CloseHandle(*held[n]);
 }
 
 int wmain(int argc, wchar_t **argv)
@@ -120,21 +173,12 @@ int wmain(int argc, wchar_t **argv)
                                : "";
         _write(1, line.data(), (unsigned)line.size());
     }
-    if (const char *spawn = env("PROBE_SPAWN")) {
-        DWORD creation = strcmp(spawn, "breakaway") == 0 ? CREATE_BREAKAWAY_FROM_JOB : 0;
-        wchar_t self[MAX_PATH];
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        SetEnvironmentVariableW(L"PROBE_SPAWN", nullptr);
-        SetEnvironmentVariableW(L"PROBE_OUT", nullptr);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started;
-        if (CreateProcessW(self, self, nullptr, nullptr, FALSE, creation, nullptr, nullptr, &startup,
-                           &started)) {
-            CloseHandle(started.hThread);
-            CloseHandle(started.hProcess);
-        }
-    }
+    const char *spawn = env("PROBE_SPAWN");
+    bool hold = spawn && strcmp(spawn, "hold") == 0;
+    if (hold)
+        spawn_holder();
+    else if (spawn)
+        spawn_probe(strcmp(spawn, "breakaway") == 0 ? CREATE_BREAKAWAY_FROM_JOB : 0);
 
     const wchar_t *out_path = _wgetenv(L"PROBE_OUT");
     if (out_path) {
@@ -144,7 +188,7 @@ int wmain(int argc, wchar_t **argv)
         WriteFile(file, report.data(), (DWORD)report.size(), &written, nullptr);
         CloseHandle(file);
     }
-    if (const char *sleep_ms = env("PROBE_SLEEP_MS"))
+    if (const char *sleep_ms = env("PROBE_SLEEP_MS"); sleep_ms && !hold)
         Sleep(atoi(sleep_ms));
     if (env("PROBE_CRASH"))
         *(volatile int *)0 = 1;
