@@ -142,6 +142,30 @@ void take(drain &from, char **data, size_t *size, int *capped)
     *capped = from.capped;
 }
 
+// The streams of a capture from the caller's choices, or false for a choice
+// a capture cannot honour: stdout is always kept; stdin is the input's pipe,
+// the null device, or the caller's file; stderr is kept apart, merged into
+// stdout, the null device or the caller's file (descriptor 2 for the
+// caller's own stderr).
+bool capture_streams(const procferry_options &options, const procferry_capture_options &capture,
+                     procferry_stream *streams)
+{
+    const procferry_stream &in = options.streams[0], &out = options.streams[1],
+                           &err = options.streams[2];
+    if (out.kind != PROCFERRY_STREAM_INHERIT)
+        return false;
+    if (in.kind == PROCFERRY_STREAM_INHERIT)
+        streams[0] = {capture.input ? PROCFERRY_STREAM_PIPE : PROCFERRY_STREAM_NULL, 0, nullptr};
+    else if (capture.input || in.kind == PROCFERRY_STREAM_PIPE || in.kind == PROCFERRY_STREAM_STDOUT)
+        return false;
+    streams[1] = {PROCFERRY_STREAM_PIPE, 0, nullptr};
+    if (err.kind == PROCFERRY_STREAM_INHERIT)
+        streams[2] = {PROCFERRY_STREAM_PIPE, 0, nullptr};
+    else if (err.kind == PROCFERRY_STREAM_PIPE)
+        return false;
+    return true;
+}
+
 } // namespace
 
 void procferry_capture_options_init(struct procferry_capture_options *capture)
@@ -169,11 +193,12 @@ int procferry_capture(const struct procferry_options *options,
     }
     uint32_t drain_ms = capture->size >= drain_known ? capture->drain_ms : DEFAULT_DRAIN_MS;
     procferry_options own = *options;
-    bool merged = options->streams[2].kind == PROCFERRY_STREAM_STDOUT;
-    own.streams[0] = {capture->input ? PROCFERRY_STREAM_PIPE : PROCFERRY_STREAM_NULL, 0, nullptr};
-    own.streams[1] = {PROCFERRY_STREAM_PIPE, 0, nullptr};
-    own.streams[2] = {merged ? PROCFERRY_STREAM_STDOUT : PROCFERRY_STREAM_PIPE, 0, nullptr};
-    own.flags = (own.flags | PROCFERRY_NO_WAIT) & ~(uint32_t)PROCFERRY_KILL_ON_CLOSE;
+    if (!capture_streams(*options, *capture, own.streams) || (options->flags & PROCFERRY_KILL_ON_CLOSE)) {
+        outcome.kind = PROCFERRY_INVALID_ARGUMENT;
+        outcome.error = EINVAL;
+        return outcome.kind;
+    }
+    own.flags |= PROCFERRY_NO_WAIT;
     uint64_t deadline = pf_deadline(options->timeout_ms);
     drain out, err;
     if (procferry_start(&own, &outcome) != PROCFERRY_STARTED) {

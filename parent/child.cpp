@@ -11,6 +11,7 @@ struct procferry_child {
     DWORD pid;
     HANDLE job;
     uint32_t flags;
+    DWORD group; // the console process group it runs in, or 0 for none of its own
 };
 
 procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
@@ -18,8 +19,13 @@ procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
     procferry_child *child = (procferry_child *)malloc(sizeof *child);
     if (!child)
         return nullptr;
-    *child = {process, GetProcessId(process), job, flags};
+    *child = {process, GetProcessId(process), job, flags, 0};
     return child;
+}
+
+void pf_child_set_group(procferry_child *child, DWORD group)
+{
+    child->group = group;
 }
 
 void pf_child_add_flags(procferry_child *child, uint32_t flags)
@@ -87,4 +93,61 @@ void procferry_child_close(struct procferry_child *child)
         CloseHandle(child->job);
     CloseHandle(child->process);
     free(child);
+}
+
+namespace {
+
+// The window calls, loaded only when a stop asks for them: the library
+// imports nothing from the window system otherwise.
+typedef BOOL(WINAPI *enum_windows_call)(WNDENUMPROC, LPARAM);
+typedef DWORD(WINAPI *window_process_call)(HWND, LPDWORD);
+typedef BOOL(WINAPI *post_message_call)(HWND, UINT, WPARAM, LPARAM);
+
+struct window_close {
+    DWORD pid;
+    window_process_call window_process;
+    post_message_call post_message;
+    bool asked;
+};
+
+BOOL CALLBACK close_if_child_window(HWND window, LPARAM context)
+{
+    window_close &close = *(window_close *)context;
+    DWORD owner = 0;
+    close.window_process(window, &owner);
+    if (owner == close.pid && close.post_message(window, WM_CLOSE, 0, 0))
+        close.asked = true;
+    return TRUE;
+}
+
+// Posts a close to each top-level window of the child; true when one took it.
+bool close_windows(DWORD pid)
+{
+    HMODULE user = LoadLibraryW(L"user32.dll");
+    if (!user)
+        return false;
+    window_close close = {pid, (window_process_call)(void *)GetProcAddress(user, "GetWindowThreadProcessId"),
+                          (post_message_call)(void *)GetProcAddress(user, "PostMessageW"), false};
+    enum_windows_call enum_windows = (enum_windows_call)(void *)GetProcAddress(user, "EnumWindows");
+    if (enum_windows && close.window_process && close.post_message)
+        enum_windows(close_if_child_window, (LPARAM)&close);
+    FreeLibrary(user);
+    return close.asked;
+}
+
+} // namespace
+
+int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code)
+{
+    if (!child)
+        return -1;
+    if (WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0)
+        return PROCFERRY_STOPPED_WHEN_ASKED;
+    // A console child hears a break only in a process group of its own, or
+    // the caller would hear it too; a window closes when asked to.
+    bool asked = child->group ? GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->group) != 0
+                              : close_windows(child->pid);
+    if (asked && WaitForSingleObject(child->process, grace_ms) == WAIT_OBJECT_0)
+        return PROCFERRY_STOPPED_WHEN_ASKED;
+    return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_BY_KILL : -1;
 }

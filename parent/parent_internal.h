@@ -66,6 +66,8 @@ const wchar_t *pf_block_value(const wchar_t *block, const wchar_t *name);
 // nothing taken) when it cannot be made.
 procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags);
 void pf_child_add_flags(procferry_child *child, uint32_t flags);
+// The console process group the child runs in (PROCFERRY_NEW_PROCESS_GROUP).
+void pf_child_set_group(procferry_child *child, DWORD group);
 
 // What the default command line holds; the stream settings whose
 // procferry_relay_fds entry is -1 come from stream_letters.

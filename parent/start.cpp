@@ -356,11 +356,14 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
         relayed.flags |= PROCFERRY_NO_WAIT;
         // The caller would get its pipe ends only once the child ended, and
         // a child that fills a pipe never ends.
+        // Nor is there a close to end the tree at.
+        bool inapplicable = wait_for_child && (options->flags & PROCFERRY_KILL_ON_CLOSE);
         for (const procferry_stream &stream : options->streams)
-            if (wait_for_child && stream.kind == PROCFERRY_STREAM_PIPE) {
-                memset(result, 0, sizeof *result);
-                return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
-            }
+            inapplicable = inapplicable || (wait_for_child && stream.kind == PROCFERRY_STREAM_PIPE);
+        if (inapplicable) {
+            memset(result, 0, sizeof *result);
+            return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
+        }
         options = &relayed;
     }
     procferry_session session;

@@ -94,7 +94,8 @@ enum {
                                       second job: there a start fails with
                                       PROCFERRY_SYSTEM_ERROR without this flag): a timeout or
                                       kill then ends only the relay and its direct child */
-    PROCFERRY_KILL_ON_CLOSE = 128, /* procferry_child_close ends the child's tree too */
+    PROCFERRY_KILL_ON_CLOSE = 128, /* procferry_child_close ends the child's tree too (with
+                                      PROCFERRY_NO_WAIT only: a waited-for child has no close) */
     PROCFERRY_CLEAR_ENV = 256,     /* the child's environment starts empty (but for SYSTEMROOT
                                       and SYSTEMDRIVE, see env); env entries then apply */
     PROCFERRY_BINARY_STREAMS = 512 /* the child's C runtime opens its standard streams in
@@ -232,6 +233,18 @@ void procferry_child_close(struct procferry_child *child);
 procferry_handle procferry_child_process(const struct procferry_child *child);
 uint32_t procferry_child_pid(const struct procferry_child *child);
 
+/* Asks the child to stop, and ends its tree as procferry_child_kill does
+   (with exit_code) when it has not ended within grace_ms. The request is a
+   CTRL_BREAK_EVENT to a console child started with
+   PROCFERRY_NEW_PROCESS_GROUP, else a close of each of the child's top-level
+   windows (a GUI child). Returns PROCFERRY_STOPPED_WHEN_ASKED when the child
+   ended within the grace period (or had ended already),
+   PROCFERRY_STOPPED_BY_KILL when its tree was ended (at once when there was
+   nobody to ask, or the system refused the request), -1 on NULL or when it
+   could not be ended. */
+enum { PROCFERRY_STOPPED_WHEN_ASKED = 1, PROCFERRY_STOPPED_BY_KILL = 2 };
+int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code);
+
 /* Waiting for a set of children, of any size (the system's own wait takes
    at most 64 objects). wait_any returns 0 once one of them has ended, with
    its index in *index (of those ended already, the first in order), and
@@ -242,6 +255,14 @@ int procferry_children_wait_any(struct procferry_child *const *children, size_t 
                                 uint32_t timeout_ms, size_t *index);
 int procferry_children_wait_all(struct procferry_child *const *children, size_t count,
                                 uint32_t timeout_ms);
+
+/* The caller's end of a PROCFERRY_STREAM_PIPE stream (procferry_result.pipes).
+   read blocks until some bytes come and returns their count, 0 at the end
+   (every writer closed its end), -1 on failure; write returns 0 once all
+   size bytes are written, -1 when the reader is gone; close closes it. */
+long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size);
+int procferry_pipe_write(procferry_handle pipe, const void *data, size_t size);
+void procferry_pipe_close(procferry_handle pipe);
 
 /* ---- Capture: run to the end with the output in memory ---- */
 
@@ -280,13 +301,20 @@ struct procferry_capture_result {
 };
 
 void procferry_capture_options_init(struct procferry_capture_options *capture);
-/* Runs options->program to its end with stdout and stderr collected (stderr
-   into out when options->streams[2].kind is PROCFERRY_STREAM_STDOUT); the
-   options' stdin, stdout and stderr choices are otherwise replaced, and
-   PROCFERRY_NO_WAIT is implied. Input is written while the output is read,
-   so no child deadlocks it, whatever it reads or writes. options->timeout_ms
-   bounds the whole run; the end of the child and capture->drain_ms end the
-   reading. Returns result->result.kind. */
+/* Runs options->program to its end with its stdout kept, and each other
+   stream as the options choose:
+     stdin  (streams[0]): INHERIT (default) the input's bytes, or the null
+            device without input; NULL; or the caller's FD or HANDLE;
+     stdout (streams[1]): INHERIT only: always kept, up to stdout_cap;
+     stderr (streams[2]): INHERIT (default) kept apart in err; STDOUT merged
+            into out; NULL; or the caller's FD or HANDLE (descriptor 2 for
+            the caller's own stderr).
+   A choice a capture cannot honour (a pipe; stdout elsewhere; input with a
+   stdin choice) is refused with PROCFERRY_INVALID_ARGUMENT, never replaced,
+   and so is PROCFERRY_KILL_ON_CLOSE; PROCFERRY_NO_WAIT is implied. Input is
+   written while the output is read, so no child deadlocks it, whatever it
+   reads or writes. options->timeout_ms bounds the whole run; the end of the
+   child and capture->drain_ms end the reading. Returns result->result.kind. */
 int procferry_capture(const struct procferry_options *options,
                       const struct procferry_capture_options *capture,
                       struct procferry_capture_result *result);

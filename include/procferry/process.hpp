@@ -26,6 +26,7 @@
 
 #include <array>
 #include <map>
+#include <system_error>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -171,13 +172,27 @@ struct options {
     uint32_t flags = PROCFERRY_SEARCH_PATH;   // PROCFERRY_* flags; NO_WAIT is the call's to set:
                                               // run and capture wait, start does not, whatever
                                               // flags holds
-    // stdin, stdout, stderr as in procferry_options; default: inherit (capture: its pipes).
+    // stdin, stdout, stderr as in procferry_options; default: inherit (capture:
+    // see procferry_capture, which refuses what it cannot honour).
     std::array<procferry_stream, 3> streams{};
-    // capture only
+    // capture only: run and start refuse them (PROCFERRY_INVALID_ARGUMENT)
     size_t stdout_cap = 0;    // 0: the library's default (64 MiB)
     size_t stderr_cap = 0;
     bool stderr_to_stdout = false;
+    std::optional<uint32_t> drain_ms; // see procferry_capture_options; none: the library's default
 };
+
+// The outcome kinds as std::error_code values: a failed call's code() is
+// {kind, outcome_category()}, and its message is the kind's name.
+inline const std::error_category &outcome_category()
+{
+    struct category : std::error_category {
+        const char *name() const noexcept override { return "procferry"; }
+        std::string message(int kind) const override { return procferry_kind_name(kind); }
+    };
+    static const category instance;
+    return instance;
+}
 
 // What became of a call.
 struct result {
@@ -187,7 +202,100 @@ struct result {
     uint32_t win32_error = 0;
     std::string words;        // one line for a person (procferry_describe)
     bool exited() const { return kind == PROCFERRY_EXITED; }
+    bool timed_out() const { return kind == PROCFERRY_TIMED_OUT; }
     const char *kind_name() const { return procferry_kind_name(kind); }
+    // No error once the program ran (exited or started); else the kind.
+    std::error_code code() const
+    {
+        if (kind == PROCFERRY_EXITED || kind == PROCFERRY_STARTED)
+            return {};
+        return {kind, outcome_category()};
+    }
+};
+
+// The caller's end of a pipe to or from a started child: closes itself when
+// it goes; move-only. Reads block until bytes come.
+class pipe_end {
+public:
+    pipe_end() = default;
+    explicit pipe_end(procferry_handle handle) : handle_(handle) {}
+    pipe_end(pipe_end &&other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)), buffered_(std::move(other.buffered_))
+    {
+    }
+    pipe_end &operator=(pipe_end &&other) noexcept
+    {
+        if (this != &other) {
+            close();
+            handle_ = std::exchange(other.handle_, nullptr);
+            buffered_ = std::move(other.buffered_);
+        }
+        return *this;
+    }
+    pipe_end(const pipe_end &) = delete;
+    pipe_end &operator=(const pipe_end &) = delete;
+    ~pipe_end() { close(); }
+
+    bool valid() const { return handle_ != nullptr; }
+    // The handle, to hand to another start as its stream; still this end's.
+    procferry_handle handle() const { return handle_; }
+    // Some bytes, as many as came at once (up to 64 KiB); empty at the end.
+    std::string read()
+    {
+        if (!buffered_.empty())
+            return std::exchange(buffered_, std::string());
+        std::string bytes(65536, '\0');
+        long count = handle_ ? procferry_pipe_read(handle_, &bytes[0], bytes.size()) : -1;
+        bytes.resize(count > 0 ? (size_t)count : 0);
+        return bytes;
+    }
+    // Everything up to the end.
+    std::string read_all()
+    {
+        std::string all;
+        for (std::string piece = read(); !piece.empty(); piece = read())
+            all += piece;
+        return all;
+    }
+    // The next line without its "\n" (or "\r\n"); the last one may lack
+    // its newline; none at the end.
+    std::optional<std::string> read_line()
+    {
+        for (;;) {
+            size_t newline = buffered_.find('\n');
+            if (newline != std::string::npos) {
+                std::string line = buffered_.substr(0, newline);
+                buffered_.erase(0, newline + 1);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                return line;
+            }
+            char bytes[4096];
+            long count = handle_ ? procferry_pipe_read(handle_, bytes, sizeof bytes) : -1;
+            if (count <= 0) {
+                if (buffered_.empty())
+                    return std::nullopt;
+                return std::exchange(buffered_, std::string());
+            }
+            buffered_.append(bytes, (size_t)count);
+        }
+    }
+    // All of data; false when the reader is gone.
+    bool write(std::string_view data)
+    {
+        return handle_ && procferry_pipe_write(handle_, data.data(), data.size()) == 0;
+    }
+    // For stdin, lets the child see the end of its input.
+    void close()
+    {
+        if (handle_)
+            procferry_pipe_close(std::exchange(handle_, nullptr));
+        buffered_.clear();
+    }
+
+private:
+    procferry_handle handle_ = nullptr;
+    std::string buffered_;
 };
 
 // A started child: closes it when it goes; move-only. Closing does not end
@@ -242,8 +350,9 @@ private:
 
 struct started : result {
     child process;
-    // The caller's ends of PROCFERRY_STREAM_PIPE streams (CloseHandle them), else NULL.
-    std::array<procferry_handle, 3> pipes{};
+    // The caller's ends of PROCFERRY_STREAM_PIPE streams (stdin: write; stdout,
+    // stderr: read), else not valid.
+    std::array<pipe_end, 3> pipes;
 };
 
 struct captured : result {
@@ -318,8 +427,8 @@ inline std::vector<std::wstring> wide_list(std::initializer_list<std::wstring_vi
 }
 
 // UTF-8 arguments; one that does not convert makes the start invalid.
-inline std::vector<std::wstring> wide_list(std::initializer_list<std::string_view> args,
-                                           bool *ok)
+template <class List>
+std::vector<std::wstring> wide_list(const List &args, bool *ok)
 {
     std::vector<std::wstring> out;
     for (std::string_view arg : args) {
@@ -342,11 +451,18 @@ Result refused(const start_request &request)
     return out;
 }
 
+// The options only a capture takes; any other call refuses them.
+inline bool capture_only_set(const options &choices)
+{
+    return choices.stderr_to_stdout || choices.stdout_cap || choices.stderr_cap ||
+           choices.drain_ms.has_value();
+}
+
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices, bool ok)
 {
     start_request request(program, args, choices, 0);
-    if (!ok || !request.valid(choices))
+    if (!ok || !request.valid(choices) || capture_only_set(choices))
         return refused<result>(request);
     procferry_result out;
     procferry_start(&request.c, &out);
@@ -359,14 +475,14 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
                      const options &choices, bool ok)
 {
     start_request request(program, args, choices, PROCFERRY_NO_WAIT);
-    if (!ok || !request.valid(choices))
+    if (!ok || !request.valid(choices) || capture_only_set(choices))
         return refused<started>(request);
     procferry_result out;
     started told;
     if (procferry_start(&request.c, &out) == PROCFERRY_STARTED)
         told.process = child(out.child);
     for (int n = 0; n < 3; ++n)
-        told.pipes[n] = out.pipes[n];
+        told.pipes[n] = pipe_end(out.pipes[n]);
     request.fill(told, out);
     return told;
 }
@@ -375,9 +491,10 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
                         const options &choices, std::string_view input, bool ok)
 {
     start_request request(program, args, choices, 0);
+    bool stderr_chosen = choices.streams[2].kind != PROCFERRY_STREAM_INHERIT;
     if (choices.stderr_to_stdout)
         request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
-    if (!ok || !request.valid(choices))
+    if (!ok || !request.valid(choices) || (choices.stderr_to_stdout && stderr_chosen))
         return refused<captured>(request);
     procferry_capture_options capture;
     procferry_capture_options_init(&capture);
@@ -387,6 +504,8 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
         capture.stdout_cap = choices.stdout_cap;
     if (choices.stderr_cap)
         capture.stderr_cap = choices.stderr_cap;
+    if (choices.drain_ms)
+        capture.drain_ms = *choices.drain_ms;
     procferry_capture_result out;
     procferry_capture(&request.c, &capture, &out);
     captured told;
@@ -422,6 +541,20 @@ inline result run(std::wstring_view program, const std::vector<std::wstring> &ar
 {
     return detail::run(program, args, choices, true);
 }
+inline result run(std::string_view program, const std::vector<std::string> &args,
+                  const options &choices = {})
+{
+    bool ok = true;
+    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
+    return detail::run(to_wide(program, &ok), wide_args, choices, ok);
+}
+inline result run(std::string_view program, const std::vector<std::string_view> &args,
+                  const options &choices = {})
+{
+    bool ok = true;
+    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
+    return detail::run(to_wide(program, &ok), wide_args, choices, ok);
+}
 
 // Starts program and returns once it runs, with its child.
 inline started start(std::wstring_view program, std::initializer_list<std::wstring_view> args = {},
@@ -440,6 +573,20 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
                      const options &choices = {})
 {
     return detail::start(program, args, choices, true);
+}
+inline started start(std::string_view program, const std::vector<std::string> &args,
+                  const options &choices = {})
+{
+    bool ok = true;
+    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
+    return detail::start(to_wide(program, &ok), wide_args, choices, ok);
+}
+inline started start(std::string_view program, const std::vector<std::string_view> &args,
+                  const options &choices = {})
+{
+    bool ok = true;
+    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
+    return detail::start(to_wide(program, &ok), wide_args, choices, ok);
 }
 
 // Runs program to its end with input on its stdin and its stdout and stderr
@@ -461,6 +608,20 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
                         const options &choices = {}, std::string_view input = {})
 {
     return detail::capture(program, args, choices, input, true);
+}
+inline captured capture(std::string_view program, const std::vector<std::string> &args,
+                  const options &choices = {}, std::string_view input = {})
+{
+    bool ok = true;
+    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
+    return detail::capture(to_wide(program, &ok), wide_args, choices, input, ok);
+}
+inline captured capture(std::string_view program, const std::vector<std::string_view> &args,
+                  const options &choices = {}, std::string_view input = {})
+{
+    bool ok = true;
+    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
+    return detail::capture(to_wide(program, &ok), wide_args, choices, input, ok);
 }
 
 } // namespace procferry

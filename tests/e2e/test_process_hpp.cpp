@@ -154,6 +154,83 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     procferry::result invalid = procferry::run(procferry::to_utf8(probe()), {"\xff"});
     EXPECT_EQ(invalid.kind, PROCFERRY_INVALID_ARGUMENT);
     EXPECT_EQ(invalid.error, EINVAL);
+    EXPECT_EQ(invalid.code(), std::error_code(PROCFERRY_INVALID_ARGUMENT, procferry::outcome_category()));
+    EXPECT_EQ(invalid.code().message(), "invalid_argument");
+    EXPECT_FALSE(ran.code());
+
+    // Arguments from a vector of UTF-8 strings or views.
+    std::vector<std::string> texts = {"x", "PROBE_EXIT"};
+    ran = procferry::run(procferry::to_utf8(probe()), texts);
+    EXPECT_TRUE(ran.exited()) << ran.words;
+    std::vector<std::string_view> views(texts.begin(), texts.end());
+    procferry::options brief;
+    brief.env.set(L"PROBE_SLEEP_MS", L"20000");
+    brief.timeout_ms = 300;
+    ran = procferry::run(procferry::to_utf8(probe()), views, brief);
+    EXPECT_TRUE(ran.timed_out()) << ran.words;
+
+    // An option that does not apply to a call is refused, never ignored.
+    procferry::options merged;
+    merged.stderr_to_stdout = true;
+    EXPECT_EQ(procferry::run(probe(), {}, merged).kind, PROCFERRY_INVALID_ARGUMENT);
+    EXPECT_EQ(procferry::start(probe(), {}, merged).kind, PROCFERRY_INVALID_ARGUMENT);
+    merged.streams[2].kind = PROCFERRY_STREAM_NULL;
+    EXPECT_EQ(procferry::capture(probe(), {}, merged).kind, PROCFERRY_INVALID_ARGUMENT)
+        << "merged, and sent to the null device";
+    procferry::options killing;
+    killing.flags |= PROCFERRY_KILL_ON_CLOSE;
+    EXPECT_EQ(procferry::run(probe(), {}, killing).kind, PROCFERRY_INVALID_ARGUMENT);
+    procferry::options elsewhere;
+    elsewhere.streams[1].kind = PROCFERRY_STREAM_NULL;
+    EXPECT_EQ(procferry::capture(probe(), {}, elsewhere).kind, PROCFERRY_INVALID_ARGUMENT)
+        << "a capture keeps stdout";
+    // A choice a capture can honour: stderr to the null device.
+    procferry::options quiet;
+    quiet.env.set(L"PROBE_WRITE", L"1");
+    quiet.streams[2].kind = PROCFERRY_STREAM_NULL;
+    procferry::captured kept = procferry::capture(probe(), {}, quiet);
+    EXPECT_TRUE(kept.exited()) << kept.words;
+    EXPECT_EQ(kept.out, "probe-stdout\r\n");
+    EXPECT_EQ(kept.err, "");
+}
+
+// A child's output line by line as it comes, and a pipeline: the first
+// child's stdout is the second's stdin.
+TEST(ProcessHpp, PipeEndsReadLinesAndJoinChildren)
+{
+    parent::clear_probe_env();
+    procferry::options writer;
+    writer.env.set(L"PROBE_WRITE", L"1");
+    writer.streams[1].kind = PROCFERRY_STREAM_PIPE;
+    procferry::started first = procferry::start(probe(), {}, writer);
+    ASSERT_EQ(first.kind, PROCFERRY_STARTED) << first.words;
+
+    procferry::options echo;
+    echo.env.set(L"PROBE_ECHO", L"1");
+    echo.streams[0] = {PROCFERRY_STREAM_HANDLE, 0, first.pipes[1].handle()};
+    echo.streams[1].kind = PROCFERRY_STREAM_PIPE;
+    procferry::started second = procferry::start(probe(), {}, echo);
+    ASSERT_EQ(second.kind, PROCFERRY_STARTED) << second.words;
+    first.pipes[1].close(); // the second child holds its own copy
+
+    std::vector<std::string> lines;
+    while (std::optional<std::string> line = second.pipes[1].read_line())
+        lines.push_back(*line);
+    EXPECT_EQ(lines, std::vector<std::string>{"probe-stdout"});
+    EXPECT_EQ(first.process.wait(10000), std::optional<uint32_t>(0));
+    EXPECT_EQ(second.process.wait(10000), std::optional<uint32_t>(0));
+
+    // Written to a child's stdin, read back whole.
+    procferry::options both;
+    both.env.set(L"PROBE_ECHO", L"1");
+    both.streams[0].kind = PROCFERRY_STREAM_PIPE;
+    both.streams[1].kind = PROCFERRY_STREAM_PIPE;
+    procferry::started echoing = procferry::start(probe(), {}, both);
+    ASSERT_EQ(echoing.kind, PROCFERRY_STARTED) << echoing.words;
+    EXPECT_TRUE(echoing.pipes[0].write("one\ntwo"));
+    echoing.pipes[0].close();
+    EXPECT_EQ(echoing.pipes[1].read_all(), "one\r\ntwo");
+    EXPECT_EQ(echoing.process.wait(10000), std::optional<uint32_t>(0));
 }
 
 // Texts the library would take otherwise than given (cut at a zero, a name

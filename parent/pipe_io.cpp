@@ -1,0 +1,35 @@
+// Reading and writing the caller's ends of a start's pipes, so that the
+// public headers need no windows.h.
+#include "parent_internal.h"
+
+long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size)
+{
+    if (!pipe || !buffer)
+        return -1;
+    DWORD wanted = size > 0x7fffffff ? 0x7fffffff : (DWORD)size, count = 0;
+    if (ReadFile((HANDLE)pipe, buffer, wanted, &count, nullptr))
+        return (long)count;
+    // The writer closed its end: the end of the stream, not a failure.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+int procferry_pipe_write(procferry_handle pipe, const void *data, size_t size)
+{
+    if (!pipe || (size && !data))
+        return -1;
+    const char *at = (const char *)data;
+    while (size > 0) {
+        DWORD piece = size > 0x10000000 ? 0x10000000 : (DWORD)size, count = 0;
+        if (!WriteFile((HANDLE)pipe, at, piece, &count, nullptr) || count == 0)
+            return -1;
+        at += count;
+        size -= count;
+    }
+    return 0;
+}
+
+void procferry_pipe_close(procferry_handle pipe)
+{
+    if (pipe)
+        CloseHandle((HANDLE)pipe);
+}
