@@ -319,6 +319,18 @@ TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
     EXPECT_EQ(procferry_child_kill(result.child, 9), 0) << "an ended child counts as ended";
     EXPECT_EQ(WaitForSingleObject(opened, 0), (DWORD)WAIT_OBJECT_0);
     CloseHandle(opened);
+    EXPECT_EQ(procferry_child_stop(result.child, 100, 5), PROCFERRY_STOPPED_WHEN_ASKED)
+        << "an ended child needs no asking";
+    procferry_child_close(result.child);
+
+    // A console child of the caller's own process group and without windows
+    // has nobody to ask: its tree is ended at once, and the stop says so.
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
+    DWORD asked = GetTickCount();
+    EXPECT_EQ(procferry_child_stop(result.child, 20000, 9), PROCFERRY_STOPPED_BY_KILL);
+    EXPECT_LT(GetTickCount() - asked, 10000u) << "the grace period is for a child that was asked";
+    EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
+    EXPECT_EQ(status, 9u);
     procferry_child_close(result.child);
 }
 
