@@ -23,7 +23,7 @@
 enum {
     RUN_EXIT_MISMATCH = 1,   // --demo: an argument did not arrive intact
     RUN_EXIT_TIMED_OUT = 124,
-    RUN_EXIT_OWN_FAILURE = 125, // bad option, relay missing or failed, --cwd or a stream file
+    RUN_EXIT_OWN_FAILURE = 125, // bad option, relay missing or failed, -C or a stream file
     RUN_EXIT_CANNOT_RUN = 126,  // the program was found but could not be run
     RUN_EXIT_NOT_FOUND = 127
 };

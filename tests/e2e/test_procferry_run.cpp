@@ -227,6 +227,9 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--no-wait", L"--", L"cmd", L"/c", L"exit 0"}, 0, {"cmd started as process "}, {}},
         {{L"--json-file", L"%Srun.json", L"--", L"cmd", L"/c", L"exit 3"}, 3,
          {"cmd exited with status 3"}, {}},
+        {{L"-i", L"PATH=C:\\Windows\\system32", L"LANG=C.UTF-8", L"-C", L"C:\\Windows", L"--",
+          L"cmd", L"/c", L"set"},
+         0, {}, {"LANG=C.UTF-8", "PATH=C:\\Windows\\system32"}},
         {{L"--", L"nosuch"}, 127, {"nosuch: not found on PATH", "ENOENT", "check the name"}, {}},
         {{L"--", L"%S"}, 126, {": is a directory", "not a program"}, {}},
         {{L"--", L"%Snotes.txt"}, 126, {"notes.txt: cannot be run", "only programs (.exe, .com)"}, {}},
@@ -237,7 +240,8 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--demo"}, 0, {}, {"all 13 arguments arrived intact", "[backslash before quote\\\"]",
                               "\\u{1f600}"}},
         {{L"--demo", L"--relay", L"gui"}, 0, {}, {"all 13 arguments arrived intact"}},
-        {{L"--help"}, 0, {}, {"Exit status", "Examples", SEARCH_SENTENCE}},
+        {{L"--help"}, 0, {}, {"Exit status", "Examples", SEARCH_SENTENCE, "-C, --chdir DIR",
+                              "-i, --ignore-environment", "-u, --unset NAME"}},
         // PATH is searched for a bare name, with the extensions tried, unless
         // turned off; the start directory only then: what SEARCH_SENTENCE says.
         {{L"--cwd", L"%S", L"--env", L"PATH=%D", L"--", L"probe_child"}, 0,
@@ -261,6 +265,15 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
          {"the child's PATH is empty, so nothing was searched"}, {}},
         {{L"--env=PROBE_ENV_HEX=PF_LONE", L"--env=PF_LONE=a\xD800z", L"--", L"%P"}, 0, {},
          {"PF_LONE=0061d800007a"}},
+        // as env(1) does: NAME=VALUE words before PROGRAM, also after "--", in
+        // order with --env and --unset; after PROGRAM they are its arguments
+        {{L"PROBE_EXIT=3", L"%P", L"PROBE_EXIT=4"}, 3, {}, {}},
+        {{L"PROBE_EXIT=5", L"--env", L"PROBE_EXIT=6", L"-u", L"PROBE_EXIT", L"%P"}, 0, {}, {}},
+        {{L"--", L"PROBE_EXIT=6", L"%P"}, 6, {}, {}},
+        {{L"A=1", L"=x"}, 127, {"=x: not found on PATH"}, {}},
+        {{L"--ignore-environment", L"--", L"cmd"}, 127,
+         {"the child's environment has no PATH, so nothing was searched"}, {}},
+        {{L"--chdir=C:/windows", L"cmd", L"/c", L"cd"}, 0, {}, {"C:\\windows"}},
         {{L"--cwd=a\xD800", L"%P"}, 125, {"--cwd: ", "lone surrogate"}, {}},
         {{L"--", L"%Snosuch\\x.exe"}, 127, {"x.exe: not found: ENOENT: no such file or directory"}, {}},
         // names the relay joins to the start directory its own way, as rules/ does
