@@ -44,8 +44,10 @@ a file that is called "inherit" or "null" as .\null.
 
 DURATION is a number with an optional unit: ms, s (the default), m, h or d,
 such as 500ms, 5, 1.5m. At --timeout the child is ended, and everything it
-started with it; with --no-wait a copy of this tool starts the child and
-stays behind to end it. 0 means no limit.
+started with it, with status 143 (the status a shell shows for a child that
+timeout(1) ended); this tool then exits 124, or with --preserve-status 143,
+as timeout(1) does. With --no-wait a copy of this tool starts the child and
+stays behind to end it, and this tool has exited 0 already. 0 means no limit.
 
 What happens is printed on stderr as one line, so that the child's own output
 stays clean:
@@ -57,15 +59,17 @@ the child wrote there); --json-file FILE writes it to FILE and keeps the line.
 Its fields are always all there, null when they do not apply: outcome
 (exited, started, timed_out, not_found, cannot_run, directory_failed,
 stream_failed, relay_failed), message, program (as found), arguments, pid,
-exit_status (the child's, whole), errno, errno_name, elapsed_ms, relay,
-relay_architecture, tool_status (this tool's exit status).
+exit_status (the child's own, whole; 143 when --timeout ended it), errno,
+errno_name, elapsed_ms, relay, relay_architecture, tool_status (this tool's
+exit status: 124 after --timeout, the child's with --preserve-status).
 
 Exit status, as with env and timeout:
   the child's  PROGRAM ran and ended by itself (wait mode)
   0            --no-wait: PROGRAM was started; --demo: every argument arrived intact
   1            --demo: an argument did not arrive intact
-  124          --timeout passed and PROGRAM was ended
-  125          procferry-run failed: a bad option, a --cwd directory or stream
+  124          --timeout passed and PROGRAM was ended (--preserve-status: 143,
+               the status it was ended with)
+  125          procferry-run failed: a bad option, a -C directory or stream
                file it could not use, a relay missing or failing
   126          PROGRAM was found but could not be run
   127          PROGRAM was not found
@@ -324,6 +328,8 @@ static void add_options(cxxopts::Options &options)
          cxxopts::value<std::string>(), "TEXT")
         ("timeout", "end PROGRAM when it still runs after DURATION (0: no limit)",
          cxxopts::value<std::string>(), "DURATION")
+        ("preserve-status", "when --timeout ends PROGRAM, exit with the status PROGRAM "
+         "was ended with (143) instead of 124")
         ("relay", "relay program: console (default), gui, or a path; console and "
          "gui are found next to this tool", cxxopts::value<std::string>(), "console|gui|PATH")
         ("v,verbose", "print the relay program and its exact command line")
@@ -404,6 +410,7 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
         if (isdigit((unsigned char)run.timeout_text.back()))
             run.timeout_text += "s";
     }
+    run.preserve_status = parsed.count("preserve-status") > 0;
 
     if (has_program) {
         run.program = argv[program_index];

@@ -28,8 +28,10 @@ enum {
     RUN_EXIT_NOT_FOUND = 127
 };
 
-// The exit status a child ended by the timeout is given.
-enum { RUN_TIMEOUT_CHILD_STATUS = 124 };
+// The exit status a child ended by the timeout is given: the one a shell shows
+// for a child that timeout(1) ends with its TERM signal, so that
+// --preserve-status gives what it gives there, and one apart from the tool's 124.
+enum { RUN_TIMEOUT_CHILD_STATUS = 128 + 15 };
 
 // The library's conversions, under short names.
 using procferry::to_utf8;

@@ -312,6 +312,13 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--relay", L"%P", L"--timeout", L"400ms", L"--env", L"PROBE_SLEEP_MS=8000", L"--",
           L"%P"},
          124, {"did not report within 400ms; ended it"}, {}},
+        // timeout(1)'s statuses: 124, or with --preserve-status the one the
+        // child was ended with; the JSON keeps both
+        {{L"--json", L"--timeout", L"2s", L"--env", L"PROBE_SLEEP_MS=20000", L"--", L"%P"}, 124,
+         {"\"outcome\":\"timed_out\",", "\"exit_status\":143,", "\"tool_status\":124}"}, {}},
+        {{L"--preserve-status", L"--json", L"--timeout", L"2s", L"--env", L"PROBE_SLEEP_MS=20000",
+          L"--", L"%P"},
+         143, {"\"exit_status\":143,", "\"tool_status\":143}"}, {}},
         // bad options
         {{L"--bogus", L"%P"}, 125, {"bogus", "--help"}, {}},
         {{L"--cwd"}, 125, {"cwd", "--help"}, {}},
@@ -419,7 +426,7 @@ TEST(ProcferryRunCommands, JsonIsOneObjectWithTheSameFieldsInEveryOutcome)
         << missing.err;
     EXPECT_TRUE(contains(timed_out.err, "\"outcome\":\"timed_out\",")) << timed_out.err;
     // The child was ended, not left running: it ended with the timeout's status.
-    EXPECT_TRUE(contains(timed_out.err, "\"exit_status\":124,")) << timed_out.err;
+    EXPECT_TRUE(contains(timed_out.err, "\"exit_status\":143,")) << timed_out.err;
     EXPECT_EQ(timed_out.status, 124);
 
     // An argument with a lone surrogate, which has no UTF-8 form, as its escape.
@@ -511,7 +518,7 @@ TEST_P(ProcferryRun, NoWaitGivesTheProcessIdAndTheTimeoutStillEndsTheChild)
     EXPECT_EQ(WaitForSingleObject(child, 15000), WAIT_OBJECT_0) << "the child was not ended";
     GetExitCodeProcess(child, &status);
     CloseHandle(child);
-    EXPECT_EQ(status, 124u);
+    EXPECT_EQ(status, 143u);
 }
 
 // Each option.
