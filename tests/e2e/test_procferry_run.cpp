@@ -222,8 +222,12 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--cwd", L"C:/windows", L"--", L"cmd", L"/c", L"cd"}, 0, {}, {"C:\\windows"}},
         {{L"--env", L"GREETING=hello", L"--", L"cmd", L"/c", L"echo %GREETING%"}, 0, {},
          {"hello"}},
+        {{L"GREETING=hello", L"cmd", L"/c", L"echo %GREETING% A=1"}, 0, {}, {"hello A=1"}},
         {{L"--timeout", L"1.5s", L"--", L"cmd", L"/c", L"ping -n 5 127.0.0.1 >nul"}, 124,
          {"cmd still ran after 1.5s; ended it and everything it started (process "}, {}},
+        {{L"--timeout", L"1.5s", L"--preserve-status", L"--", L"cmd", L"/c",
+          L"ping -n 5 127.0.0.1 >nul"},
+         143, {"cmd still ran after 1.5s"}, {}},
         {{L"--no-wait", L"--", L"cmd", L"/c", L"exit 0"}, 0, {"cmd started as process "}, {}},
         {{L"--json-file", L"%Srun.json", L"--", L"cmd", L"/c", L"exit 3"}, 3,
          {"cmd exited with status 3"}, {}},
@@ -266,8 +270,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--env=PROBE_ENV_HEX=PF_LONE", L"--env=PF_LONE=a\xD800z", L"--", L"%P"}, 0, {},
          {"PF_LONE=0061d800007a"}},
         // as env(1) does: NAME=VALUE words before PROGRAM, also after "--", in
-        // order with --env and --unset; after PROGRAM they are its arguments
-        {{L"PROBE_EXIT=3", L"%P", L"PROBE_EXIT=4"}, 3, {}, {}},
+        // order with --env and --unset
         {{L"PROBE_EXIT=5", L"--env", L"PROBE_EXIT=6", L"-u", L"PROBE_EXIT", L"%P"}, 0, {}, {}},
         {{L"--", L"PROBE_EXIT=6", L"%P"}, 6, {}, {}},
         {{L"A=1", L"=x"}, 127, {"=x: not found on PATH"}, {}},
