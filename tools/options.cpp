@@ -19,15 +19,23 @@ PROGRAM and each ARG reach the child exactly as typed here, whatever blanks,
 quotes or backslashes they hold. Options must come before PROGRAM; "--" ends
 them explicitly, which is needed when PROGRAM itself starts with "-".
 
+NAME=VALUE words set a variable for PROGRAM, as with env(1): each word before
+PROGRAM, among the options or after "--", that holds "=" after at least one
+character. A word that starts with "=" names no variable (--env refuses it
+too) and so is taken as PROGRAM. After PROGRAM, NAME=VALUE is an ARG like any
+other. A PROGRAM whose path holds "=" is named from its folder instead:
+-C "C:\a=b" .\prog.exe
+
 A PROGRAM without a directory part is looked up on PATH only, not in the
 start directory first; with --no-search-path it is taken from the directory
-the child starts in, as any other PROGRAM is (--cwd, or the current one).
+the child starts in, as any other PROGRAM is (-C, or the current one).
 Without an extension, .com, .exe, .bat and .cmd are tried. A relative stream
 file is taken from the current directory.
 
-The environment PROGRAM gets is this tool's, changed by --env and --unset in
-the order given (after --clear-env, an empty one changed by them); PATH is
-looked up in that environment. This tool's own environment never changes.
+The environment PROGRAM gets is this tool's, changed by the NAME=VALUE words,
+--env and -u in the order typed (after -i, an empty one changed by them);
+PATH is looked up in that environment. This tool's own environment never
+changes. -i is also --clear-env, -u also --unset, -C also --cwd.
 
 Streams: "inherit" (the default) hands on this tool's own stream, "null" the
 null device, anything else is a file: --stdin reads it, --stdout and --stderr
@@ -36,8 +44,10 @@ a file that is called "inherit" or "null" as .\null.
 
 DURATION is a number with an optional unit: ms, s (the default), m, h or d,
 such as 500ms, 5, 1.5m. At --timeout the child is ended, and everything it
-started with it; with --no-wait a copy of this tool starts the child and
-stays behind to end it. 0 means no limit.
+started with it, with status 143 (the status a shell shows for a child that
+timeout(1) ended); this tool then exits 124, or with --preserve-status 143,
+as timeout(1) does. With --no-wait a copy of this tool starts the child and
+stays behind to end it, and this tool has exited 0 already. 0 means no limit.
 
 What happens is printed on stderr as one line, so that the child's own output
 stays clean:
@@ -49,15 +59,17 @@ the child wrote there); --json-file FILE writes it to FILE and keeps the line.
 Its fields are always all there, null when they do not apply: outcome
 (exited, started, timed_out, not_found, cannot_run, directory_failed,
 stream_failed, relay_failed), message, program (as found), arguments, pid,
-exit_status (the child's, whole), errno, errno_name, elapsed_ms, relay,
-relay_architecture, tool_status (this tool's exit status).
+exit_status (the child's own, whole; 143 when --timeout ended it), errno,
+errno_name, elapsed_ms, relay, relay_architecture, tool_status (this tool's
+exit status: 124 after --timeout, the child's with --preserve-status).
 
 Exit status, as with env and timeout:
   the child's  PROGRAM ran and ended by itself (wait mode)
   0            --no-wait: PROGRAM was started; --demo: every argument arrived intact
   1            --demo: an argument did not arrive intact
-  124          --timeout passed and PROGRAM was ended
-  125          procferry-run failed: a bad option, a --cwd directory or stream
+  124          --timeout passed and PROGRAM was ended (--preserve-status: 143,
+               the status it was ended with)
+  125          procferry-run failed: a bad option, a -C directory or stream
                file it could not use, a relay missing or failing
   126          PROGRAM was found but could not be run
   127          PROGRAM was not found
@@ -71,6 +83,7 @@ Examples (each runs as shown under wine):
   procferry-run --stdout log.txt --stderr-to-stdout -- cmd /c "echo hello & dir /b nosuch"
   procferry-run --cwd C:/windows -- cmd /c cd
   procferry-run --env GREETING=hello -- cmd /c "echo %GREETING%"
+  procferry-run -i PATH=C:\Windows\system32 LANG=C.UTF-8 -C C:\Windows -- cmd /c set
   procferry-run --timeout 1.5s -- cmd /c "ping -n 5 127.0.0.1 >nul"
   procferry-run --no-wait -- cmd /c "exit 0"
   procferry-run --json-file run.json -- cmd /c "exit 3"
@@ -85,8 +98,9 @@ struct usage_error {
 static bool takes_value(const std::string &option)
 {
     static const char *const names[] = {
-        "--cwd",   "--stdin", "--stdout",  "--stderr",    "--stdout-append", "--stderr-append",
-        "--argv0", "--relay", "--timeout", "--json-file"};
+        "-C",      "--chdir", "--cwd",     "--stdin",     "--stdout",  "--stderr",
+        "--stdout-append",    "--stderr-append", "--argv0", "--relay", "--timeout",
+        "--json-file"};
     for (const char *name : names)
         if (option == name)
             return true;
@@ -106,47 +120,65 @@ static std::string shown(const std::wstring &text)
     return out;
 }
 
-// --env, --unset and --argv0 are taken here, from the wide command line,
-// rather than by the option parser: --env and --unset may repeat and a value
-// may hold anything, commas too (the parser splits repeated values on
+// --env, -u, --unset and --argv0 are taken here, from the wide command
+// line, rather than by the option parser: --env and -u may repeat and a
+// value may hold anything, commas too (the parser splits repeated values on
 // commas), and the child gets these texts exactly, lone surrogates too,
 // which have no UTF-8 form to pass through the parser in.
 static bool take_wide_option(const std::wstring &arg, const wchar_t *next, run_options &run,
                              bool *used_next)
 {
     *used_next = false;
+    std::string name;
     std::wstring value;
+    bool inline_value = false;
+    if (arg.compare(0, 2, L"-u") == 0) { // -u NAME or -uNAME, as env(1) takes it
+        name = "-u";
+        inline_value = arg.size() > 2;
+        value = arg.substr(2);
+    }
     for (const wchar_t *option : {L"--env", L"--unset", L"--argv0"}) {
         std::wstring with_equals = std::wstring(option) + L"=";
-        std::string name = shown(option);
-        if (arg == option) {
-            if (!next)
-                throw usage_error{name + " needs a value"};
-            value = next;
-            *used_next = true;
-        } else if (arg.compare(0, with_equals.size(), with_equals) == 0) {
+        if (arg == option)
+            name = shown(option);
+        if (arg.compare(0, with_equals.size(), with_equals) == 0) {
+            name = shown(option);
+            inline_value = true;
             value = arg.substr(with_equals.size());
-        } else {
-            continue;
         }
-        if (name == "--argv0") {
-            run.has_argv0 = true;
-            run.argv0 = value;
-            return true;
-        }
-        if (name == "--unset") {
-            if (value.empty() || value.find(L'=') != std::wstring::npos)
-                throw usage_error{"--unset needs a variable name, not '" + shown(value) + "'"};
-            run.env.push_back(value);
-            return true;
-        }
-        size_t equals = value.find(L'=');
-        if (equals == 0 || equals == std::wstring::npos)
-            throw usage_error{"--env needs NAME=VALUE, not '" + shown(value) + "'"};
+    }
+    if (name.empty())
+        return false;
+    if (!inline_value) {
+        if (!next)
+            throw usage_error{name + " needs a value"};
+        value = next;
+        *used_next = true;
+    }
+    if (name == "--argv0") {
+        run.has_argv0 = true;
+        run.argv0 = value;
+        return true;
+    }
+    if (name == "--unset" || name == "-u") {
+        if (value.empty() || value.find(L'=') != std::wstring::npos)
+            throw usage_error{name + " needs a variable name, not '" + shown(value) + "'"};
         run.env.push_back(value);
         return true;
     }
-    return false;
+    size_t equals = value.find(L'=');
+    if (equals == 0 || equals == std::wstring::npos)
+        throw usage_error{"--env needs NAME=VALUE, not '" + shown(value) + "'"};
+    run.env.push_back(value);
+    return true;
+}
+
+// NAME=VALUE before PROGRAM, as env(1) takes it; with no NAME, the "=" does
+// not make a word one, as for --env.
+static bool is_assignment(const std::wstring &word)
+{
+    size_t equals = word.find(L'=');
+    return equals != std::wstring::npos && equals > 0;
 }
 
 // The option parser reads UTF-8; an entry without a UTF-8 form is refused
@@ -162,21 +194,27 @@ static std::string option_text(const std::wstring &entry, const std::string &opt
     return text;
 }
 
-// Index of PROGRAM in the wide command line (argc when there is none). Sets
-// *separator when "--" stands before it. Collects the option entries, minus
-// those take_wide_option takes, into options.
+// Index of PROGRAM in the wide command line (argc when there is none).
+// Collects the option entries, minus those take_wide_option takes, into
+// options, and the NAME=VALUE words into run.env in their place among the
+// changes. Such a word may stand among the options too: that they come first
+// is no rule a person must remember.
 static int find_program(int argc, wchar_t **argv, run_options &run,
-                        std::vector<std::string> &options, bool *separator)
+                        std::vector<std::string> &options)
 {
-    *separator = false;
+    bool separator = false;
     options.push_back(to_utf8(argv[0]));
     for (int i = 1; i < argc; ++i) {
         std::wstring arg = argv[i];
-        if (arg == L"--") {
-            *separator = true;
-            return i + 1;
+        if (arg == L"--" && !separator) {
+            separator = true;
+            continue;
         }
-        if (arg.size() < 2 || arg[0] != L'-')
+        if (is_assignment(arg) && (separator || arg[0] != L'-')) {
+            run.env.push_back(arg);
+            continue;
+        }
+        if (separator || arg.size() < 2 || arg[0] != L'-')
             return i;
         bool used_next = false;
         if (take_wide_option(arg, i + 1 < argc ? argv[i + 1] : nullptr, run, &used_next)) {
@@ -257,6 +295,8 @@ static uint32_t duration_from(const char *option, const std::string &text)
     return (uint32_t)ms;
 }
 
+// A name's short form stands last: the parser shows the first long name in
+// the help, and keeps the order only of names that need no reordering.
 static void add_options(cxxopts::Options &options)
 {
     // clang-format off
@@ -264,11 +304,13 @@ static void add_options(cxxopts::Options &options)
         ("no-wait", "start PROGRAM and return at once (default: wait for it to end)")
         ("no-search-path", "do not look a bare PROGRAM name up along PATH")
         ("search-path", "look a bare PROGRAM name up along PATH (the default)")
-        ("cwd", "run PROGRAM in directory DIR", cxxopts::value<std::string>(), "DIR")
-        ("env", "set a variable for PROGRAM (repeatable; also seen by the relay)",
-         cxxopts::value<std::string>(), "NAME=VALUE")
-        ("clear-env", "start PROGRAM with an empty environment, to which --env adds")
-        ("unset", "remove a variable for PROGRAM (repeatable)",
+        ("chdir,cwd,C", "run PROGRAM in directory DIR (also --cwd)",
+         cxxopts::value<std::string>(), "DIR")
+        ("env", "set a variable for PROGRAM, as NAME=VALUE before PROGRAM does "
+         "(repeatable; also seen by the relay)", cxxopts::value<std::string>(), "NAME=VALUE")
+        ("ignore-environment,clear-env,i", "start PROGRAM with an empty environment, to "
+         "which NAME=VALUE and --env add (also --clear-env)")
+        ("unset,u", "remove a variable for PROGRAM (repeatable)",
          cxxopts::value<std::string>(), "NAME")
         ("stdin", "PROGRAM's stdin: inherit, null or a file to read",
          cxxopts::value<std::string>(), "inherit|null|FILE")
@@ -286,6 +328,8 @@ static void add_options(cxxopts::Options &options)
          cxxopts::value<std::string>(), "TEXT")
         ("timeout", "end PROGRAM when it still runs after DURATION (0: no limit)",
          cxxopts::value<std::string>(), "DURATION")
+        ("preserve-status", "when --timeout ends PROGRAM, exit with the status PROGRAM "
+         "was ended with (143) instead of 124")
         ("relay", "relay program: console (default), gui, or a path; console and "
          "gui are found next to this tool", cxxopts::value<std::string>(), "console|gui|PATH")
         ("v,verbose", "print the relay program and its exact command line")
@@ -303,12 +347,11 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
 {
     cxxopts::Options options("procferry-run",
                              "Runs PROGRAM through the procferry relay and says what happened.");
-    options.custom_help("[OPTION...] [--] PROGRAM [ARG...]");
+    options.custom_help("[OPTION...] [NAME=VALUE...] [--] PROGRAM [ARG...]");
     add_options(options);
 
-    bool separator = false;
     std::vector<std::string> narrow;
-    int program_index = find_program(argc, argv, run, narrow, &separator);
+    int program_index = find_program(argc, argv, run, narrow);
     std::vector<const char *> narrow_argv;
     for (const std::string &arg : narrow)
         narrow_argv.push_back(arg.c_str());
@@ -332,20 +375,20 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
     if (*demo && (parsed.count("json") || parsed.count("json-file")))
         throw usage_error{"--demo shows its result as text; --json cannot go with it"};
     if (!*demo && !has_program)
-        throw usage_error{"no PROGRAM given (usage: procferry-run [OPTION...] [--] PROGRAM "
-                          "[ARG...])"};
+        throw usage_error{"no PROGRAM given (usage: procferry-run [OPTION...] [NAME=VALUE...] "
+                          "[--] PROGRAM [ARG...])"};
     if (parsed.count("search-path") && parsed.count("no-search-path"))
         throw usage_error{"--search-path and --no-search-path cannot both be given"};
 
     relay_from(parsed.count("relay") ? parsed["relay"].as<std::string>() : "console", run);
-    run.clear_env = parsed.count("clear-env") > 0;
+    run.clear_env = parsed.count("ignore-environment") > 0;
     run.wait = parsed.count("no-wait") == 0;
     run.search_path = parsed.count("no-search-path") == 0;
     run.close_fds = parsed.count("close-fds") > 0;
-    if (parsed.count("cwd")) {
-        run.dir = to_wide(parsed["cwd"].as<std::string>());
+    if (parsed.count("chdir")) {
+        run.dir = to_wide(parsed["chdir"].as<std::string>());
         if (run.dir.empty())
-            throw usage_error{"--cwd needs a directory"};
+            throw usage_error{"-C (--chdir, --cwd) needs a directory"};
         run.has_dir = true;
     }
     run.streams[0] = stream_from(parsed, "stdin", nullptr);
@@ -367,6 +410,7 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
         if (isdigit((unsigned char)run.timeout_text.back()))
             run.timeout_text += "s";
     }
+    run.preserve_status = parsed.count("preserve-status") > 0;
 
     if (has_program) {
         run.program = argv[program_index];

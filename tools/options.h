@@ -30,8 +30,9 @@ struct run_options {
     std::wstring json_file;         // or, when not empty, into this file
     uint32_t timeout_ms = 0;        // 0: no limit
     std::string timeout_text;       // as typed, for the words
+    bool preserve_status = false;   // after the timeout, exit with the child's status
     bool clear_env = false;
-    std::vector<std::wstring> env;  // "NAME=VALUE" sets, "NAME" unsets, in order
+    std::vector<std::wstring> env;  // "NAME=VALUE" sets, "NAME" unsets, in order typed
 };
 
 // Reads the options into run. Returns -1 when there is something to run (or

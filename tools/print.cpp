@@ -25,6 +25,15 @@ verdict told_as(const char *kind, int status, int error = 0)
     return told;
 }
 
+// The tool's status when the time ran out, as timeout(1) gives it. Only here,
+// so that each way of ending a child past its time gets its status in one place.
+int status_at_timeout(const run_options &options, const launch_outcome &outcome)
+{
+    if (options.preserve_status && outcome.ended)
+        return outcome.exit_status;
+    return RUN_EXIT_TIMED_OUT;
+}
+
 std::string library_words(const run_options &options, const procferry_result &result)
 {
     std::vector<const wchar_t *> args, env;
@@ -90,7 +99,7 @@ verdict judge(const run_options &options, const launch_outcome &outcome)
     switch (result.kind) {
     case PROCFERRY_STARTED:
         if (outcome.timed_out) {
-            told = told_as("timed_out", RUN_EXIT_TIMED_OUT);
+            told = told_as("timed_out", status_at_timeout(options, outcome));
             result.kind = PROCFERRY_TIMED_OUT; // the child ran, and past the time
         } else if (outcome.ended) {
             told = told_as("exited", outcome.exit_status);
@@ -114,7 +123,7 @@ verdict judge(const run_options &options, const launch_outcome &outcome)
                    : told_as("relay_failed", RUN_EXIT_OWN_FAILURE, result.error);
         break;
     case PROCFERRY_TIMED_OUT:
-        told = told_as("timed_out", RUN_EXIT_TIMED_OUT);
+        told = told_as("timed_out", status_at_timeout(options, outcome));
         break;
     case PROCFERRY_RELAY_MISSING:
         told.error = result.error;

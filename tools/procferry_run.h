@@ -23,13 +23,15 @@
 enum {
     RUN_EXIT_MISMATCH = 1,   // --demo: an argument did not arrive intact
     RUN_EXIT_TIMED_OUT = 124,
-    RUN_EXIT_OWN_FAILURE = 125, // bad option, relay missing or failed, --cwd or a stream file
+    RUN_EXIT_OWN_FAILURE = 125, // bad option, relay missing or failed, -C or a stream file
     RUN_EXIT_CANNOT_RUN = 126,  // the program was found but could not be run
     RUN_EXIT_NOT_FOUND = 127
 };
 
-// The exit status a child ended by the timeout is given.
-enum { RUN_TIMEOUT_CHILD_STATUS = 124 };
+// The exit status a child ended by the timeout is given: the one a shell shows
+// for a child that timeout(1) ends with its TERM signal, so that
+// --preserve-status gives what it gives there, and one apart from the tool's 124.
+enum { RUN_TIMEOUT_CHILD_STATUS = 128 + 15 };
 
 // The library's conversions, under short names.
 using procferry::to_utf8;

@@ -222,11 +222,18 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--cwd", L"C:/windows", L"--", L"cmd", L"/c", L"cd"}, 0, {}, {"C:\\windows"}},
         {{L"--env", L"GREETING=hello", L"--", L"cmd", L"/c", L"echo %GREETING%"}, 0, {},
          {"hello"}},
+        {{L"GREETING=hello", L"cmd", L"/c", L"echo %GREETING% A=1"}, 0, {}, {"hello A=1"}},
         {{L"--timeout", L"1.5s", L"--", L"cmd", L"/c", L"ping -n 5 127.0.0.1 >nul"}, 124,
          {"cmd still ran after 1.5s; ended it and everything it started (process "}, {}},
+        {{L"--timeout", L"1.5s", L"--preserve-status", L"--", L"cmd", L"/c",
+          L"ping -n 5 127.0.0.1 >nul"},
+         143, {"cmd still ran after 1.5s"}, {}},
         {{L"--no-wait", L"--", L"cmd", L"/c", L"exit 0"}, 0, {"cmd started as process "}, {}},
         {{L"--json-file", L"%Srun.json", L"--", L"cmd", L"/c", L"exit 3"}, 3,
          {"cmd exited with status 3"}, {}},
+        {{L"-i", L"PATH=C:\\Windows\\system32", L"LANG=C.UTF-8", L"-C", L"C:\\Windows", L"--",
+          L"cmd", L"/c", L"set"},
+         0, {}, {"LANG=C.UTF-8", "PATH=C:\\Windows\\system32"}},
         {{L"--", L"nosuch"}, 127, {"nosuch: not found on PATH", "ENOENT", "check the name"}, {}},
         {{L"--", L"%S"}, 126, {": is a directory", "not a program"}, {}},
         {{L"--", L"%Snotes.txt"}, 126, {"notes.txt: cannot be run", "only programs (.exe, .com)"}, {}},
@@ -237,7 +244,8 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--demo"}, 0, {}, {"all 13 arguments arrived intact", "[backslash before quote\\\"]",
                               "\\u{1f600}"}},
         {{L"--demo", L"--relay", L"gui"}, 0, {}, {"all 13 arguments arrived intact"}},
-        {{L"--help"}, 0, {}, {"Exit status", "Examples", SEARCH_SENTENCE}},
+        {{L"--help"}, 0, {}, {"Exit status", "Examples", SEARCH_SENTENCE, "-C, --chdir DIR",
+                              "-i, --ignore-environment", "-u, --unset NAME"}},
         // PATH is searched for a bare name, with the extensions tried, unless
         // turned off; the start directory only then: what SEARCH_SENTENCE says.
         {{L"--cwd", L"%S", L"--env", L"PATH=%D", L"--", L"probe_child"}, 0,
@@ -261,6 +269,14 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
          {"the child's PATH is empty, so nothing was searched"}, {}},
         {{L"--env=PROBE_ENV_HEX=PF_LONE", L"--env=PF_LONE=a\xD800z", L"--", L"%P"}, 0, {},
          {"PF_LONE=0061d800007a"}},
+        // as env(1) does: NAME=VALUE words before PROGRAM, also after "--", in
+        // order with --env and --unset
+        {{L"PROBE_EXIT=5", L"--env", L"PROBE_EXIT=6", L"-u", L"PROBE_EXIT", L"%P"}, 0, {}, {}},
+        {{L"--", L"PROBE_EXIT=6", L"%P"}, 6, {}, {}},
+        {{L"A=1", L"=x"}, 127, {"=x: not found on PATH"}, {}},
+        {{L"--ignore-environment", L"--", L"cmd"}, 127,
+         {"the child's environment has no PATH, so nothing was searched"}, {}},
+        {{L"--chdir=C:/windows", L"cmd", L"/c", L"cd"}, 0, {}, {"C:\\windows"}},
         {{L"--cwd=a\xD800", L"%P"}, 125, {"--cwd: ", "lone surrogate"}, {}},
         {{L"--", L"%Snosuch\\x.exe"}, 127, {"x.exe: not found: ENOENT: no such file or directory"}, {}},
         // names the relay joins to the start directory its own way, as rules/ does
@@ -299,6 +315,13 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--relay", L"%P", L"--timeout", L"400ms", L"--env", L"PROBE_SLEEP_MS=8000", L"--",
           L"%P"},
          124, {"did not report within 400ms; ended it"}, {}},
+        // timeout(1)'s statuses: 124, or with --preserve-status the one the
+        // child was ended with; the JSON keeps both
+        {{L"--json", L"--timeout", L"2s", L"--env", L"PROBE_SLEEP_MS=20000", L"--", L"%P"}, 124,
+         {"\"outcome\":\"timed_out\",", "\"exit_status\":143,", "\"tool_status\":124}"}, {}},
+        {{L"--preserve-status", L"--json", L"--timeout", L"2s", L"--env", L"PROBE_SLEEP_MS=20000",
+          L"--", L"%P"},
+         143, {"\"exit_status\":143,", "\"tool_status\":143}"}, {}},
         // bad options
         {{L"--bogus", L"%P"}, 125, {"bogus", "--help"}, {}},
         {{L"--cwd"}, 125, {"cwd", "--help"}, {}},
@@ -406,7 +429,7 @@ TEST(ProcferryRunCommands, JsonIsOneObjectWithTheSameFieldsInEveryOutcome)
         << missing.err;
     EXPECT_TRUE(contains(timed_out.err, "\"outcome\":\"timed_out\",")) << timed_out.err;
     // The child was ended, not left running: it ended with the timeout's status.
-    EXPECT_TRUE(contains(timed_out.err, "\"exit_status\":124,")) << timed_out.err;
+    EXPECT_TRUE(contains(timed_out.err, "\"exit_status\":143,")) << timed_out.err;
     EXPECT_EQ(timed_out.status, 124);
 
     // An argument with a lone surrogate, which has no UTF-8 form, as its escape.
@@ -498,7 +521,7 @@ TEST_P(ProcferryRun, NoWaitGivesTheProcessIdAndTheTimeoutStillEndsTheChild)
     EXPECT_EQ(WaitForSingleObject(child, 15000), WAIT_OBJECT_0) << "the child was not ended";
     GetExitCodeProcess(child, &status);
     CloseHandle(child);
-    EXPECT_EQ(status, 124u);
+    EXPECT_EQ(status, 143u);
 }
 
 // Each option.
