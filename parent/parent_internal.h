@@ -34,6 +34,7 @@ struct pf_relay_spawn {
     int fd_count;
     int handle_width; // of the relay's architecture: 4 or 8
     bool job;
+    bool new_process_group; // the relay, and so its child, in a group of its own
     // Descriptors marked for text mode in the runtime's table (the child's
     // standard streams, -1 for none).
     int text_fds[6];

@@ -238,7 +238,8 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
         startup.lpAttributeList = attributes;
         // Suspended until it is in the job, so that nothing it starts escapes.
         DWORD creation = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
-                         (job ? CREATE_SUSPENDED : 0);
+                         (job ? CREATE_SUSPENDED : 0) |
+                         (spawn.new_process_group ? CREATE_NEW_PROCESS_GROUP : 0);
         wchar_t *startable = startable_path(spawn.relay);
         for (int attempt = 1;; ++attempt) {
             started = CreateProcessW(startable ? startable : spawn.relay, spawn.line, nullptr, nullptr, listed_count > 0,

@@ -40,6 +40,9 @@ struct procferry_relay_start {
     int no_job;
     /* 0: the child's standard streams reach it in text mode. */
     int binary_streams;
+    /* The relay starts a console process group of its own, which its child
+       joins. */
+    int new_process_group;
 };
 
 /* Starts a relay on a command line of the caller's making. 0 once the relay

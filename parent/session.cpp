@@ -127,6 +127,7 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
     spawn.relay = start->relay;
     spawn.environment = start->environment;
     spawn.job = !start->no_job;
+    spawn.new_process_group = start->new_process_group != 0;
     int report_fd = PF_REPORT_FD;
     for (int fd = PF_REPORT_FD; pass_inheritable_fds && fd < PF_TEST_FD_COUNT; ++fd) {
         HANDLE handle = stream_handle({PROCFERRY_STREAM_FD, fd, nullptr});

@@ -290,6 +290,7 @@ int procferry_session_start_options(const struct procferry_options *options,
     start.environment = texts.environment;
     start.no_job = (options->flags & PROCFERRY_NO_JOB) != 0;
     start.binary_streams = (options->flags & PROCFERRY_BINARY_STREAMS) != 0;
+    start.new_process_group = (options->flags & PROCFERRY_NEW_PROCESS_GROUP) != 0;
     // The relay's stderr is always a private pipe, so that a check report
     // is caught without touching the caller's descriptor 2; a child that
     // inherits stderr gets the caller's by number (the null device when the
@@ -399,6 +400,9 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
             kind = PROCFERRY_STARTED;
             result->pid = procferry_child_pid(result->child);
             pf_child_add_flags(result->child, options->flags & PROCFERRY_KILL_ON_CLOSE);
+            // The group is the relay's, whose id names it after the relay ended.
+            if (options->flags & PROCFERRY_NEW_PROCESS_GROUP)
+                pf_child_set_group(result->child, session.relay_pid);
         } else {
             result->win32_error = session.win32_error;
         }

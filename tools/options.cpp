@@ -100,7 +100,7 @@ static bool takes_value(const std::string &option)
     static const char *const names[] = {
         "-C",      "--chdir", "--cwd",     "--stdin",     "--stdout",  "--stderr",
         "--stdout-append",    "--stderr-append", "--argv0", "--relay", "--timeout",
-        "--json-file"};
+        "--json-file", "-k", "--kill-after", "-s", "--signal"};
     for (const char *name : names)
         if (option == name)
             return true;
@@ -328,6 +328,12 @@ static void add_options(cxxopts::Options &options)
          cxxopts::value<std::string>(), "TEXT")
         ("timeout", "end PROGRAM when it still runs after DURATION (0: no limit)",
          cxxopts::value<std::string>(), "DURATION")
+        ("k,kill-after", "at --timeout, first ask PROGRAM to stop (see --signal); end it and "
+         "everything it started only when it still runs DURATION later (exit status 137)",
+         cxxopts::value<std::string>(), "DURATION")
+        ("s,signal", "how --kill-after asks: BREAK, a Ctrl+Break to a console PROGRAM (started "
+         "in a process group of its own), or CLOSE, a close of its windows",
+         cxxopts::value<std::string>(), "BREAK|CLOSE")
         ("preserve-status", "when --timeout ends PROGRAM, exit with the status PROGRAM "
          "was ended with (143) instead of 124")
         ("relay", "relay program: console (default), gui, or a path; console and "
@@ -411,6 +417,25 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
             run.timeout_text += "s";
     }
     run.preserve_status = parsed.count("preserve-status") > 0;
+    if (parsed.count("kill-after")) {
+        if (!run.timeout_ms)
+            throw usage_error{"--kill-after needs a --timeout to follow"};
+        run.has_kill_after = true;
+        run.kill_after_text = parsed["kill-after"].as<std::string>();
+        run.kill_after_ms = duration_from("--kill-after", run.kill_after_text);
+        if (isdigit((unsigned char)run.kill_after_text.back()))
+            run.kill_after_text += "s";
+    }
+    if (parsed.count("signal")) {
+        std::string how = parsed["signal"].as<std::string>();
+        for (char &letter : how)
+            letter = (char)toupper((unsigned char)letter);
+        if (how != "BREAK" && how != "CLOSE")
+            throw usage_error{"--signal takes BREAK or CLOSE, not '" + parsed["signal"].as<std::string>() + "'"};
+        if (!run.has_kill_after)
+            throw usage_error{"--signal asks only before --kill-after ends PROGRAM; give --kill-after too"};
+        run.close_windows = how == "CLOSE";
+    }
 
     if (has_program) {
         run.program = argv[program_index];

@@ -31,6 +31,10 @@ struct run_options {
     uint32_t timeout_ms = 0;        // 0: no limit
     std::string timeout_text;       // as typed, for the words
     bool preserve_status = false;   // after the timeout, exit with the child's status
+    bool has_kill_after = false;    // at the timeout, ask first; end the tree this much later
+    uint32_t kill_after_ms = 0;
+    std::string kill_after_text;
+    bool close_windows = false;     // ask by closing windows rather than with a Ctrl+Break
     bool clear_env = false;
     std::vector<std::wstring> env;  // "NAME=VALUE" sets, "NAME" unsets, in order typed
 };

@@ -29,6 +29,8 @@ verdict told_as(const char *kind, int status, int error = 0)
 // so that each way of ending a child past its time gets its status in one place.
 int status_at_timeout(const run_options &options, const launch_outcome &outcome)
 {
+    if (outcome.killed)
+        return RUN_EXIT_KILLED;
     if (options.preserve_status && outcome.ended)
         return outcome.exit_status;
     return RUN_EXIT_TIMED_OUT;
@@ -130,6 +132,17 @@ verdict judge(const run_options &options, const launch_outcome &outcome)
         break;
     }
     told.message = in_tool_terms(options, library_words(options, result));
+    if (outcome.timed_out && options.has_kill_after) {
+        // The library ended nothing: this tool asked first, then maybe ended it.
+        std::string asked = "asked it to stop (" +
+                            std::string(options.close_windows ? "a close of its windows" : "Ctrl+Break") + ")";
+        told.message = to_utf8(options.program) + " still ran after " + options.timeout_text + "; " +
+                       asked +
+                       (outcome.killed ? ", and as it still ran " + options.kill_after_text +
+                                             " later (or could not be asked), ended it and "
+                                             "everything it started"
+                                       : ", and it ended");
+    }
     if (outcome.timed_out)
         told.message += " (process " + std::to_string(result.pid) + ")";
     if (!strcmp(told.kind, "started") && options.timeout_ms)

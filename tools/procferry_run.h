@@ -32,6 +32,9 @@ enum {
 // for a child that timeout(1) ends with its TERM signal, so that
 // --preserve-status gives what it gives there, and one apart from the tool's 124.
 enum { RUN_TIMEOUT_CHILD_STATUS = 128 + 15 };
+// After --kill-after, what timeout(1) gives when its KILL signal was needed:
+// the tool's status, and the child's.
+enum { RUN_EXIT_KILLED = 128 + 9, RUN_KILLED_CHILD_STATUS = 128 + 9 };
 
 // The library's conversions, under short names.
 using procferry::to_utf8;

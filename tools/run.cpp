@@ -105,7 +105,8 @@ procferry_options start_options(const run_options &options, std::vector<const wc
                   (options.close_fds ? PROCFERRY_CLOSE_FDS : 0) |
                   (options.has_argv0 ? PROCFERRY_ARGV0 : 0) |
                   (options.gui_relay ? PROCFERRY_GUI_RELAY : 0) |
-                  (options.clear_env ? PROCFERRY_CLEAR_ENV : 0);
+                  (options.clear_env ? PROCFERRY_CLEAR_ENV : 0) |
+                  (options.has_kill_after && !options.close_windows ? PROCFERRY_NEW_PROCESS_GROUP : 0);
     start.timeout_ms = options.timeout_ms ? options.timeout_ms : PROCFERRY_INFINITE;
     return start;
 }
@@ -125,7 +126,11 @@ static void follow_child(const run_options &options, procferry_child *child, ULO
     uint32_t status = 0;
     int waited = procferry_child_wait(child, remaining_ms(options.timeout_ms, started), &status);
     if (waited == PROCFERRY_TIMED_OUT) {
-        procferry_child_kill(child, RUN_TIMEOUT_CHILD_STATUS);
+        if (options.has_kill_after)
+            outcome.killed = procferry_child_stop(child, options.kill_after_ms,
+                                                  RUN_KILLED_CHILD_STATUS) != PROCFERRY_STOPPED_WHEN_ASKED;
+        else
+            procferry_child_kill(child, RUN_TIMEOUT_CHILD_STATUS);
         waited = procferry_child_wait(child, KILLED_CHILD_WAIT_MS, &status);
         outcome.timed_out = true;
     }

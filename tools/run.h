@@ -11,6 +11,7 @@ struct launch_outcome {
     bool ended = false;            // exit_status is known
     int32_t exit_status = 0;       // the child's, in full
     bool timed_out = false;        // --timeout passed and the child's tree was ended
+    bool killed = false;           // --kill-after: asking was not enough, the tree was ended
     std::wstring program;          // as found, or as typed when it was not found
     std::wstring relay;            // the relay used or tried
     uint64_t started_at = 0;       // GetTickCount64 when the run began

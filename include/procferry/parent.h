@@ -98,10 +98,14 @@ enum {
                                       PROCFERRY_NO_WAIT only: a waited-for child has no close) */
     PROCFERRY_CLEAR_ENV = 256,     /* the child's environment starts empty (but for SYSTEMROOT
                                       and SYSTEMDRIVE, see env); env entries then apply */
-    PROCFERRY_BINARY_STREAMS = 512 /* the child's C runtime opens its standard streams in
+    PROCFERRY_BINARY_STREAMS = 512, /* the child's C runtime opens its standard streams in
                                       binary mode; by default they start in text mode, as
                                       they do for a program started by CreateProcessW or by
                                       the runtime's own spawn */
+    PROCFERRY_NEW_PROCESS_GROUP = 4096 /* the child runs in a console process group of its
+                                      own, so that procferry_child_stop can send it a
+                                      Ctrl+Break without the caller hearing it; the child
+                                      then ignores Ctrl+C typed at a shared console */
 };
 
 /* The longest path the library keeps (procferry_result.relay_path). */

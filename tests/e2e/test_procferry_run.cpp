@@ -322,6 +322,22 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--preserve-status", L"--json", L"--timeout", L"2s", L"--env", L"PROBE_SLEEP_MS=20000",
           L"--", L"%P"},
          143, {"\"exit_status\":143,", "\"tool_status\":143}"}, {}},
+        // --kill-after asks first; wine refuses a Ctrl+Break and a windowless
+        // child has nothing to close, so the tree is ended at once: 128+9
+        {{L"--timeout", L"1s", L"--kill-after", L"20s", L"--json", L"--env", L"PROBE_SLEEP_MS=30000",
+          L"--", L"%P"},
+         137,
+         {"asked it to stop (Ctrl+Break), and as it still ran 20s later (or could not be asked), "
+          "ended it and everything it started",
+          "\"exit_status\":137,", "\"tool_status\":137}"},
+         {}},
+        {{L"--timeout", L"1s", L"-k", L"20s", L"-s", L"close", L"--env", L"PROBE_SLEEP_MS=30000",
+          L"--", L"%P"},
+         137, {"asked it to stop (a close of its windows)"}, {}},
+        {{L"--kill-after", L"2s", L"%P"}, 125, {"--kill-after needs a --timeout"}, {}},
+        {{L"--timeout", L"2s", L"--signal", L"BREAK", L"%P"}, 125, {"--signal", "--kill-after"}, {}},
+        {{L"--timeout", L"2s", L"-k", L"1s", L"--signal", L"TERM", L"%P"}, 125,
+         {"--signal takes BREAK or CLOSE"}, {}},
         // bad options
         {{L"--bogus", L"%P"}, 125, {"bogus", "--help"}, {}},
         {{L"--cwd"}, 125, {"cwd", "--help"}, {}},
