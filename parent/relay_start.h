@@ -40,6 +40,8 @@ struct procferry_relay_start {
     int no_job;
     /* 0: the child's standard streams reach it in text mode. */
     int binary_streams;
+    /* The relay is started without a console window (CREATE_NO_WINDOW). */
+    int no_window;
 };
 
 /* Starts a relay on a command line of the caller's making. 0 once the relay
