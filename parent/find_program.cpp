@@ -162,6 +162,16 @@ wchar_t *pf_program_in_dir(const wchar_t *program, const wchar_t *dir)
     return full;
 }
 
+int pf_find_program_in_block(const wchar_t *program, const wchar_t *dir, const wchar_t *block,
+                             int search, wchar_t *found, size_t capacity)
+{
+    if (!block)
+        return procferry_find_program(program, dir, nullptr, search, found, capacity);
+    // A child without PATH has nothing to search: an empty one says so.
+    const wchar_t *path_value = pf_block_value(block, L"PATH");
+    return find_in(program, dir, block, path_value ? path_value : L"", search, found, capacity);
+}
+
 int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
                                     const wchar_t *const *env, size_t env_count, int clear,
                                     int search, wchar_t *found, size_t capacity)
@@ -172,12 +182,8 @@ int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
         return procferry_find_program(program, dir, nullptr, search, found, capacity);
     wchar_t *block = nullptr;
     int error = pf_build_environment(env, env_count, clear != 0, &block);
-    if (error == 0) {
-        // A child without PATH has nothing to search: an empty one says so.
-        const wchar_t *path_value = pf_block_value(block, L"PATH");
-        error = find_in(program, dir, block, path_value ? path_value : L"", search, found,
-                        capacity);
-    }
+    if (error == 0)
+        error = pf_find_program_in_block(program, dir, block, search, found, capacity);
     free(block);
     return error;
 }

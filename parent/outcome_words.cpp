@@ -668,8 +668,8 @@ size_t procferry_describe(const struct procferry_options *options,
         check_report(&words, result, relay);
         break;
     case PROCFERRY_TIMED_OUT:
-        if (result->record_bytes == PROCFERRY_RECORD_SIZE &&
-            result->record_code == PROCFERRY_RECORD_OK) {
+        // A pid says the child was launched, through the relay or directly.
+        if (result->pid != 0) {
             put_text(&words, program);
             put(&words, " still ran after ");
             put_duration(&words, timeout_ms);

@@ -25,16 +25,21 @@ DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms);
 // parent may hand over more below them, up to PF_TEST_FD_COUNT in all.)
 enum { PF_REPORT_FD = 3, PF_RELAY_FD_COUNT = 8, PF_TEST_FD_COUNT = 2048 };
 
-// The handles behind the relay's descriptors (NULL: not open).
-struct pf_relay_spawn {
-    const wchar_t *relay;
+// A process to start, the relay or a direct start's child, with the handles
+// behind its descriptors (NULL: not open).
+struct pf_process_spawn {
+    const wchar_t *program; // the image, as CreateProcessW's application name
     wchar_t *line;
     const wchar_t *environment;
+    const wchar_t *directory; // NULL: the caller's
     HANDLE *fds;
     int fd_count;
-    int handle_width; // of the relay's architecture: 4 or 8
+    // A handle from this descriptor up that cannot be handed over fails the
+    // start (EBADF); one below is left out, as a stream the caller lacks.
+    int first_required_fd;
+    int handle_width; // of the program's architecture: 4 or 8
     bool job;
-    bool new_process_group; // the relay, and so its child, in a group of its own
+    DWORD creation;   // creation flags added to the start's own
     // Descriptors marked for text mode in the runtime's table (the child's
     // standard streams, -1 for none).
     int text_fds[6];
@@ -43,15 +48,17 @@ struct pf_spawned {
     HANDLE process;
     DWORD pid;
     HANDLE job;
-    int start_errno;   // the relay could not be started (with win32_error)
+    int start_errno;   // the process could not be started (with win32_error)
     DWORD win32_error; // alone: a handle, list or job could not be made
 };
-// The handle width of the relay's architecture (4 or 8), or minus the errno
-// that says why it is no program the library can start: ENOENT, EACCES (a
-// directory), ENOEXEC (no program image, or another machine).
-int pf_relay_handle_width(const wchar_t *relay, DWORD *win32_error);
-// Starts the relay; 0, or -1 with nothing left open.
-int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned);
+// The handle width of a program image's architecture (4 or 8), or minus the
+// errno that says why it is no program the library can start: ENOENT,
+// EACCES (a directory), ENOEXEC (no program image, or another machine).
+int pf_image_handle_width(const wchar_t *path, DWORD *win32_error);
+// Starts the process; 0, or -1 with nothing left open.
+int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned);
+// The errno a failed process start stands for, as the runtime's spawn maps it.
+int pf_errno_of_start(DWORD error);
 
 // Ends a job's processes or, without a job, a relay and its direct children.
 void pf_end_relay_tree(HANDLE relay, DWORD relay_pid);
@@ -62,6 +69,34 @@ int pf_build_environment(const wchar_t *const *changes, size_t change_count, boo
                          wchar_t **block);
 // The value of name in a block, or NULL when it holds none.
 const wchar_t *pf_block_value(const wchar_t *block, const wchar_t *name);
+
+// A start without the relay: the library starts the child itself.
+struct pf_direct_request {
+    const wchar_t *program;
+    const wchar_t *const *args;
+    size_t arg_count;
+    const wchar_t *dir;          // NULL: the caller's
+    const wchar_t *environment;  // NULL: the caller's
+    procferry_stream streams[3]; // INHERIT (0 and 1 only), NULL, FD or HANDLE
+    uint32_t flags;
+    wchar_t *command_line;       // as procferry_options.command_line
+    size_t command_line_capacity;
+};
+// Starts the child: 0 with result->child and pid, or the kind of the failure
+// with *result filled; nothing of the start is left open then.
+int pf_direct_start(const pf_direct_request &request, procferry_result *result);
+// The file to start (the program found, or the interpreter for a batch file)
+// in application (PF_PROGRAM_PATH_CAPACITY units) and the command text in
+// *text, from malloc, for the child's vector (argument zero first,
+// null-ended); 0, or the errno the relay would report for the launch
+// (EINVAL, E2BIG, ENOENT, ENAMETOOLONG), ENOMEM.
+int pf_direct_command(const wchar_t *found, const wchar_t *const *vector, wchar_t *application,
+                      wchar_t **text);
+
+// The file a start with this environment block (NULL: the caller's own)
+// launches for program, as procferry_find_program_with_env finds it.
+int pf_find_program_in_block(const wchar_t *program, const wchar_t *dir, const wchar_t *block,
+                             int search, wchar_t *found, size_t capacity);
 
 // A child for the caller, holding process and job from now on; NULL (and
 // nothing taken) when it cannot be made.

@@ -43,6 +43,8 @@ struct procferry_relay_start {
     /* The relay starts a console process group of its own, which its child
        joins. */
     int new_process_group;
+    /* The relay is started without a console window (CREATE_NO_WINDOW). */
+    int no_window;
 };
 
 /* Starts a relay on a command line of the caller's making. 0 once the relay

@@ -106,7 +106,7 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
                                              struct procferry_session *session)
 {
     memset(session, 0, sizeof *session);
-    pf_relay_spawn spawn;
+    pf_process_spawn spawn;
     memset(&spawn, 0, sizeof spawn);
     HANDLE local_fds[PF_RELAY_FD_COUNT] = {};
     int most = pass_inheritable_fds ? PF_TEST_FD_COUNT + 5 : PF_RELAY_FD_COUNT;
@@ -116,7 +116,7 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         return -1;
     }
     struct owned_arrays {
-        pf_relay_spawn &spawn;
+        pf_process_spawn &spawn;
         bool owned;
         ~owned_arrays()
         {
@@ -124,10 +124,12 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
                 free(spawn.fds);
         }
     } arrays{spawn, pass_inheritable_fds != 0};
-    spawn.relay = start->relay;
+    spawn.program = start->relay;
+    spawn.creation = (start->no_window ? CREATE_NO_WINDOW : 0) |
+                     (start->new_process_group ? CREATE_NEW_PROCESS_GROUP : 0);
     spawn.environment = start->environment;
     spawn.job = !start->no_job;
-    spawn.new_process_group = start->new_process_group != 0;
+    spawn.first_required_fd = PF_REPORT_FD;
     int report_fd = PF_REPORT_FD;
     for (int fd = PF_REPORT_FD; pass_inheritable_fds && fd < PF_TEST_FD_COUNT; ++fd) {
         HANDLE handle = stream_handle({PROCFERRY_STREAM_FD, fd, nullptr});
@@ -186,7 +188,7 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         return -1;
     }
     DWORD image_error = 0;
-    spawn.handle_width = pf_relay_handle_width(start->relay, &image_error);
+    spawn.handle_width = pf_image_handle_width(start->relay, &image_error);
     if (spawn.handle_width < 0) {
         free(spawn.line);
         session->spawn_errno = -spawn.handle_width;
@@ -209,7 +211,7 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         if (stderr_write)
             spawn.fds[2] = stderr_write;
         pf_spawned spawned;
-        started = pf_spawn_relay(spawn, spawned);
+        started = pf_spawn_process(spawn, spawned);
         session->spawn_errno = spawned.start_errno;
         session->win32_error = spawned.win32_error;
         if (started == 0) {

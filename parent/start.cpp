@@ -232,13 +232,21 @@ void procferry_options_init(struct procferry_options *options)
     options->timeout_ms = PROCFERRY_INFINITE;
 }
 
-int procferry_session_start_options(const struct procferry_options *options,
-                                    struct procferry_session *session,
-                                    struct procferry_result *result)
+namespace {
+
+// Checks a start's options and makes what either way of starting needs (the
+// wide texts, the environment block, the pipes), then starts: the relay into
+// *session, or with session NULL the child itself into result->child.
+// Returns 0 once started; else the kind of the failure, with *result filled
+// and nothing left open.
+int begin_start(const struct procferry_options *options, struct procferry_session *session,
+                struct procferry_result *result)
 {
     memset(result, 0, sizeof *result);
-    memset(session, 0, sizeof *session);
-    session->relay_report_fd = session->relay_sync_fd = -1;
+    if (session) {
+        memset(session, 0, sizeof *session);
+        session->relay_report_fd = session->relay_sync_fd = -1;
+    }
     if (!options || options->size < sizeof *options)
         return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
     start_texts texts;
@@ -270,17 +278,19 @@ int procferry_session_start_options(const struct procferry_options *options,
         if (failed)
             return finish(result, PROCFERRY_INVALID_ARGUMENT, failed);
     }
-    if (!line.relay) {
+    if (session && !line.relay) {
         if (!(texts.default_relay = find_default_relay(options->flags))) {
             result->win32_error = GetLastError();
             return finish(result, PROCFERRY_SYSTEM_ERROR);
         }
         line.relay = texts.default_relay;
     }
-    size_t relay_length = wcslen(line.relay);
-    if (relay_length >= PROCFERRY_PATH_SIZE)
-        relay_length = PROCFERRY_PATH_SIZE - 1;
-    memcpy(result->relay_path, line.relay, relay_length * sizeof(wchar_t));
+    if (session) {
+        size_t relay_length = wcslen(line.relay);
+        if (relay_length >= PROCFERRY_PATH_SIZE)
+            relay_length = PROCFERRY_PATH_SIZE - 1;
+        memcpy(result->relay_path, line.relay, relay_length * sizeof(wchar_t));
+    }
 
     procferry_relay_start start = {};
     start.relay = line.relay;
@@ -291,10 +301,13 @@ int procferry_session_start_options(const struct procferry_options *options,
     start.no_job = (options->flags & PROCFERRY_NO_JOB) != 0;
     start.binary_streams = (options->flags & PROCFERRY_BINARY_STREAMS) != 0;
     start.new_process_group = (options->flags & PROCFERRY_NEW_PROCESS_GROUP) != 0;
+    start.no_window = (options->flags & PROCFERRY_NO_WINDOW) != 0;
     // The relay's stderr is always a private pipe, so that a check report
     // is caught without touching the caller's descriptor 2; a child that
     // inherits stderr gets the caller's by number (the null device when the
     // caller has none, rather than the pipe nobody reads once the relay ends).
+    // A direct start's child gets stderr the same way, so that both ways
+    // hand it the same file.
     start.capture_relay_stderr = 1;
     HANDLE child_ends[3] = {nullptr, nullptr, nullptr};
     for (int stream = 0; stream < 3; ++stream) {
@@ -326,6 +339,20 @@ int procferry_session_start_options(const struct procferry_options *options,
         start.streams[stream] = choice;
     }
 
+    if (!session) {
+        pf_direct_request direct = {line.program, line.args, line.arg_count, line.dir,
+                                    texts.environment, {start.streams[0], start.streams[1],
+                                    start.streams[2]}, options->flags, options->command_line,
+                                    options->command_line_capacity};
+        int kind = pf_direct_start(direct, result);
+        // The child holds its copies of its ends; the caller keeps its own.
+        for (HANDLE end : child_ends)
+            if (end)
+                CloseHandle(end);
+        if (kind != 0)
+            close_pipes(result);
+        return kind;
+    }
     int started = procferry_session_start_line(&start, session);
     // The relay holds its copies of the child's ends; the caller keeps its own.
     for (HANDLE end : child_ends)
@@ -342,31 +369,18 @@ int procferry_session_start_options(const struct procferry_options *options,
     return finish(result, PROCFERRY_SYSTEM_ERROR);
 }
 
-int procferry_start(const struct procferry_options *options, struct procferry_result *result)
+// Whether a start goes through the relay (else it is direct).
+bool through_relay(const procferry_options &options)
 {
-    uint32_t timeout = options ? options->timeout_ms : 0;
-    uint64_t deadline = pf_deadline(timeout);
-    // The relay never waits: the library takes the child and waits for it
-    // itself, so that a timeout tells a relay that did not answer from a
-    // program that ran too long, and the pid is known in either mode.
-    procferry_options relayed;
-    bool wait_for_child = false;
-    if (options && options->size >= sizeof *options) {
-        relayed = *options;
-        wait_for_child = !(options->flags & PROCFERRY_NO_WAIT);
-        relayed.flags |= PROCFERRY_NO_WAIT;
-        // The caller would get its pipe ends only once the child ended, and
-        // a child that fills a pipe never ends.
-        // Nor is there a close to end the tree at.
-        bool inapplicable = wait_for_child && (options->flags & PROCFERRY_KILL_ON_CLOSE);
-        for (const procferry_stream &stream : options->streams)
-            inapplicable = inapplicable || (wait_for_child && stream.kind == PROCFERRY_STREAM_PIPE);
-        if (inapplicable) {
-            memset(result, 0, sizeof *result);
-            return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
-        }
-        options = &relayed;
-    }
+    return options.relay || options.relay_utf8 ||
+           (options.flags & (PROCFERRY_RELAY | PROCFERRY_GUI_RELAY));
+}
+
+// A start through the relay up to its record: PROCFERRY_STARTED with
+// result->child, or any other kind with the relay gone and *result complete.
+int start_through_relay(const procferry_options *options, procferry_result *result,
+                        uint64_t deadline, uint32_t timeout)
+{
     procferry_session session;
     if (procferry_session_start_options(options, &session, result) != 0)
         return result->kind;
@@ -420,7 +434,55 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     if (procferry_session_wait_relay(&session, RELAY_END_WAIT_MS, &result->relay_exit_status) == 0)
         result->relay_ended = 1;
     procferry_session_close(&session);
-    if (kind == PROCFERRY_STARTED && wait_for_child) {
+    if (kind != PROCFERRY_STARTED)
+        close_pipes(result);
+    return finish(result, kind, error);
+}
+
+} // namespace
+
+int procferry_session_start_options(const struct procferry_options *options,
+                                    struct procferry_session *session,
+                                    struct procferry_result *result)
+{
+    return begin_start(options, session, result);
+}
+
+int procferry_start(const struct procferry_options *options, struct procferry_result *result)
+{
+    uint32_t timeout = options ? options->timeout_ms : 0;
+    uint64_t deadline = pf_deadline(timeout);
+    // The relay never waits: the library takes the child and waits for it
+    // itself, so that a timeout tells a relay that did not answer from a
+    // program that ran too long, and the pid is known in either mode. A
+    // direct start's child is waited for the same way.
+    procferry_options relayed;
+    bool wait_for_child = false;
+    bool direct = false;
+    if (options && options->size >= sizeof *options) {
+        relayed = *options;
+        wait_for_child = !(options->flags & PROCFERRY_NO_WAIT);
+        direct = !through_relay(*options);
+        relayed.flags |= PROCFERRY_NO_WAIT;
+        // The caller would get its pipe ends only once the child ended, and
+        // a child that fills a pipe never ends. Nor is there a close to end
+        // the tree at.
+        bool inapplicable = wait_for_child && (options->flags & PROCFERRY_KILL_ON_CLOSE);
+        for (const procferry_stream &stream : options->streams)
+            inapplicable = inapplicable || (wait_for_child && stream.kind == PROCFERRY_STREAM_PIPE);
+        if (inapplicable) {
+            memset(result, 0, sizeof *result);
+            return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
+        }
+        options = &relayed;
+    }
+    int kind = direct ? begin_start(options, nullptr, result)
+                      : start_through_relay(options, result, deadline, timeout);
+    if (direct && kind == 0)
+        kind = PROCFERRY_STARTED;
+    if (kind != PROCFERRY_STARTED)
+        return kind;
+    if (wait_for_child) {
         int waited = procferry_child_wait(result->child, pf_remaining(deadline, timeout),
                                           &result->exit_status);
         if (waited == PROCFERRY_TIMED_OUT) {
@@ -439,7 +501,7 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     }
     if (kind != PROCFERRY_EXITED && kind != PROCFERRY_STARTED)
         close_pipes(result);
-    return finish(result, kind, error);
+    return finish(result, kind);
 }
 
 const char *procferry_kind_name(int kind)

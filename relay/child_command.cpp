@@ -32,18 +32,11 @@ wchar_t **build_child_argv(wchar_t **first_argument)
     return child_argv;
 }
 
-// The length of the command text the launch call makes of child_argv: the
-// entries joined by single blanks, terminator included.
+// The length of the command text the launch call makes of child_argv,
+// terminator included.
 long child_command_length(wchar_t **child_argv)
 {
-    long length = 1;
-    for (int i = 0; child_argv[i]; ++i) {
-        if (i > 0)
-            ++length;
-        for (const wchar_t *unit = child_argv[i]; *unit; ++unit)
-            ++length;
-    }
-    return length;
+    return (long)pf_join_entries((const wchar_t *const *)child_argv, 0, 0) + 1;
 }
 
 wchar_t **build_batch_argv(const wchar_t *interpreter, const wchar_t *script, wchar_t **args)
@@ -58,11 +51,7 @@ wchar_t **build_batch_argv(const wchar_t *interpreter, const wchar_t *script, wc
     pf_batch_command_text(script, args, text, length + 1, &length);
     // The runtime joins the entries with single blanks and adds nothing, so
     // the interpreter receives exactly these pieces.
-    wchar_t **argv = (wchar_t **)rt_alloc_n(PF_INTERPRETER_SWITCH_COUNT + 3, sizeof(wchar_t *));
-    argv[0] = quoted(interpreter, PF_QUOTE_PROGRAM_NAME);
-    for (int i = 0; i < PF_INTERPRETER_SWITCH_COUNT; ++i)
-        argv[1 + i] = (wchar_t *)pf_interpreter_switches[i];
-    argv[PF_INTERPRETER_SWITCH_COUNT + 1] = text;
-    argv[PF_INTERPRETER_SWITCH_COUNT + 2] = 0;
-    return argv;
+    const wchar_t **argv = (const wchar_t **)rt_alloc_n(PF_BATCH_ARGV_COUNT + 1, sizeof(wchar_t *));
+    pf_batch_argv(quoted(interpreter, PF_QUOTE_PROGRAM_NAME), text, argv);
+    return (wchar_t **)argv;
 }

@@ -162,3 +162,23 @@ int pf_batch_command_text(const wchar_t *script, const wchar_t *const *args, wch
     *length = finish_text(&writer);
     return *length > INTERPRETER_TEXT_LIMIT - SCRIPT_LINE_ROOM ? E2BIG : 0;
 }
+
+void pf_batch_argv(const wchar_t *quoted_interpreter, const wchar_t *text, const wchar_t **argv)
+{
+    argv[0] = quoted_interpreter;
+    for (int i = 0; i < PF_INTERPRETER_SWITCH_COUNT; ++i)
+        argv[1 + i] = pf_interpreter_switches[i];
+    argv[PF_INTERPRETER_SWITCH_COUNT + 1] = text;
+    argv[PF_BATCH_ARGV_COUNT] = 0;
+}
+
+size_t pf_join_entries(const wchar_t *const *entries, wchar_t *out, size_t capacity)
+{
+    struct text_writer writer = {out, capacity, 0};
+    for (int i = 0; entries[i]; ++i) {
+        if (i > 0)
+            put_units(&writer, L' ', 1);
+        put_text(&writer, entries[i]);
+    }
+    return finish_text(&writer);
+}

@@ -1,7 +1,8 @@
 // The relay's only way to the C runtime, the kernel and the base library.
 // Every platform call the relay makes goes through one of these routines or
-// the file probe (path_probe.h), so these two files list exactly what the
-// relay depends on.
+// the kernel-only checks it shares with the parent library (path_probe.h,
+// work_dir.h, interpreter_path.h), so these files list exactly what the relay
+// depends on.
 #ifndef PROCFERRY_RUNTIME_H
 #define PROCFERRY_RUNTIME_H
 

@@ -1,6 +1,7 @@
 // The relay's platform boundary on Windows: msvcrt.dll, KERNEL32.dll and the
-// base library. Nothing outside this file and the file probe
-// (path_probe.cpp) names a platform call.
+// base library. Nothing outside this file and the kernel-only checks it shares
+// with the parent library (path_probe.cpp, work_dir.cpp, interpreter_path.cpp)
+// names a platform call.
 #include "runtime.h"
 
 #include <errno.h>
@@ -11,9 +12,11 @@
 #include <direct.h>
 #include <windows.h>
 
+#include "interpreter_path.h"
 #include "pellix.h"
 #include "rules/protocol.h"
 #include "rules/start_retry.h"
+#include "work_dir.h"
 
 // The runtime keeps at most this many descriptors; numbers outside the table
 // would only reach its invalid-argument check, so they are refused here.
@@ -124,43 +127,19 @@ bool rt_fd_is_open(int fd)
     return handle != -1 && handle != -2;
 }
 
-// The longest current directory a child can be launched in: the process start
-// copies it, with a trailing backslash and a terminator, into a MAX_PATH
-// buffer. At 259 units that copy overruns the heap; from 260 on the child
-// quietly starts in the Windows directory instead.
-static const DWORD WORK_DIR_LIMIT = MAX_PATH - 2;
-
 static int refuse_dir(int error)
 {
     errno = error;
     return -1;
 }
 
-static bool is_device_path(const wchar_t *full)
-{
-    // NUL, CON, COM1 and the like resolve to \\.\NAME wherever they stand.
-    return full[0] == L'\\' && full[1] == L'\\' && full[2] == L'.' && full[3] == L'\\';
-}
-
 int rt_change_dir(const wchar_t *path)
 {
-    wchar_t full[MAX_PATH + 1];
-    DWORD length = GetFullPathNameW(path, MAX_PATH + 1, full, 0);
-    if (length == 0)
-        return refuse_dir(ENOENT);
-    if (length > MAX_PATH)
-        return refuse_dir(ENAMETOOLONG);
-    // The current directory is kept without a trailing separator, a drive's
-    // root apart.
-    if (length > 3 && (full[length - 1] == L'\\' || full[length - 1] == L'/'))
-        full[--length] = L'\0';
-    if (length > WORK_DIR_LIMIT)
-        return refuse_dir(ENAMETOOLONG);
-    if (is_device_path(full))
-        return refuse_dir(ENOTDIR);
-    DWORD attributes = GetFileAttributesW(full);
-    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return refuse_dir(ENOTDIR);
+    wchar_t full[WORK_DIR_PATH_CAPACITY];
+    unsigned long length = 0;
+    int refused = work_dir_full_path(path, full, &length);
+    if (refused != 0)
+        return refuse_dir(refused);
     wchar_t before[MAX_PATH + 1];
     DWORD before_length = GetCurrentDirectoryW(MAX_PATH + 1, before);
     if (_wchdir(full) < 0)
@@ -176,16 +155,11 @@ int rt_change_dir(const wchar_t *path)
 
 int rt_interpreter_path(wchar_t *out)
 {
-    static const wchar_t NAME[] = L"\\cmd.exe";
-    const UINT name_length = sizeof NAME / sizeof NAME[0] - 1;
-    UINT length = GetSystemDirectoryW(out, PF_PROGRAM_PATH_CAPACITY);
-    if (length == 0 || length + name_length >= PF_PROGRAM_PATH_CAPACITY) {
-        errno = length == 0 ? ENOENT : ENAMETOOLONG;
-        return -1;
-    }
-    for (UINT i = 0; i <= name_length; ++i)
-        out[length + i] = NAME[i];
-    return 0;
+    int error = interpreter_path(out);
+    if (error == 0)
+        return 0;
+    errno = error;
+    return -1;
 }
 
 const wchar_t *rt_search_path(void)

@@ -101,7 +101,7 @@ procferry_options start_options(const run_options &options, std::vector<const wc
     start.env_count = env.size();
     // The relay does not wait: this tool holds the child's process, learns
     // its id, and ends its tree at the timeout rather than just stop waiting.
-    start.flags = PROCFERRY_NO_WAIT | (options.search_path ? PROCFERRY_SEARCH_PATH : 0) |
+    start.flags = PROCFERRY_NO_WAIT | PROCFERRY_RELAY | (options.search_path ? PROCFERRY_SEARCH_PATH : 0) |
                   (options.close_fds ? PROCFERRY_CLOSE_FDS : 0) |
                   (options.has_argv0 ? PROCFERRY_ARGV0 : 0) |
                   (options.gui_relay ? PROCFERRY_GUI_RELAY : 0) |

@@ -1,4 +1,25 @@
-/* Starting programs through the relay, from a parent's side.
+/* Starting programs from a parent's side, directly or through the relay.
+
+   Two ways to start, one set of rules. Both find the program by the same
+   search (on the PATH of the child's environment), take a relative name
+   against the child's directory, run a batch file through the command
+   interpreter with a text that hands its arguments on exactly (or refuse
+   it), quote the arguments so that the child's runtime splits them back
+   exactly, give the child its three standard streams in text mode and no
+   descriptor from 3 up, and report a failure with the same kind and errno.
+
+   - Direct (the default): the library starts the child itself, one process
+     start per child. Pick it unless one of the reasons below holds.
+   - Through the relay (options.relay or relay_utf8 named, or PROCFERRY_RELAY
+     or PROCFERRY_GUI_RELAY set): the library starts procferry-console.exe or
+     procferry.exe, which sets up its own streams, directory and descriptors
+     as asked and launches the child with its C runtime's spawn, then sends
+     the library one record; two process starts per child. Pick it to have
+     the child started by a program of the other architecture, by a console
+     program or a GUI program of the relay's kind rather than by the caller
+     (the child then shares the relay's console, or lack of one), by the
+     base library's own runtime, or to drive the protocol step by step
+     (procferry_session_*, which always use the relay).
 
    The library creates the two channels, writes and quotes the relay's command
    line, starts the relay, reads its record within a timeout while watching the
@@ -17,16 +38,18 @@
        if (procferry_start(&options, &result) == PROCFERRY_EXITED)
            printf("status %lu\n", (unsigned long)result.exit_status);
 
-   (options.relay NULL: procferry-console.exe beside the program.)
+   (A direct start. With PROCFERRY_RELAY and options.relay NULL:
+   procferry-console.exe beside the program.)
 
-   Threads: any number of threads may start programs at once. The relay is
-   started with an explicit list of the handles it inherits (its channels and
-   the three streams), so no other handle of the caller's, inheritable or not,
-   reaches the relay or the child, and starts need no lock to stay apart.
+   Threads: any number of threads may start programs at once. The relay, or
+   a direct start's child, is started with an explicit list of the handles it
+   inherits (its channels and the three streams), so no other handle of the
+   caller's, inheritable or not, reaches the relay or the child, and starts
+   need no lock to stay apart.
 
-   By default each start puts the relay and everything it starts into a job
-   object of its own: a timeout, procferry_child_kill and the end of a
-   capture's time end the whole tree, grandchildren included. */
+   By default each start puts the relay (or the direct child) and everything
+   it starts into a job object of its own: a timeout, procferry_child_kill and
+   the end of a capture's time end the whole tree, grandchildren included. */
 #ifndef PROCFERRY_PARENT_H
 #define PROCFERRY_PARENT_H
 
@@ -102,6 +125,13 @@ enum {
                                       binary mode; by default they start in text mode, as
                                       they do for a program started by CreateProcessW or by
                                       the runtime's own spawn */
+    PROCFERRY_RELAY = 1024,        /* start through the relay (see the top of this file);
+                                      implied by options.relay and PROCFERRY_GUI_RELAY */
+    PROCFERRY_NO_WINDOW = 2048,    /* no console window for the child (CREATE_NO_WINDOW).
+                                      Through the relay the relay is started so, and a
+                                      console child shares its window-less console; the GUI
+                                      relay has no console, so its console child gets a
+                                      console of its own, window and all */
     PROCFERRY_NEW_PROCESS_GROUP = 4096 /* the child runs in a console process group of its
                                       own, so that procferry_child_stop can send it a
                                       Ctrl+Break without the caller hearing it; the child
@@ -113,10 +143,11 @@ enum { PROCFERRY_PATH_SIZE = 1024 };
 
 struct procferry_options {
     uint32_t size;                /* sizeof (struct procferry_options); set by procferry_options_init */
-    const wchar_t *relay;         /* path of procferry.exe or procferry-console.exe; NULL:
-                                     procferry-console.exe (procferry.exe with
-                                     PROCFERRY_GUI_RELAY) in the folder of the module that
-                                     holds this library. It must be a program image: a batch
+    const wchar_t *relay;         /* path of procferry.exe or procferry-console.exe, for a
+                                     start through the relay; NULL: a direct start, or with
+                                     PROCFERRY_RELAY procferry-console.exe (procferry.exe
+                                     with PROCFERRY_GUI_RELAY) in the folder of the module
+                                     that holds this library. It must be a program image: a batch
                                      file, a text file or a directory is refused before
                                      anything starts (PROCFERRY_RELAY_MISSING, ENOEXEC; a
                                      directory EACCES). Both the 32- and the 64-bit relay
@@ -137,8 +168,9 @@ struct procferry_options {
     const char *program_utf8;
     const char *const *args_utf8;
     const char *dir_utf8;
-    /* When not NULL, receives the relay's command text as started, cut to
-       command_line_capacity units including the terminating zero. */
+    /* When not NULL, receives the relay's command text as started (in a
+       direct start, the child's), cut to command_line_capacity units
+       including the terminating zero. */
     wchar_t *command_line;
     size_t command_line_capacity;
     /* The child's environment, as changes to the caller's (or, with
@@ -148,8 +180,9 @@ struct procferry_options {
        directory). Names compare as the system compares them (without regard
        to case) and the block is sorted as the system expects. An empty name
        (also "=" alone) or a NULL entry is an invalid argument (EINVAL). The
-       block is built for the relay alone: nothing in the caller's process
-       changes. The relay looks a program up on the PATH of this block. */
+       block is built for the relay (or the direct child) alone: nothing in
+       the caller's process changes. The program is looked up on the PATH of
+       this block. */
     const wchar_t *const *env;
     const char *const *env_utf8;  /* the same in UTF-8; one form only */
     size_t env_count;
@@ -162,9 +195,12 @@ enum procferry_kind {
     PROCFERRY_STARTED = 2,          /* no-wait mode: child and pid; the child is the caller's
                                        to close */
     PROCFERRY_DIR_FAILED = 3,       /* error: errno of the directory change; nothing ran */
-    PROCFERRY_LAUNCH_FAILED = 4,    /* error: errno of the child's launch */
+    PROCFERRY_LAUNCH_FAILED = 4,    /* error: errno of the child's launch (E2BIG: in a direct
+                                       start, a child's command text past 32,767 units) */
     PROCFERRY_INVALID_ARGUMENT = 5, /* error: EINVAL (or E2BIG for a relay command text past
                                        32,767 units, terminator included); nothing was started */
+    /* RELAY_MISSING, RELAY_CRASHED, CHECK_REPORT and BAD_RECORD come of starts
+       through the relay only; a direct start times out only in wait mode. */
     PROCFERRY_RELAY_MISSING = 6,    /* error: errno of the relay's own start (ENOENT...;
                                        ENOEXEC: not a program image; EACCES: a directory);
                                        relay_path names it */
@@ -203,15 +239,17 @@ struct procferry_result {
     /* PROCFERRY_STREAM_PIPE: the caller's end of stream n, else NULL. Set for
        PROCFERRY_STARTED and PROCFERRY_EXITED only; on failure none is left. */
     procferry_handle pipes[3];
-    /* The relay used or tried, also when options.relay was NULL. */
+    /* The relay used or tried, also when options.relay was NULL; empty for a
+       direct start. */
     wchar_t relay_path[PROCFERRY_PATH_SIZE];
 };
 
 void procferry_options_init(struct procferry_options *options);
 
-/* Starts options->program through options->relay and fills *result. Returns
-   result->kind. Whatever the kind, the relay has ended or been ended, and no
-   handle, descriptor or process of the start remains but result->process. */
+/* Starts options->program, directly or through the relay, and fills *result.
+   Returns result->kind. Whatever the kind, the relay has ended or been ended,
+   and no handle, descriptor or process of the start remains but
+   result->child. */
 int procferry_start(const struct procferry_options *options, struct procferry_result *result);
 
 /* The kind's name, such as "exited" or "timed_out". */
@@ -370,8 +408,9 @@ struct procferry_session {
     procferry_handle job;           /* the start's job, or NULL */
 };
 
-/* Starts the relay for options as procferry_start does. Returns 0 once the
-   relay runs; else the kind of the failure, with *result filled and nothing
+/* Starts the relay for options as procferry_start does through the relay
+   (the relay named, or with options.relay NULL the default one, with or
+   without PROCFERRY_RELAY). Returns 0 once the relay runs; else the kind of the failure, with *result filled and nothing
    left open. */
 int procferry_session_start_options(const struct procferry_options *options,
                                     struct procferry_session *session,

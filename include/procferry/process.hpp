@@ -165,7 +165,7 @@ private:
 };
 
 struct options {
-    std::wstring relay;       // empty: the library's default relay beside the program
+    std::wstring relay;       // empty: a direct start (PROCFERRY_RELAY: the default relay)
     std::wstring dir;         // empty: the caller's directory
     environment env;
     uint32_t timeout_ms = PROCFERRY_INFINITE; // run, capture: the whole run; start: until it runs

@@ -11,13 +11,16 @@
 #include "probe_report.h"
 #include "reference_parent.h"
 
-// Runs each test with procferry.exe ("gui") and procferry-console.exe ("console").
+// Runs each test with procferry.exe ("gui") and procferry-console.exe
+// ("console"), and the library's tests also without the relay ("direct").
 class RelayTest : public ::testing::TestWithParam<const char *> {
 protected:
     void SetUp() override;
     void TearDown() override;
 
+    // The relay of the parameter; for "direct", the console relay.
     std::wstring relay_path() const;
+    bool direct() const { return std::string(GetParam()) == "direct"; }
     std::wstring probe_path() const;
     std::wstring scratch() const { return scratch_; }
     std::wstring probe_out() const { return scratch_ + L"probe.txt"; }
@@ -31,6 +34,13 @@ private:
 
 #define INSTANTIATE_FOR_BOTH_RELAYS(suite)                                                   \
     INSTANTIATE_TEST_SUITE_P(Relays, suite, ::testing::Values("gui", "console"),          \
+                             [](const ::testing::TestParamInfo<const char *> &info) {      \
+                                 return std::string(info.param);                           \
+                             })
+
+// The library's starts both ways: through each relay, and direct.
+#define INSTANTIATE_FOR_RELAYS_AND_DIRECT(suite)                                             \
+    INSTANTIATE_TEST_SUITE_P(Relays, suite, ::testing::Values("gui", "console", "direct"), \
                              [](const ::testing::TestParamInfo<const char *> &info) {      \
                                  return std::string(info.param);                           \
                              })

@@ -21,7 +21,7 @@ protected:
         procferry_options_init(&o);
         relay_ = relay_path();
         probe_ = probe_path();
-        o.relay = relay_.c_str();
+        o.relay = direct() ? nullptr : relay_.c_str();
         o.program = probe_.c_str();
         o.timeout_ms = 15000;
         return o;
@@ -30,7 +30,7 @@ protected:
 private:
     mutable std::wstring relay_, probe_;
 };
-INSTANTIATE_FOR_BOTH_RELAYS(ParentLibrary);
+INSTANTIATE_FOR_RELAYS_AND_DIRECT(ParentLibrary);
 
 static int processes_named(const wchar_t *name)
 {
@@ -71,7 +71,9 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
     measured.arg_count = 1;
     procferry_result measured_result;
     procferry_start(&measured, &measured_result);
-    const size_t base_length = wcslen(line_buffer); // with an empty argument: "" plus its blank
+    // With an empty argument: "" plus its blank. The relay's line encloses
+    // every argument; the child's text only those that need it.
+    const size_t base_length = wcslen(line_buffer) - (direct() ? 2 : 0);
     const std::wstring longest(RELAY_COMMAND_TEXT_LIMIT - 1 - base_length, L'a');
     const std::wstring too_long(RELAY_COMMAND_TEXT_LIMIT - base_length, L'a');
     const wchar_t *longest_args[] = {longest.c_str()}, *too_long_args[] = {too_long.c_str()};
@@ -94,6 +96,10 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         std::function<void(procferry_options &)> set_up;
         int kind;
         int error;
+        // Without the relay there is no relay to miss or misbehave: the row
+        // then says why it does not apply.
+        const char *not_direct = nullptr;
+        int direct_kind = 0; // when a direct start tells it by another kind
     } rows[] = {
         {"child's status", [](procferry_options &) { parent::set_probe_env("PROBE_EXIT", L"42"); },
          PROCFERRY_EXITED, 0},
@@ -109,7 +115,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         {"missing program", [&](procferry_options &o) { o.program = missing.c_str(); },
          PROCFERRY_LAUNCH_FAILED, ENOENT},
         {"missing relay", [&](procferry_options &o) { o.relay = missing.c_str(); },
-         PROCFERRY_RELAY_MISSING, ENOENT},
+         PROCFERRY_RELAY_MISSING, ENOENT, "the relay is missing"},
         {"no program", [](procferry_options &o) { o.program = nullptr; },
          PROCFERRY_INVALID_ARGUMENT, EINVAL},
         {"program twice", [](procferry_options &o) { o.program_utf8 = "x"; },
@@ -125,20 +131,20 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         {"relay ends without a record", [&](procferry_options &o) {
              o.relay = probe.c_str();
              parent::set_probe_env("PROBE_EXIT", L"7");
-         }, PROCFERRY_RELAY_CRASHED, 0},
+         }, PROCFERRY_RELAY_CRASHED, 0, "the relay misbehaves"},
         {"relay ends as after a failed check", [&](procferry_options &o) {
              o.relay = probe.c_str();
              parent::set_probe_env("PROBE_EXIT", L"3");
-         }, PROCFERRY_CHECK_REPORT, 0},
+         }, PROCFERRY_CHECK_REPORT, 0, "the relay misbehaves"},
         {"relay crashes", [&](procferry_options &o) {
              o.relay = probe.c_str();
              parent::set_probe_env("PROBE_CRASH", L"1");
-         }, PROCFERRY_RELAY_CRASHED, 0},
+         }, PROCFERRY_RELAY_CRASHED, 0, "the relay misbehaves"},
         {"relay prints a report", [&](procferry_options &o) {
              o.relay = probe.c_str();
              o.flags |= PROCFERRY_CAPTURE_CHECK_REPORT;
              parent::set_probe_env("PROBE_WRITE", L"1");
-         }, PROCFERRY_CHECK_REPORT, 0},
+         }, PROCFERRY_CHECK_REPORT, 0, "the relay misbehaves"},
         // The timeout falls well after the launch: under wine, a relay ended
         // in the middle of starting its child has left that child blocked for
         // good, holding the test's output open.
@@ -148,16 +154,21 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
          }, PROCFERRY_TIMED_OUT, 0},
         {"timeout of 2^31 ms", [](procferry_options &o) { o.timeout_ms = 0x80000000u; },
          PROCFERRY_EXITED, 0},
+        {"no console window", [](procferry_options &o) { o.flags |= PROCFERRY_NO_WINDOW; },
+         PROCFERRY_EXITED, 0},
         {"timeout just below infinite", [](procferry_options &o) { o.timeout_ms = 0xfffffffeu; },
          PROCFERRY_EXITED, 0},
         {"command text of 32,767 units", [&](procferry_options &o) {
              o.args = longest_args;
              o.arg_count = 1;
          }, PROCFERRY_EXITED, 0},
+        // Through the relay its own line, which is longer, is refused before
+        // anything starts; directly the child's launch fails, as the relay's
+        // would for that text.
         {"command text one unit too long", [&](procferry_options &o) {
              o.args = too_long_args;
              o.arg_count = 1;
-         }, PROCFERRY_INVALID_ARGUMENT, E2BIG},
+         }, PROCFERRY_INVALID_ARGUMENT, E2BIG, nullptr, PROCFERRY_LAUNCH_FAILED},
         {"argument with stray bytes", [&](procferry_options &o) {
              o.args_utf8 = &not_utf8[0];
              o.arg_count = 1;
@@ -225,19 +236,24 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         {"stdout as stdout", [](procferry_options &o) { o.streams[1].kind = PROCFERRY_STREAM_STDOUT; },
          PROCFERRY_INVALID_ARGUMENT, EINVAL},
         {"relay is a batch file", [&](procferry_options &o) { o.relay = batch.c_str(); },
-         PROCFERRY_RELAY_MISSING, ENOEXEC},
+         PROCFERRY_RELAY_MISSING, ENOEXEC, "the relay is a batch file"},
         {"relay is a command script", [&](procferry_options &o) { o.relay = command.c_str(); },
-         PROCFERRY_RELAY_MISSING, ENOEXEC},
+         PROCFERRY_RELAY_MISSING, ENOEXEC, "the relay is a command script"},
         {"relay is a text file", [&](procferry_options &o) { o.relay = text.c_str(); },
-         PROCFERRY_RELAY_MISSING, ENOEXEC},
+         PROCFERRY_RELAY_MISSING, ENOEXEC, "the relay is a text file"},
         {"relay is a directory", [&](procferry_options &o) { o.relay = folder.c_str(); },
-         PROCFERRY_RELAY_MISSING, EACCES},
+         PROCFERRY_RELAY_MISSING, EACCES, "the relay is a directory"},
         {"default relay beside the program", [&](procferry_options &o) {
              o.relay = nullptr;
-             o.flags |= gui ? PROCFERRY_GUI_RELAY : 0;
-         }, PROCFERRY_EXITED, 0},
+             o.flags |= gui ? PROCFERRY_GUI_RELAY : PROCFERRY_RELAY;
+         }, PROCFERRY_EXITED, 0, "the relay is looked for beside the program"},
     };
     for (const row &r : rows) {
+        if (direct() && r.not_direct) {
+            printf("not direct: %s (%s)\n", r.name, r.not_direct);
+            continue;
+        }
+        const int expected_kind = direct() && r.direct_kind ? r.direct_kind : r.kind;
         parent::clear_probe_env();
         parent::set_probe_env("PROBE_OUT", probe_out());
         procferry_options o = options();
@@ -253,7 +269,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         SetCurrentDirectoryW(old_dir.c_str());
         EXPECT_EQ(handle_count(), handles) << r.name << ": a handle was left open";
         EXPECT_EQ(processes_named(L"probe_child.exe"), 0) << r.name << ": a process was left running";
-        EXPECT_EQ(kind, r.kind) << r.name << ": " << procferry_kind_name(kind);
+        EXPECT_EQ(kind, expected_kind) << r.name << ": " << procferry_kind_name(kind);
         EXPECT_EQ(result.kind, kind) << r.name;
         EXPECT_EQ(result.error, r.error) << r.name;
         EXPECT_EQ(result.child, nullptr) << r.name;
@@ -302,7 +318,7 @@ TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
     o.flags = PROCFERRY_NO_WAIT;
     procferry_result result;
     ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
-    EXPECT_TRUE(result.relay_ended);
+    EXPECT_EQ(result.relay_ended, direct() ? 0 : 1);
     EXPECT_EQ(result.relay_exit_status, (uint32_t)RELAY_EXIT_RELEASED);
     ASSERT_NE(result.pid, 0u);
     EXPECT_EQ(GetProcessId((HANDLE)procferry_child_process(result.child)), result.pid);
@@ -379,7 +395,36 @@ TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&] {
-            for (int i = 0; i < starts_per_thread; ++i) {
+            for (int i = 0; direct() && i < starts_per_thread; ++i) {
+                // Without the relay the child's own stdout pipe stands for
+                // the channels: an end leaked into another child would hold
+                // off its end-of-file past the child's end.
+                procferry_options piped = o;
+                piped.streams[1].kind = PROCFERRY_STREAM_PIPE;
+                procferry_result started;
+                if (procferry_start(&piped, &started) != PROCFERRY_STARTED) {
+                    if (++failed_starts == 1)
+                        printf("first failed start: %s, errno %d, error %u\n",
+                               procferry_kind_name(started.kind), started.error,
+                               (unsigned)started.win32_error);
+                    continue;
+                }
+                ++records;
+                int out_fd = _open_osfhandle((intptr_t)started.pipes[1], _O_RDONLY | _O_BINARY);
+                procferry_child_wait(started.child, 10000, nullptr);
+                DWORD child_ended = GetTickCount();
+                bool eof = false;
+                parent::read_pipe_until_eof(out_fd, 5000, &eof);
+                if (eof) {
+                    ++eofs;
+                    int delay = (int)(GetTickCount() - child_ended);
+                    for (int seen = worst_eof_ms; delay > seen && !worst_eof_ms.compare_exchange_weak(seen, delay);)
+                        ;
+                }
+                _close(out_fd);
+                procferry_child_close(started.child);
+            }
+            for (int i = 0; !direct() && i < starts_per_thread; ++i) {
                 procferry_session session;
                 procferry_result failure;
                 if (procferry_session_start_options(&o, &session, &failure) != 0) {

@@ -1,5 +1,6 @@
-// Starting the relay process itself: only the handles it is meant to have,
-// the C runtime's descriptor table built here, and a job around it.
+// Starting a process, the relay or (in a direct start) the child itself: only
+// the handles it is meant to have, the C runtime's descriptor table built
+// here, and a job around it.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,8 +15,10 @@ static_assert(PF_START_RETRY_ERROR == ERROR_INTERNAL_ERROR, "the retried error")
 // Flag bits of the C runtime's descriptor table.
 const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40, FD_TEXT = 0x80;
 
+} // namespace
+
 // The errno a failed process start stands for, as the runtime's spawn maps it.
-int errno_of_start(DWORD error)
+int pf_errno_of_start(DWORD error)
 {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -41,6 +44,8 @@ int errno_of_start(DWORD error)
     }
     return EINVAL;
 }
+
+namespace {
 
 bool read_at(HANDLE file, DWORD offset, void *bytes, DWORD size)
 {
@@ -81,25 +86,25 @@ wchar_t *startable_path(const wchar_t *path)
 
 // The machine field of a program image's header, or minus the errno that
 // says why path is none: ENOENT, EACCES (a directory), ENOEXEC.
-static int program_machine(const wchar_t *relay, DWORD *win32_error)
+static int program_machine(const wchar_t *path, DWORD *win32_error)
 {
-    DWORD attributes = GetFileAttributesW(relay);
+    DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         *win32_error = GetLastError();
-        return -errno_of_start(*win32_error);
+        return -pf_errno_of_start(*win32_error);
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return -EACCES;
-    HANDLE file = CreateFileW(relay, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *win32_error = GetLastError();
-        return -errno_of_start(*win32_error);
+        return -pf_errno_of_start(*win32_error);
     }
     // A program image starts "MZ", names where its "PE\0\0" header lies, and
     // says its machine right after; a batch or text file has none of it, and
     // the system would hand a batch file to the command interpreter together
-    // with the relay's command line.
+    // with the command line meant for the program.
     unsigned char mz[2] = {0, 0}, pe[6] = {0, 0, 0, 0, 0, 0};
     uint32_t pe_offset = 0;
     bool image = read_at(file, 0, mz, 2) && mz[0] == 'M' && mz[1] == 'Z' &&
@@ -111,9 +116,9 @@ static int program_machine(const wchar_t *relay, DWORD *win32_error)
     return pe[4] | pe[5] << 8;
 }
 
-int pf_relay_handle_width(const wchar_t *relay, DWORD *win32_error)
+int pf_image_handle_width(const wchar_t *path, DWORD *win32_error)
 {
-    int machine = program_machine(relay, win32_error);
+    int machine = program_machine(path, win32_error);
     if (machine == IMAGE_FILE_MACHINE_I386)
         return 4;
     if (machine == IMAGE_FILE_MACHINE_AMD64)
@@ -124,16 +129,16 @@ int pf_relay_handle_width(const wchar_t *relay, DWORD *win32_error)
 const char *procferry_program_architecture(const wchar_t *path)
 {
     DWORD win32_error = 0;
-    int width = pf_relay_handle_width(path, &win32_error);
+    int width = pf_image_handle_width(path, &win32_error);
     return width == 4 ? "i686" : width == 8 ? "x86_64" : nullptr;
 }
 
-int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
+int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned)
 {
     memset(&spawned, 0, sizeof spawned);
-    // Inheritable copies of the handles the relay gets, made only for this
-    // start and listed for it alone: no other handle of the process, however
-    // inheritable, reaches the relay.
+    // Inheritable copies of the handles the process gets, made only for this
+    // start and listed for it alone: no other handle of the caller's, however
+    // inheritable, reaches it.
     int count = spawn.fd_count;
     size_t table_size = 4 + (size_t)count * (1 + spawn.handle_width);
     HANDLE local_copies[PF_RELAY_FD_COUNT], local_listed[PF_RELAY_FD_COUNT];
@@ -164,7 +169,7 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
         if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copies[fd], 0, TRUE,
                              DUPLICATE_SAME_ACCESS)) {
             copies[fd] = INVALID_HANDLE_VALUE;
-            if (fd >= 3) { // a channel or a stream the caller asked for
+            if (fd >= spawn.first_required_fd) { // a channel or a stream the caller asked for
                 spawned.win32_error = GetLastError();
                 failure = EBADF;
             }
@@ -180,7 +185,8 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
     }
 
     // The runtime's table: a count, a flag byte per descriptor, then a handle
-    // per descriptor in the width of the relay's architecture, unaligned.
+    // per descriptor in the width of the started program's architecture,
+    // unaligned.
     memcpy(table, &count, 4);
     memcpy(table + 4, flags, count);
     for (int fd = 0; fd < count; ++fd) {
@@ -238,19 +244,18 @@ int pf_spawn_relay(const pf_relay_spawn &spawn, pf_spawned &spawned)
         startup.lpAttributeList = attributes;
         // Suspended until it is in the job, so that nothing it starts escapes.
         DWORD creation = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
-                         (job ? CREATE_SUSPENDED : 0) |
-                         (spawn.new_process_group ? CREATE_NEW_PROCESS_GROUP : 0);
-        wchar_t *startable = startable_path(spawn.relay);
+                         (job ? CREATE_SUSPENDED : 0) | spawn.creation;
+        wchar_t *startable = startable_path(spawn.program);
         for (int attempt = 1;; ++attempt) {
-            started = CreateProcessW(startable ? startable : spawn.relay, spawn.line, nullptr, nullptr, listed_count > 0,
-                                     creation, (void *)spawn.environment, nullptr,
+            started = CreateProcessW(startable ? startable : spawn.program, spawn.line, nullptr, nullptr,
+                                     listed_count > 0, creation, (void *)spawn.environment, spawn.directory,
                                      &startup.StartupInfo, &process);
             if (started || !pf_start_again(GetLastError(), attempt))
                 break;
         }
         if (!started) {
             spawned.win32_error = GetLastError();
-            spawned.start_errno = errno_of_start(spawned.win32_error);
+            spawned.start_errno = pf_errno_of_start(spawned.win32_error);
         }
         free(startable);
         if (started && job) {

@@ -1,0 +1,164 @@
+// A direct start and a start through the relay, given the same random
+// options, must look the same to the child: the same outcome, and the probe
+// reports the same vector (as its runtime splits it), command text, working
+// directory, open descriptors and bytes read from stdin. The only difference
+// allowed is the one the child cannot be kept from seeing: its parent process
+// (the relay, or the caller), which the probe does not report. The seed is
+// printed; PROCFERRY_SEED replays a run, PROCFERRY_VECTORS sets the count.
+#include <errno.h>
+#include <windows.h>
+
+#include <map>
+#include <sstream>
+
+#include "argument_generator.h"
+#include "relay_fixture.h"
+
+namespace {
+
+// What one start gave: its outcome and the probe's report.
+struct seen {
+    int kind = 0, error = 0;
+    uint32_t exit_status = 0;
+    parent::probe_report report;
+    std::string text() const
+    {
+        std::ostringstream out;
+        out << procferry_kind_name(kind) << " errno " << error << " status " << exit_status;
+        if (!report.present)
+            return out.str() + ", no report";
+        out << "\n  command text \"" << describe(report.command_line) << "\"\n  cwd \""
+            << describe(report.cwd) << "\"\n  fds";
+        for (int fd : report.fds)
+            out << ' ' << fd;
+        out << "\n  stdin " << report.stdin_bytes.size() << " bytes\n";
+        for (size_t i = 0; i < report.argv.size(); ++i)
+            out << "  [" << i << "] \"" << describe(report.argv[i]) << "\"\n";
+        return out.str();
+    }
+    bool operator==(const seen &other) const
+    {
+        return kind == other.kind && error == other.error && exit_status == other.exit_status &&
+               report.present == other.report.present &&
+               report.command_line == other.report.command_line && report.argv == other.report.argv &&
+               report.cwd == other.report.cwd && report.fds == other.report.fds &&
+               report.stdin_read == other.report.stdin_read &&
+               report.stdin_bytes == other.report.stdin_bytes;
+    }
+};
+
+} // namespace
+
+class DirectMatchesRelay : public RelayTest {};
+// The parameter names the relay the direct start is held against.
+INSTANTIATE_FOR_BOTH_RELAYS(DirectMatchesRelay);
+
+TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
+{
+    const unsigned long seed = setting("PROCFERRY_SEED", 20240611);
+    const unsigned long vectors = setting("PROCFERRY_VECTORS", 300) / 3;
+    std::cout << "seed " << seed << " (PROCFERRY_SEED), " << vectors << " starts each way\n";
+    argument_generator generator(seed);
+
+    const std::wstring own = parent::own_directory(), probe = probe_path(), relay = relay_path();
+    const std::wstring sub = scratch() + L"sub dir", file = scratch() + L"plain.txt";
+    const std::wstring script = scratch() + L"run probe.bat", input = scratch() + L"input.bin";
+    CreateDirectoryW(sub.c_str(), nullptr);
+    FILE *written = _wfopen(script.c_str(), L"wb");
+    fprintf(written, "@\"%s\" %%*\r\n", procferry::to_utf8(probe).c_str());
+    fclose(written);
+    written = _wfopen(file.c_str(), L"wb");
+    fclose(written);
+    const std::wstring search_path = L"PATH=" + own.substr(0, own.size() - 1);
+    const std::wstring missing = scratch() + L"no-such";
+    const std::wstring dirs[] = {sub, sub + L"\\", scratch(), missing, file, L"."};
+    parent::set_probe_env("PROBE_READ_STDIN", L"1");
+
+    int failures = 0;
+    std::map<std::string, int> outcomes; // what the starts covered, for the log
+    for (unsigned long n = 0; n < vectors && failures < 5; ++n) {
+        std::vector<std::wstring> args;
+        int count = generator.pick(0, 4) == 0 ? generator.pick(0, 2) : generator.pick(1, 12);
+        for (int i = 0; i < count; ++i)
+            args.push_back(generator.argument());
+        procferry_options o;
+        procferry_options_init(&o);
+        o.timeout_ms = 20000;
+        std::wstring program = probe, zero;
+        std::vector<const wchar_t *> env;
+        switch (generator.pick(0, 9)) {
+        case 0: // a batch file, whose arguments may be refused
+            program = script;
+            break;
+        case 1: // a bare name on the child's own PATH
+            program = L"probe_child";
+            o.flags |= PROCFERRY_SEARCH_PATH;
+            env.push_back(search_path.c_str());
+            break;
+        case 2:
+            program = missing + L".exe";
+            break;
+        }
+        if (generator.pick(0, 4) == 0) {
+            zero = generator.program_name();
+            args.insert(args.begin(), zero);
+            o.flags |= PROCFERRY_ARGV0;
+        }
+        std::vector<const wchar_t *> arg_pointers;
+        for (const std::wstring &arg : args)
+            arg_pointers.push_back(arg.c_str());
+        o.program = program.c_str();
+        o.args = arg_pointers.data();
+        o.arg_count = arg_pointers.size();
+        o.env = env.data();
+        o.env_count = env.size();
+        int dir_choice = generator.pick(0, 9);
+        o.dir = dir_choice < 6 ? dirs[dir_choice].c_str() : nullptr;
+        if (generator.pick(0, 3) == 0)
+            o.flags |= PROCFERRY_BINARY_STREAMS;
+        // stdin: bytes the text mode changes (CR LF, ^Z) or the null device.
+        std::string bytes;
+        for (int i = generator.pick(0, 40); i > 0; --i)
+            bytes += "a\r\n\x1a\xff"[generator.pick(0, 4)];
+        written = _wfopen(input.c_str(), L"wb");
+        fwrite(bytes.data(), 1, bytes.size(), written);
+        fclose(written);
+        HANDLE in = CreateFileW(input.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+        if (generator.pick(0, 2) == 0)
+            o.streams[0].kind = PROCFERRY_STREAM_NULL;
+        else
+            o.streams[0] = {PROCFERRY_STREAM_HANDLE, 0, in};
+        o.streams[1].kind = generator.pick(0, 1) ? PROCFERRY_STREAM_NULL : PROCFERRY_STREAM_INHERIT;
+        o.streams[2].kind = generator.pick(0, 1) ? PROCFERRY_STREAM_NULL : PROCFERRY_STREAM_STDOUT;
+
+        seen ways[2];
+        for (int way = 0; way < 2; ++way) {
+            procferry_options started = o;
+            started.relay = way == 0 ? relay.c_str() : nullptr;
+            SetFilePointer(in, 0, nullptr, FILE_BEGIN);
+            DeleteFileW(probe_out().c_str());
+            procferry_result result;
+            ways[way].kind = procferry_start(&started, &result);
+            ways[way].error = result.error;
+            ways[way].exit_status = result.exit_status;
+            ways[way].report = probe_report();
+        }
+        CloseHandle(in);
+        ++outcomes[std::string(procferry_kind_name(ways[1].kind)) + " errno " + std::to_string(ways[1].error)];
+        if (!(ways[0] == ways[1])) {
+            ++failures;
+            std::ostringstream sent;
+            for (size_t i = 0; i < args.size(); ++i)
+                sent << "  [" << i << "] \"" << describe(args[i]) << "\"\n";
+            ADD_FAILURE() << "start " << n << " of seed " << seed << ": program "
+                          << describe(program) << ", dir "
+                          << (o.dir ? describe(o.dir) : std::string("(none)")) << ", flags " << o.flags
+                          << ", streams " << o.streams[0].kind << o.streams[1].kind << o.streams[2].kind
+                          << "\nsent:\n" << sent.str() << "through the relay: " << ways[0].text()
+                          << "\ndirect: " << ways[1].text();
+        }
+    }
+    for (const auto &outcome : outcomes)
+        std::cout << outcome.second << " x " << outcome.first << "\n";
+}
