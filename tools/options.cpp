@@ -336,6 +336,8 @@ static void add_options(cxxopts::Options &options)
          cxxopts::value<std::string>(), "BREAK|CLOSE")
         ("preserve-status", "when --timeout ends PROGRAM, exit with the status PROGRAM "
          "was ended with (143) instead of 124")
+        ("direct", "start PROGRAM without a relay, as the library does by default: one "
+         "process start instead of two, by the same rules")
         ("relay", "relay program: console (default), gui, or a path; console and "
          "gui are found next to this tool", cxxopts::value<std::string>(), "console|gui|PATH")
         ("v,verbose", "print the relay program and its exact command line")
@@ -387,6 +389,9 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
         throw usage_error{"--search-path and --no-search-path cannot both be given"};
 
     relay_from(parsed.count("relay") ? parsed["relay"].as<std::string>() : "console", run);
+    run.direct = parsed.count("direct") > 0;
+    if (run.direct && parsed.count("relay"))
+        throw usage_error{"--direct starts PROGRAM without a relay; leave out --relay"};
     run.clear_env = parsed.count("ignore-environment") > 0;
     run.wait = parsed.count("no-wait") == 0;
     run.search_path = parsed.count("no-search-path") == 0;

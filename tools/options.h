@@ -14,6 +14,7 @@ struct stream_choice {
 struct run_options {
     std::wstring relay;             // a relay's path; empty: the library's, beside this tool
     bool gui_relay = false;         // with an empty relay: procferry.exe
+    bool direct = false;            // the library starts PROGRAM itself, without a relay
     std::wstring program;           // as typed
     std::vector<std::wstring> args; // after argument zero
     bool has_argv0 = false;

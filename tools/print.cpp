@@ -223,7 +223,7 @@ std::string json_object(const run_options &options, const launch_outcome &outcom
     json += ",\"errno\":" + json_or_null(told.error != 0, std::to_string(told.error));
     json += ",\"errno_name\":" + json_or_null(told.error && errno_name, json_string(errno_name ? errno_name : ""));
     json += ",\"elapsed_ms\":" + std::to_string(outcome.elapsed_ms);
-    json += ",\"relay\":" + json_string(outcome.relay);
+    json += ",\"relay\":" + json_or_null(!outcome.relay.empty(), json_string(outcome.relay));
     json += ",\"relay_architecture\":" + json_or_null(!architecture.empty(), json_string(architecture));
     json += ",\"tool_status\":" + std::to_string(told.status) + "}\n";
     return json;

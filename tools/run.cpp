@@ -101,10 +101,12 @@ procferry_options start_options(const run_options &options, std::vector<const wc
     start.env_count = env.size();
     // The relay does not wait: this tool holds the child's process, learns
     // its id, and ends its tree at the timeout rather than just stop waiting.
-    start.flags = PROCFERRY_NO_WAIT | PROCFERRY_RELAY | (options.search_path ? PROCFERRY_SEARCH_PATH : 0) |
+    // This tool shows the relay at work, so it takes the relay unless told not to.
+    start.flags = PROCFERRY_NO_WAIT | (options.direct ? 0 : PROCFERRY_RELAY) |
+                  (options.search_path ? PROCFERRY_SEARCH_PATH : 0) |
                   (options.close_fds ? PROCFERRY_CLOSE_FDS : 0) |
                   (options.has_argv0 ? PROCFERRY_ARGV0 : 0) |
-                  (options.gui_relay ? PROCFERRY_GUI_RELAY : 0) |
+                  (options.gui_relay && !options.direct ? PROCFERRY_GUI_RELAY : 0) |
                   (options.clear_env ? PROCFERRY_CLEAR_ENV : 0) |
                   (options.has_kill_after && !options.close_windows ? PROCFERRY_NEW_PROCESS_GROUP : 0);
     start.timeout_ms = options.timeout_ms ? options.timeout_ms : PROCFERRY_INFINITE;
@@ -156,10 +158,11 @@ launch_outcome run_launch(const run_options &options)
     outcome.started_at = GetTickCount64();
     std::wstring start_dir = full_path(options.has_dir ? options.dir : L".");
     outcome.program = program_to_launch(options, start_dir);
-    outcome.relay = !options.relay.empty() ? full_path(options.relay)
-                                           : own_directory() + (options.gui_relay
-                                                                    ? L"procferry.exe"
-                                                                    : L"procferry-console.exe");
+    if (!options.direct)
+        outcome.relay = !options.relay.empty() ? full_path(options.relay)
+                                               : own_directory() + (options.gui_relay
+                                                                        ? L"procferry.exe"
+                                                                        : L"procferry-console.exe");
 
     std::vector<const wchar_t *> args, env;
     procferry_options start = start_options(options, args, env);
@@ -178,7 +181,11 @@ launch_outcome run_launch(const run_options &options)
     int kind = procferry_start(&start, &result);
     if (result.relay_path[0])
         outcome.relay = result.relay_path;
-    if (options.verbose) {
+    if (options.verbose && options.direct) {
+        fprintf(stderr, "started directly, without a relay\nchild's command line: %s\n",
+                to_utf8(command_line.data()).c_str());
+        fflush(stderr);
+    } else if (options.verbose) {
         fprintf(stderr, "relay program: %s\nrelay command line: %s\n",
                 to_utf8(outcome.relay).c_str(), to_utf8(command_line.data()).c_str());
         if (result.relay_ended)

@@ -335,6 +335,12 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
           L"--", L"%P"},
          137, {"asked it to stop (a close of its windows)"}, {}},
         {{L"--kill-after", L"2s", L"%P"}, 125, {"--kill-after needs a --timeout"}, {}},
+        // --direct: the library starts the program itself
+        {{L"--direct", L"--verbose", L"--", L"cmd", L"/c", L"exit 5"}, 5,
+         {"started directly, without a relay", "child's command line: ", "cmd exited with status 5"},
+         {}},
+        {{L"--direct", L"--json", L"--", L"%P"}, 0, {"\"relay\":null,", "\"tool_status\":0}"}, {}},
+        {{L"--direct", L"--relay", L"gui", L"%P"}, 125, {"--direct", "--relay"}, {}},
         {{L"--timeout", L"2s", L"--signal", L"BREAK", L"%P"}, 125, {"--signal", "--kill-after"}, {}},
         {{L"--timeout", L"2s", L"-k", L"1s", L"--signal", L"TERM", L"%P"}, 125,
          {"--signal takes BREAK or CLOSE"}, {}},
