@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include "find_program.h"
+#include "option_checks.h"
 #include "parent_internal.h"
 #include "procferry/parent.h"
 #include "rules/find_program.h"
@@ -81,6 +82,8 @@ void put_text(line *words, text value)
 {
     if (value.wide)
         put_wide(words, value.wide);
+    else if (value.utf8 && *value.utf8 && procferry_utf8_to_wide(value.utf8, nullptr, 0) == 0)
+        put(words, "(a name that is not UTF-8)"); // the words stay UTF-8
     else if (value.utf8)
         put(words, value.utf8);
 }
@@ -575,6 +578,67 @@ void check_report(line *words, const struct procferry_result *result, text relay
         put(words, report[i] == '\n' || report[i] == '\r' ? " " : &report[i], 1);
 }
 
+// What the start's own checks found wrong with the options, naming the
+// text: which argument, which environment entry, which stream.
+void put_refusal(line *words, const struct procferry_options *options)
+{
+    pf_refused refusal = pf_check_options(options, !(options && (options->flags & PROCFERRY_NO_WAIT)));
+    static const char *const texts[] = {"", "the relay's path", "the program's name",
+                                        "the directory", "argument", "environment entry", "stream"};
+    static const char *const streams[] = {"stdin", "stdout", "stderr"};
+    // The child's own numbering: argument 1 is the first after argument
+    // zero, unless the arguments begin with argument zero.
+    size_t number = refusal.index +
+                    (refusal.what == PF_TEXT_ARG && options && !(options->flags & PROCFERRY_ARGV0) ? 1 : 0) +
+                    (refusal.what == PF_TEXT_ENV ? 1 : 0);
+    if (refusal.what == PF_TEXT_ARG || refusal.what == PF_TEXT_ENV) {
+        put(words, texts[refusal.what]);
+        put_number(words, " %lld", (long long)number);
+    } else if (refusal.what == PF_TEXT_STREAM) {
+        put(words, streams[refusal.index]);
+    } else if (refusal.what != PF_TEXT_NONE) {
+        put(words, texts[refusal.what]);
+    }
+    switch (refusal.why) {
+    case PF_BOTH_FORMS:
+        put(words, " is given both in UTF-16 and in UTF-8; give one");
+        break;
+    case PF_NOT_UTF8:
+        put(words, " is not UTF-8 (stray bytes, an encoded surrogate or an overlong form); it is "
+                   "refused rather than changed");
+        break;
+    case PF_NO_PROGRAM:
+        put(words, " is missing");
+        break;
+    case PF_LIST_WITHOUT_ENTRIES:
+        put(words, " is missing (NULL, or a count without its list)");
+        break;
+    case PF_NO_ARGV0:
+        put(words, "s hold no argument zero, which PROCFERRY_ARGV0 promises");
+        break;
+    case PF_ENV_NO_NAME:
+        put(words, " has no name");
+        break;
+    case PF_ENV_TOO_LONG:
+        put_number(words, " holds a value past %lld characters, which the child would get cut",
+                   ENV_VALUE_LIMIT - 1);
+        break;
+    case PF_STREAM_UNKNOWN:
+        put(words, " names no file, pipe or device the caller has open");
+        break;
+    case PF_PIPE_WAITED:
+        put(words, " is a pipe, which only a start with PROCFERRY_NO_WAIT hands over in time");
+        break;
+    case PF_KILL_ON_CLOSE_WAITED:
+        put(words, "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT");
+        break;
+    default:
+        put(words, "check the options (streams, environment entries, UTF-8 texts)");
+        break;
+    }
+    put(words, ": ");
+}
+
 } // namespace
 
 const char *procferry_errno_name(int error)
@@ -639,15 +703,20 @@ size_t procferry_describe(const struct procferry_options *options,
         break;
     case PROCFERRY_INVALID_ARGUMENT:
         put_text(&words, program);
-        if (result->error == E2BIG) {
+        if (result->error == E2BIG && options &&
+            pf_check_options(options, !(options->flags & PROCFERRY_NO_WAIT)).why == PF_ENV_TOO_LONG) {
+            put(&words, ": the start was refused: ");
+            put_refusal(&words, options);
+            put_errno(&words, E2BIG);
+        } else if (result->error == E2BIG) {
             put(&words, ": the command line is too long: ");
             put_errno(&words, E2BIG);
             put_number(&words, "; the platform takes %lld characters at most",
                        COMMAND_TEXT_UNITS - 1);
         } else {
             put(&words, ": the start was refused: ");
+            put_refusal(&words, options);
             put_errno(&words, result->error);
-            put(&words, "; check the options (streams, environment entries, UTF-8 texts)");
         }
         break;
     case PROCFERRY_RELAY_MISSING:

@@ -63,6 +63,11 @@ int pf_errno_of_start(DWORD error);
 // Ends a job's processes or, without a job, a relay and its direct children.
 void pf_end_relay_tree(HANDLE relay, DWORD relay_pid);
 
+// A file, pipe or device the child's runtime keeps as a descriptor (a
+// handle, or a descriptor of the caller's).
+bool pf_is_stream_object(HANDLE handle);
+bool pf_is_stream_fd(int fd);
+
 // The environment block for the relay: the caller's (none when clear) with
 // the changes applied, sorted; 0, EINVAL for a bad entry, or ENOMEM.
 int pf_build_environment(const wchar_t *const *changes, size_t change_count, bool clear,

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "option_checks.h"
 #include "parent_internal.h"
 
 namespace {
@@ -96,41 +97,6 @@ bool pick_list(const wchar_t *const *wide, const char *const *utf8, size_t count
     }
     *chosen = *converted;
     return ok;
-}
-
-// A handle the relay's runtime keeps as a descriptor: a file, pipe or
-// device. It drops anything else (an event, a process, a thread), and the
-// child would then use the caller's own stream in its place.
-bool handle_open(HANDLE handle)
-{
-    DWORD flags;
-    if (!handle || handle == INVALID_HANDLE_VALUE || !GetHandleInformation(handle, &flags))
-        return false;
-    DWORD type = GetFileType(handle);
-    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR;
-}
-
-bool stream_open(int fd)
-{
-    return fd >= 0 && handle_open((HANDLE)_get_osfhandle(fd));
-}
-
-// Whether a stream choice names something the caller has.
-bool stream_known(const procferry_stream &stream, int number)
-{
-    switch (stream.kind) {
-    case PROCFERRY_STREAM_INHERIT:
-    case PROCFERRY_STREAM_NULL:
-    case PROCFERRY_STREAM_PIPE:
-        return true;
-    case PROCFERRY_STREAM_FD:
-        return stream_open(stream.fd);
-    case PROCFERRY_STREAM_HANDLE:
-        return handle_open((HANDLE)stream.handle);
-    case PROCFERRY_STREAM_STDOUT:
-        return number == 2;
-    }
-    return false;
 }
 
 // procferry-console.exe (or procferry.exe) beside the module that holds
@@ -247,8 +213,10 @@ int begin_start(const struct procferry_options *options, struct procferry_sessio
         memset(session, 0, sizeof *session);
         session->relay_report_fd = session->relay_sync_fd = -1;
     }
-    if (!options || options->size < sizeof *options)
-        return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
+    pf_refused refusal = pf_check_options(options, 0);
+    if (refusal.why != PF_ACCEPTED)
+        return finish(result, PROCFERRY_INVALID_ARGUMENT,
+                      refusal.why == PF_ENV_TOO_LONG ? E2BIG : EINVAL);
     start_texts texts;
     pf_line_request line = {};
     bool valid = pick(options->relay, options->relay_utf8, &texts.relay, &line.relay) &&
@@ -263,10 +231,10 @@ int begin_start(const struct procferry_options *options, struct procferry_sessio
     const wchar_t *const *env = nullptr;
     valid = valid && pick_list(options->env, options->env_utf8, options->env_count, &texts.env,
                                &texts.env_count, &env);
-    for (int stream = 0; stream < 3; ++stream)
-        valid = valid && stream_known(options->streams[stream], stream);
-    if (!valid)
-        return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
+    if (!valid) { // the checks passed: only memory can have run out
+        result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return finish(result, PROCFERRY_SYSTEM_ERROR);
+    }
     if (options->env_count || (options->flags & PROCFERRY_CLEAR_ENV)) {
         int failed = pf_build_environment(env, options->env_count,
                                           (options->flags & PROCFERRY_CLEAR_ENV) != 0,
@@ -328,10 +296,10 @@ int begin_start(const struct procferry_options *options, struct procferry_sessio
         } else if (choice.kind == PROCFERRY_STREAM_STDOUT) {
             choice = start.streams[1];
             if (choice.kind == PROCFERRY_STREAM_INHERIT)
-                choice = stream_open(1) ? procferry_stream{PROCFERRY_STREAM_FD, 1, nullptr}
+                choice = pf_is_stream_fd(1) ? procferry_stream{PROCFERRY_STREAM_FD, 1, nullptr}
                                         : procferry_stream{PROCFERRY_STREAM_NULL, 0, nullptr};
         } else if (stream == 2 && choice.kind == PROCFERRY_STREAM_INHERIT) {
-            choice = stream_open(2) ? procferry_stream{PROCFERRY_STREAM_FD, 2, nullptr}
+            choice = pf_is_stream_fd(2) ? procferry_stream{PROCFERRY_STREAM_FD, 2, nullptr}
                                     : procferry_stream{PROCFERRY_STREAM_NULL, 0, nullptr};
         }
         line.stream_letters[stream] =
@@ -465,12 +433,10 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
         direct = !through_relay(*options);
         relayed.flags |= PROCFERRY_NO_WAIT;
         // The caller would get its pipe ends only once the child ended, and
-        // a child that fills a pipe never ends. Nor is there a close to end
+        // a child that fills a pipe never ends; nor is there a close to end
         // the tree at.
-        bool inapplicable = wait_for_child && (options->flags & PROCFERRY_KILL_ON_CLOSE);
-        for (const procferry_stream &stream : options->streams)
-            inapplicable = inapplicable || (wait_for_child && stream.kind == PROCFERRY_STREAM_PIPE);
-        if (inapplicable) {
+        pf_refused refusal = pf_check_options(options, wait_for_child);
+        if (refusal.why == PF_PIPE_WAITED || refusal.why == PF_KILL_ON_CLOSE_WAITED) {
             memset(result, 0, sizeof *result);
             return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
         }

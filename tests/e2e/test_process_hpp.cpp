@@ -56,7 +56,7 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
          {"tool: cannot be run: ENOEXEC: ", "only programs (.exe, .com) and batch files"}},
         {PROCFERRY_INVALID_ARGUMENT, E2BIG, 0,
          {"tool: the command line is too long: E2BIG: ", "32766 characters at most"}},
-        {PROCFERRY_INVALID_ARGUMENT, EINVAL, 0, {"tool: the start was refused: EINVAL: "}},
+        {PROCFERRY_INVALID_ARGUMENT, EINVAL, 0, {"tool: the start was refused: check the options", "EINVAL: "}},
         {PROCFERRY_RELAY_MISSING, ENOENT, 0,
          {"relay C:\\relays\\procferry-console.exe: cannot be started, so tool was not run: "
           "ENOENT: ",
@@ -105,6 +105,51 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
     EXPECT_EQ(procferry_describe(&options, &result, small, sizeof small),
               strlen("tool exited with status 0"));
     EXPECT_STREQ(small, "tool ");
+}
+
+// A refused start names what was wrong: which text, which argument or
+// environment entry, which stream; the words stay UTF-8.
+TEST(OutcomeWords, RefusalsNameTheText)
+{
+    const char *args_utf8[] = {"fine", "bad\xff"};
+    const char *env_utf8[] = {"A=1", "B=\xed\xa0\x80"};
+    const std::wstring long_value = L"PF_LONG=" + std::wstring(40000, L'v');
+    const wchar_t *long_env[] = {L"A=1", long_value.c_str()};
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    struct row {
+        std::function<void(procferry_options &)> set_up;
+        const char *words;
+    } rows[] = {
+        {[&](procferry_options &o) { o.args_utf8 = args_utf8; o.arg_count = 2; },
+         "argument 2 is not UTF-8"},
+        {[&](procferry_options &o) {
+             o.args_utf8 = args_utf8;
+             o.arg_count = 2;
+             o.flags |= PROCFERRY_ARGV0;
+         }, "argument 1 is not UTF-8"},
+        {[&](procferry_options &o) { o.env_utf8 = env_utf8; o.env_count = 2; },
+         "environment entry 2 is not UTF-8"},
+        {[&](procferry_options &o) { o.program = nullptr; o.program_utf8 = "\xc0\xaf"; },
+         "(a name that is not UTF-8): the start was refused: the program's name is not UTF-8"},
+        {[&](procferry_options &o) { o.env = long_env; o.env_count = 2; },
+         "environment entry 2 holds a value past 32766 characters"},
+        {[&](procferry_options &o) { o.streams[1] = {PROCFERRY_STREAM_HANDLE, 0, event}; },
+         "stdout names no file, pipe or device"},
+        {[&](procferry_options &o) { o.streams[2].kind = PROCFERRY_STREAM_PIPE; },
+         "stderr is a pipe, which only a start with PROCFERRY_NO_WAIT"},
+    };
+    for (const row &r : rows) {
+        procferry_options o;
+        procferry_options_init(&o);
+        o.program = L"tool";
+        r.set_up(o);
+        procferry_result result;
+        EXPECT_EQ(procferry_start(&o, &result), PROCFERRY_INVALID_ARGUMENT) << r.words;
+        std::string words = words_for(o, result);
+        EXPECT_TRUE(contains(words, r.words)) << words << "\nlacks: " << r.words;
+        EXPECT_EQ(procferry::to_utf8(procferry::to_wide(words)), words) << "not UTF-8: " << words;
+    }
+    CloseHandle(event);
 }
 
 // run, start and capture through the C++ layer: environment maps, input,

@@ -1,0 +1,40 @@
+// Why a start's options are refused before anything starts: one check,
+// which the start obeys and the words tell.
+#ifndef PROCFERRY_OPTION_CHECKS_H
+#define PROCFERRY_OPTION_CHECKS_H
+
+#include <stddef.h>
+
+#include "procferry/parent.h"
+
+enum pf_refusal {
+    PF_ACCEPTED = 0,
+    PF_NO_OPTIONS,        // NULL, or a size from before these options
+    PF_BOTH_FORMS,        // a text given in UTF-16 and in UTF-8
+    PF_NOT_UTF8,          // a UTF-8 text that is not UTF-8
+    PF_NO_PROGRAM,
+    PF_LIST_WITHOUT_ENTRIES, // a count without its list, or a NULL entry in it
+    PF_NO_ARGV0,          // PROCFERRY_ARGV0 without an argument
+    PF_ENV_NO_NAME,       // an entry whose name is empty or '=' alone
+    PF_ENV_TOO_LONG,      // a value past the system's bound (E2BIG)
+    PF_STREAM_UNKNOWN,    // a stream the caller does not have, or that is no file, pipe or device
+    PF_PIPE_WAITED,       // a pipe stream on a start that waits
+    PF_KILL_ON_CLOSE_WAITED // PROCFERRY_KILL_ON_CLOSE on a start that waits
+};
+
+// Which text or stream it is about.
+enum pf_refused_text { PF_TEXT_NONE, PF_TEXT_RELAY, PF_TEXT_PROGRAM, PF_TEXT_DIR, PF_TEXT_ARG,
+                       PF_TEXT_ENV, PF_TEXT_STREAM };
+
+struct pf_refused {
+    enum pf_refusal why;
+    enum pf_refused_text what;
+    size_t index; // of the argument, environment entry or stream
+};
+
+// The first refusal the options meet, in the order the start meets them.
+// waits: the start waits for the child (procferry_start without
+// PROCFERRY_NO_WAIT), where pipes and PROCFERRY_KILL_ON_CLOSE do not apply.
+struct pf_refused pf_check_options(const struct procferry_options *options, int waits);
+
+#endif
