@@ -11,6 +11,83 @@
 extern "C" {
 #endif
 
+/* ---- Steps of a start through the relay, for the library and the tests' parent ----
+
+   procferry_start is these steps in order: session_start_options,
+   session_read_record, session_take_child (no-wait), session_release,
+   session_wait_relay, session_close; session_kill_tree when the record does
+   not come in time. */
+
+/* The record the relay writes on its report channel: two little-endian
+   32-bit integers, code then value. */
+struct procferry_record {
+    int32_t code;   /* PROCFERRY_RECORD_OK, _DIR_FAILED, _LAUNCH_FAILED */
+    int32_t value;  /* OK: the child's exit status (wait) or process handle in the
+                       relay (no-wait); else the errno */
+};
+enum {
+    PROCFERRY_RECORD_SIZE = 8,
+    PROCFERRY_RECORD_OK = 0,
+    PROCFERRY_RECORD_DIR_FAILED = 1,
+    PROCFERRY_RECORD_LAUNCH_FAILED = 2
+};
+
+/* A started relay and the parent's ends of its channels. */
+struct procferry_session {
+    procferry_handle relay;         /* the relay's process; NULL when it is not running */
+    uint32_t relay_pid;
+    procferry_handle report;        /* parent's read end of the report channel */
+    procferry_handle sync;          /* parent's write end of the sync channel */
+    procferry_handle relay_stderr;  /* parent's read end of the relay's stderr, or NULL */
+    int relay_report_fd;            /* the descriptor numbers the relay was given */
+    int relay_sync_fd;
+    int spawn_errno;                /* the relay's start failed with this errno */
+    uint32_t win32_error;           /* a channel, job or event could not be made */
+    procferry_handle job;           /* the start's job, or NULL */
+};
+
+/* Starts the relay for options as procferry_start does through the relay
+   (the relay named, or with options.relay NULL the default one, with or
+   without PROCFERRY_RELAY). Returns 0 once the relay runs; else the kind of the failure, with *result filled and nothing
+   left open. */
+int procferry_session_start_options(const struct procferry_options *options,
+                                    struct procferry_session *session,
+                                    struct procferry_result *result);
+
+/* Reads the record. Returns PROCFERRY_RECORD_SIZE with *record filled, 0 to
+   7 when the channel ended first (the relay ended or let it go), -1 when
+   timeout_ms passed first, or -2 when the wait could not be set up
+   (session->win32_error says why). Returns early when the relay ends
+   without writing. The timeout holds for the report channel the session
+   made; a caller that puts a blocking pipe handle of its own in
+   session->report reads it blocking. */
+int procferry_session_read_record(struct procferry_session *session, uint32_t timeout_ms,
+                                  struct procferry_record *record);
+/* Lets the relay end: writes one byte to the sync channel (when with_byte)
+   and closes it. */
+void procferry_session_release(struct procferry_session *session, int with_byte);
+/* Waits for the relay to end: 0 with its status, or PROCFERRY_TIMED_OUT
+   after ending it. Closes the relay's process handle either way. */
+int procferry_session_wait_relay(struct procferry_session *session, uint32_t timeout_ms,
+                                 uint32_t *status);
+/* A no-wait child, its process taken over from the relay with the record's
+   value; the relay must not have been released yet. NULL on failure. The
+   session's job goes with the child: procferry_child_kill ends the tree,
+   procferry_child_close lets go of the job. */
+struct procferry_child *procferry_session_take_child(struct procferry_session *session,
+                                                     int32_t value);
+/* What the relay wrote on its captured stderr so far, up to capacity - 1
+   bytes and a terminating zero; returns the byte count. */
+size_t procferry_session_relay_stderr(struct procferry_session *session, char *text,
+                                      size_t capacity);
+/* Ends the relay and everything it started (the job; without one, the relay
+   and its direct children), for a relay that did not answer in time. */
+void procferry_session_kill_tree(struct procferry_session *session);
+/* Closes what is left of the session: ends a relay still running (only the
+   relay) and closes the channels and the job handle (which does not end the
+   job's processes). */
+void procferry_session_close(struct procferry_session *session);
+
 /* The relay's descriptor numbers of one start. */
 struct procferry_relay_fds {
     int report;        /* the report channel's write end */

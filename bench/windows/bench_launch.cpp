@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "parent/relay_start.h"
+
 #include "bench_clock.h"
 #include "procferry/parent.h"
 #include "rules/protocol.h"

@@ -215,7 +215,7 @@ int main(int argc, char **argv)
     printf("wait-mode starts, %.1f s per way in slices (ms per start, median): threads, "
            "CreateProcessW, library, library through the relay; library / direct, relay / direct\n",
            seconds);
-    const int slices = 6;
+    const int slices = 12;
     bool (*const ways[3])() = {start_direct, start_library_direct, start_library_relay};
     for (int threads : {1, 8}) {
         std::vector<double> times[3];

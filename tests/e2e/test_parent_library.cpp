@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "relay_fixture.h"
+#include "relay_start.h"
 
 class ParentLibrary : public RelayTest {
 protected:

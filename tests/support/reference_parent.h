@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "procferry/parent.h"
+#include "relay_start.h"
 #include "procferry/process.hpp"
 #include "rules/protocol.h"
 
