@@ -29,7 +29,6 @@ int wmain(int argc, wchar_t **argv)
     options.program = argv[1];
     options.args = (const wchar_t *const *)argv + 2;
     options.arg_count = (size_t)(argc - 2);
-    options.flags = PROCFERRY_SEARCH_PATH;
     options.timeout_ms = 60000;
 
     switch (procferry_start(&options, &result)) {

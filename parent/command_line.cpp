@@ -131,7 +131,7 @@ wchar_t *pf_build_line(void *request_pointer, const struct procferry_relay_fds *
     else
         put_argument(line, request.dir);
     put_letter(line, request.flags & PROCFERRY_CLOSE_FDS ? RELAY_YES : L'n');
-    put_letter(line, request.flags & PROCFERRY_SEARCH_PATH ? RELAY_YES : L'n');
+    put_letter(line, pf_searches(request.flags) ? RELAY_YES : L'n');
     put_letter(line, request.flags & PROCFERRY_NO_WAIT ? L'n' : RELAY_WAIT);
     put_argument(line, request.program);
     for (size_t i = 0; i < request.arg_count; ++i)

@@ -66,7 +66,7 @@ int pf_direct_start(const pf_direct_request &request, procferry_result *result)
 
     wchar_t found[PF_PROGRAM_PATH_CAPACITY];
     int error = pf_find_program_in_block(request.program, directory, request.environment,
-                                         (request.flags & PROCFERRY_SEARCH_PATH) != 0, found,
+                                         pf_searches(request.flags), found,
                                          PF_PROGRAM_PATH_CAPACITY);
     wchar_t application[PF_PROGRAM_PATH_CAPACITY];
     wchar_t *text = nullptr;

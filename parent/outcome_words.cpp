@@ -336,7 +336,7 @@ void not_found(line *words, text program, const wchar_t *name, text dir, const w
         put_start_directory(words, dir);
         put(words, ": ");
         put_errno(words, ENOENT);
-        put(words, "; PATH was not searched: start with PROCFERRY_SEARCH_PATH to search it");
+        put(words, "; PATH was not searched: start without PROCFERRY_NO_SEARCH_PATH to search it");
         return;
     }
     child_path path = child_path_state(env);
@@ -413,7 +413,7 @@ void cannot_run(line *words, const struct procferry_options *options, text progr
     put_text(words, program);
     wchar_t found[PF_PROGRAM_PATH_CAPACITY];
     int found_error = 0;
-    bool search = options && (options->flags & PROCFERRY_SEARCH_PATH);
+    bool search = options && pf_searches(options->flags);
     what_is_there there =
         name ? find_as_relay(name, dir_wide, env, search, found, &found_error) : NOTHING;
     if (there == DIRECTORY) {
@@ -677,7 +677,7 @@ size_t procferry_describe(const struct procferry_options *options,
     wchar_t name[PROBE_PATH_UNITS], start_dir[PROBE_PATH_UNITS];
     bool named = wide_form(program, name, PROBE_PATH_UNITS);
     const wchar_t *dir_wide = wide_form(dir, start_dir, PROBE_PATH_UNITS) ? start_dir : nullptr;
-    bool search_path = options && (options->flags & PROCFERRY_SEARCH_PATH);
+    bool search_path = options && pf_searches(options->flags);
     env_changes env(options);
     uint32_t timeout_ms = options ? options->timeout_ms : PROCFERRY_INFINITE;
 

@@ -63,6 +63,12 @@ int pf_errno_of_start(DWORD error);
 // Ends a job's processes or, without a job, a relay and its direct children.
 void pf_end_relay_tree(HANDLE relay, DWORD relay_pid);
 
+// Whether a start looks a bare program name up on PATH: unless told not to.
+inline bool pf_searches(uint32_t flags)
+{
+    return !(flags & PROCFERRY_NO_SEARCH_PATH);
+}
+
 // A file, pipe or device the child's runtime keeps as a descriptor (a
 // handle, or a descriptor of the caller's).
 bool pf_is_stream_object(HANDLE handle);

@@ -49,7 +49,7 @@ std::string library_words(const run_options &options, const procferry_result &re
 std::string in_tool_terms(const run_options &options, std::string words)
 {
     static const char *const phrases[][2] = {
-        {"start with PROCFERRY_SEARCH_PATH to search it", "drop --no-search-path to search it"},
+        {"start without PROCFERRY_NO_SEARCH_PATH to search it", "drop --no-search-path to search it"},
         {"belong beside the program, or name one in the options",
          "belong beside procferry-run.exe, or name one with --relay"},
         {"a relative program is taken from", "a relative PROGRAM is taken from"},

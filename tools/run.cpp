@@ -103,7 +103,7 @@ procferry_options start_options(const run_options &options, std::vector<const wc
     // its id, and ends its tree at the timeout rather than just stop waiting.
     // This tool shows the relay at work, so it takes the relay unless told not to.
     start.flags = PROCFERRY_NO_WAIT | (options.direct ? 0 : PROCFERRY_RELAY) |
-                  (options.search_path ? PROCFERRY_SEARCH_PATH : 0) |
+                  (options.search_path ? 0 : PROCFERRY_NO_SEARCH_PATH) |
                   (options.close_fds ? PROCFERRY_CLOSE_FDS : 0) |
                   (options.has_argv0 ? PROCFERRY_ARGV0 : 0) |
                   (options.gui_relay && !options.direct ? PROCFERRY_GUI_RELAY : 0) |

@@ -101,7 +101,9 @@ struct procferry_stream {
 
 /* Flags of a start. */
 enum {
-    PROCFERRY_SEARCH_PATH = 1,   /* look a bare program name up on PATH (after the directory change) */
+    PROCFERRY_SEARCH_PATH = 1,   /* look a bare program name up on PATH (after the directory
+                                    change): always so unless PROCFERRY_NO_SEARCH_PATH; kept
+                                    for callers that name it */
     PROCFERRY_CLOSE_FDS = 2,     /* the child gets no inherited descriptor from 3 to 999 */
     PROCFERRY_NO_WAIT = 4,       /* return once the child runs, with its process handle */
     PROCFERRY_ARGV0 = 8,         /* args[0] is the child's argument zero; else the program is */
@@ -131,6 +133,10 @@ enum {
                                       console child shares its window-less console; the GUI
                                       relay has no console, so its console child gets a
                                       console of its own, window and all */
+    PROCFERRY_NO_SEARCH_PATH = 8192, /* a bare program name is a file in the child's
+                                      directory, not looked up on PATH. Searching is the
+                                      default, in C as in C++, so that setting flags to
+                                      anything else never turns it off by the way */
     PROCFERRY_NEW_PROCESS_GROUP = 4096 /* the child runs in a console process group of its
                                       own, so that procferry_child_stop can send it a
                                       Ctrl+Break without the caller hearing it; the child

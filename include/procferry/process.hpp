@@ -169,7 +169,9 @@ struct options {
     std::wstring dir;         // empty: the caller's directory
     environment env;
     uint32_t timeout_ms = PROCFERRY_INFINITE; // run, capture: the whole run; start: until it runs
-    uint32_t flags = PROCFERRY_SEARCH_PATH;   // PROCFERRY_* flags; NO_WAIT is the call's to set:
+    uint32_t flags = 0;                       // PROCFERRY_* flags, as in C (a bare name is looked
+                                              // up on PATH unless PROCFERRY_NO_SEARCH_PATH);
+                                              // NO_WAIT is the call's to set:
                                               // run and capture wait, start does not, whatever
                                               // flags holds
     // stdin, stdout, stderr as in procferry_options; default: inherit (capture:
@@ -336,6 +338,14 @@ public:
     {
         return held_ && procferry_child_kill(held_, exit_code) == 0;
     }
+    // Asks the child to stop, and ends its tree when it still runs after
+    // grace_ms; PROCFERRY_STOPPED_WHEN_ASKED or _BY_KILL (procferry_child_stop).
+    int stop(uint32_t grace_ms, uint32_t exit_code = 1) const
+    {
+        return held_ ? procferry_child_stop(held_, grace_ms, exit_code) : -1;
+    }
+    // The library's child, still this object's.
+    procferry_child *get() const { return held_; }
     // The child becomes the caller's, for procferry_child_close.
     procferry_child *release() { return std::exchange(held_, nullptr); }
     void close()
@@ -347,6 +357,29 @@ public:
 private:
     procferry_child *held_ = nullptr;
 };
+
+// Waiting for many children at once, more than 64 too: the index of one
+// that ended (the first in order of those ended), or none after timeout_ms;
+// and whether all ended within timeout_ms. Children not valid are refused
+// (none, false).
+inline std::optional<size_t> wait_any(const std::vector<child> &children,
+                                      uint32_t timeout_ms = PROCFERRY_INFINITE)
+{
+    std::vector<procferry_child *> held;
+    for (const child &one : children)
+        held.push_back(one.get());
+    size_t index = 0;
+    if (procferry_children_wait_any(held.data(), held.size(), timeout_ms, &index) != 0)
+        return std::nullopt;
+    return index;
+}
+inline bool wait_all(const std::vector<child> &children, uint32_t timeout_ms = PROCFERRY_INFINITE)
+{
+    std::vector<procferry_child *> held;
+    for (const child &one : children)
+        held.push_back(one.get());
+    return procferry_children_wait_all(held.data(), held.size(), timeout_ms) == 0;
+}
 
 struct started : result {
     child process;

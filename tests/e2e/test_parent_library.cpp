@@ -107,6 +107,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         {"UTF-8 texts", [&](procferry_options &o) {
              o.program = nullptr;
              o.program_utf8 = "probe_child.exe";
+             o.flags |= PROCFERRY_NO_SEARCH_PATH; // in the directory, not on PATH
              o.dir_utf8 = "."; // beside the tests, where the probe is
              o.args_utf8 = utf8_args;
              o.arg_count = 2;

@@ -189,6 +189,15 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     EXPECT_TRUE(child.kill(9));
     EXPECT_EQ(child.wait(10000), std::optional<uint32_t>(9));
 
+    // Many children: the first to end, then all.
+    std::vector<procferry::child> children;
+    children.push_back(std::move(procferry::start(probe(), {}, sleeping).process));
+    children.push_back(std::move(procferry::start(probe(), {}, {}).process));
+    EXPECT_EQ(procferry::wait_any(children, 10000), std::optional<size_t>(1));
+    EXPECT_FALSE(procferry::wait_all(children, 50));
+    EXPECT_EQ(children[0].stop(100, 9), PROCFERRY_STOPPED_BY_KILL) << "no one to ask";
+    EXPECT_TRUE(procferry::wait_all(children, 10000));
+
     procferry::result missing = procferry::run("procferry-no-such-program", {"x"});
     EXPECT_EQ(missing.kind, PROCFERRY_LAUNCH_FAILED);
     EXPECT_EQ(missing.error, ENOENT);
