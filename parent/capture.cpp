@@ -235,7 +235,8 @@ int procferry_capture(const struct procferry_options *options,
     // already. A process it left running may hold them open for as long as
     // it runs; that is not the child's run, so it gets drain_ms and no more,
     // within the run's own time.
-    uint32_t window_ms = drain_ms;
+    // After the run's own time is up, what is in the pipes is all it gets.
+    uint32_t window_ms = timed_out ? 0 : drain_ms;
     if (!timed_out && threads_made) {
         DWORD left = pf_remaining(deadline, options->timeout_ms);
         if (left < window_ms)
@@ -273,7 +274,9 @@ int procferry_capture(const struct procferry_options *options,
     }
     procferry_child_close(started);
     outcome.child = nullptr;
-    outcome.pid = 0;
+    // The pid tells that the program ran, which the words of a timeout need.
+    if (outcome.kind != PROCFERRY_TIMED_OUT)
+        outcome.pid = 0;
     take(out, &result->out, &result->out_size, &result->out_capped);
     take(err, &result->err, &result->err_size, &result->err_capped);
     return outcome.kind;

@@ -12,6 +12,7 @@ struct procferry_child {
     HANDLE job;
     uint32_t flags;
     DWORD group; // the console process group it runs in, or 0 for none of its own
+    HANDLE group_holder; // the group's first process, kept so that its id is not reused
 };
 
 procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
@@ -19,13 +20,14 @@ procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
     procferry_child *child = (procferry_child *)malloc(sizeof *child);
     if (!child)
         return nullptr;
-    *child = {process, GetProcessId(process), job, flags, 0};
+    *child = {process, GetProcessId(process), job, flags, 0, nullptr};
     return child;
 }
 
-void pf_child_set_group(procferry_child *child, DWORD group)
+void pf_child_set_group(procferry_child *child, DWORD group, HANDLE holder)
 {
     child->group = group;
+    child->group_holder = holder;
 }
 
 void pf_child_add_flags(procferry_child *child, uint32_t flags)
@@ -91,6 +93,8 @@ void procferry_child_close(struct procferry_child *child)
     }
     if (child->job)
         CloseHandle(child->job);
+    if (child->group_holder)
+        CloseHandle(child->group_holder);
     CloseHandle(child->process);
     free(child);
 }

@@ -115,7 +115,12 @@ int pf_direct_start(const pf_direct_request &request, procferry_result *result)
     spawn.directory = directory;
     spawn.fds = fds;
     spawn.fd_count = 3;
-    spawn.first_required_fd = 0;
+    // A stream the caller chose must reach the child; its own inherited ones
+    // are left out when they cannot be handed on, as through the relay.
+    spawn.first_required_fd = 3;
+    for (int n = 0; n < 3; ++n)
+        if (request.streams[n].kind != PROCFERRY_STREAM_INHERIT)
+            spawn.required_fds |= 1u << n;
     // The table in the layout the child's runtime reads; a file that is no
     // image the start refuses whatever the table holds.
     DWORD image_error = 0;
@@ -159,7 +164,7 @@ int pf_direct_start(const pf_direct_request &request, procferry_result *result)
     }
     // A group of its own is named by its first process's id.
     if (request.flags & PROCFERRY_NEW_PROCESS_GROUP)
-        pf_child_set_group(result->child, spawned.pid);
+        pf_child_set_group(result->child, spawned.pid, nullptr);
     result->pid = spawned.pid;
     result->kind = PROCFERRY_STARTED;
     return 0;

@@ -760,7 +760,8 @@ size_t procferry_describe(const struct procferry_options *options,
         put_text(&words, program);
         // The default relay's path did not fit where the library keeps it.
         if (!relay.given() && !result->relay_path[0] &&
-            result->win32_error == ERROR_INSUFFICIENT_BUFFER) {
+            (result->win32_error == ERROR_INSUFFICIENT_BUFFER ||
+             result->win32_error == ERROR_FILENAME_EXCED_RANGE)) {
             size_t units = default_relay_units(options ? options->flags : 0);
             put(&words, ": the relay beside this program cannot be started: ");
             if (units)

@@ -37,6 +37,7 @@ struct pf_process_spawn {
     // A handle from this descriptor up that cannot be handed over fails the
     // start (EBADF); one below is left out, as a stream the caller lacks.
     int first_required_fd;
+    unsigned required_fds; // and these below it, by bit
     int handle_width; // of the program's architecture: 4 or 8
     bool job;
     DWORD creation;   // creation flags added to the start's own
@@ -113,8 +114,10 @@ int pf_find_program_in_block(const wchar_t *program, const wchar_t *dir, const w
 // nothing taken) when it cannot be made.
 procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags);
 void pf_child_add_flags(procferry_child *child, uint32_t flags);
-// The console process group the child runs in (PROCFERRY_NEW_PROCESS_GROUP).
-void pf_child_set_group(procferry_child *child, DWORD group);
+// The console process group the child runs in (PROCFERRY_NEW_PROCESS_GROUP),
+// and a handle to the group's first process when that is not the child (the
+// child closes it).
+void pf_child_set_group(procferry_child *child, DWORD group, HANDLE holder);
 
 // What the default command line holds; the stream settings whose
 // procferry_relay_fds entry is -1 come from stream_letters.

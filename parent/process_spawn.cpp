@@ -66,19 +66,35 @@ wchar_t *startable_path(const wchar_t *path)
     const DWORD prefix_length = 4;
     if (wcsncmp(path, PREFIX, prefix_length) == 0)
         path += prefix_length;
-    DWORD long_length = GetLongPathNameW(path, nullptr, 0);
-    if (long_length <= MAX_PATH)
+    // A relative name in a deep current directory is as long as its full path.
+    DWORD full_length = GetFullPathNameW(path, 0, nullptr, nullptr);
+    wchar_t *full = full_length ? (wchar_t *)malloc(full_length * sizeof(wchar_t)) : nullptr;
+    if (!full || GetFullPathNameW(path, full_length, full, nullptr) - 1 >= full_length - 1) {
+        free(full);
         return nullptr;
+    }
+    path = full;
+    // Only a path past the limit, or one with a short name in it (they hold
+    // '~'), can have a long form past it; asking the disk costs every start.
+    DWORD long_length = full_length > MAX_PATH || wcschr(path, L'~') ? GetLongPathNameW(path, nullptr, 0)
+                                                                      : 0;
+    if (long_length <= MAX_PATH) {
+        free(full);
+        return nullptr;
+    }
     DWORD short_length = GetShortPathNameW(path, nullptr, 0);
     wchar_t *startable =
         short_length ? (wchar_t *)malloc((prefix_length + short_length) * sizeof(wchar_t)) : nullptr;
-    if (!startable)
+    if (!startable) {
+        free(full);
         return nullptr;
+    }
     wcscpy(startable, PREFIX);
     if (GetShortPathNameW(path, startable + prefix_length, short_length) - 1 >= short_length - 1) {
         free(startable);
-        return nullptr;
+        startable = nullptr;
     }
+    free(full);
     return startable;
 }
 
@@ -169,7 +185,7 @@ int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned)
         if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copies[fd], 0, TRUE,
                              DUPLICATE_SAME_ACCESS)) {
             copies[fd] = INVALID_HANDLE_VALUE;
-            if (fd >= spawn.first_required_fd) { // a channel or a stream the caller asked for
+            if (fd >= spawn.first_required_fd || (fd < 32 && (spawn.required_fds >> fd) & 1)) { // a channel or a stream the caller asked for
                 spawned.win32_error = GetLastError();
                 failure = EBADF;
             }

@@ -73,8 +73,10 @@ HANDLE stream_handle(const procferry_stream &choice)
     if (choice.kind == PROCFERRY_STREAM_HANDLE)
         return (HANDLE)choice.handle;
     if (choice.kind == PROCFERRY_STREAM_FD) {
-        HANDLE handle = (HANDLE)_get_osfhandle(choice.fd);
-        return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+        // -2: a standard stream the caller's runtime has no handle for (the
+        // value of the current thread's pseudo-handle, never to be passed on).
+        intptr_t handle = _get_osfhandle(choice.fd);
+        return handle == -1 || handle == -2 ? nullptr : (HANDLE)handle;
     }
     return nullptr;
 }

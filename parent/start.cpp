@@ -382,11 +382,18 @@ int start_through_relay(const procferry_options *options, procferry_result *resu
             kind = PROCFERRY_STARTED;
             result->pid = procferry_child_pid(result->child);
             pf_child_add_flags(result->child, options->flags & PROCFERRY_KILL_ON_CLOSE);
-            // The group is the relay's, whose id names it after the relay ended.
-            if (options->flags & PROCFERRY_NEW_PROCESS_GROUP)
-                pf_child_set_group(result->child, session.relay_pid);
+            // The group is the relay's, whose id names it after the relay
+            // ended; the child keeps the relay's handle, so that the id
+            // cannot go to another process meanwhile.
+            HANDLE holder = nullptr;
+            if ((options->flags & PROCFERRY_NEW_PROCESS_GROUP) &&
+                DuplicateHandle(GetCurrentProcess(), (HANDLE)session.relay, GetCurrentProcess(),
+                                &holder, SYNCHRONIZE, FALSE, 0))
+                pf_child_set_group(result->child, session.relay_pid, holder);
         } else {
+            // Launched, but not ours to wait for or end later: end it now.
             result->win32_error = session.win32_error;
+            procferry_session_kill_tree(&session);
         }
         break;
     case RELAY_DIR_FAILED:

@@ -140,7 +140,9 @@ enum {
     PROCFERRY_NEW_PROCESS_GROUP = 4096 /* the child runs in a console process group of its
                                       own, so that procferry_child_stop can send it a
                                       Ctrl+Break without the caller hearing it; the child
-                                      then ignores Ctrl+C typed at a shared console */
+                                      then ignores Ctrl+C typed at a shared console. The
+                                      break reaches only a child on the caller's console:
+                                      not with PROCFERRY_NO_WINDOW or the GUI relay */
 };
 
 /* The longest path the library keeps (procferry_result.relay_path). */
@@ -242,7 +244,8 @@ struct procferry_result {
     /* PROCFERRY_CHECK_REPORT: the relay's text */
     char check_report[PROCFERRY_CHECK_REPORT_SIZE];
     /* PROCFERRY_STREAM_PIPE: the caller's end of stream n, else NULL. Set for
-       PROCFERRY_STARTED and PROCFERRY_EXITED only; on failure none is left. */
+       PROCFERRY_STARTED only (a start that waits takes no pipe); on failure none
+       is left. */
     procferry_handle pipes[3];
     /* The relay used or tried, also when options.relay was NULL; empty for a
        direct start. */
@@ -415,7 +418,7 @@ const char *procferry_program_architecture(const wchar_t *path);
 /* The same for the child of a start with these environment changes: the
    PATH searched is the one that start's relay gets, this process's (none
    when clear is non-zero) changed by env as procferry_options.env changes it.
-   EINVAL also for a malformed entry. */
+   EINVAL also for a malformed entry, E2BIG for a value past 32,766 units. */
 int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
                                     const wchar_t *const *env, size_t env_count, int clear,
                                     int search, wchar_t *found, size_t capacity);

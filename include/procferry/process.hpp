@@ -531,7 +531,7 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
         return refused<captured>(request);
     procferry_capture_options capture;
     procferry_capture_options_init(&capture);
-    capture.input = input.data();
+    capture.input = input.empty() ? nullptr : input.data();
     capture.input_size = input.size();
     if (choices.stdout_cap)
         capture.stdout_cap = choices.stdout_cap;
@@ -567,7 +567,9 @@ inline result run(std::string_view program, std::initializer_list<std::string_vi
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::run(to_wide(program, &ok), wide_args, choices, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::run(wide_program, wide_args, choices, ok && program_ok);
 }
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices = {})
@@ -579,14 +581,18 @@ inline result run(std::string_view program, const std::vector<std::string> &args
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::run(to_wide(program, &ok), wide_args, choices, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::run(wide_program, wide_args, choices, ok && program_ok);
 }
 inline result run(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {})
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::run(to_wide(program, &ok), wide_args, choices, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::run(wide_program, wide_args, choices, ok && program_ok);
 }
 
 // Starts program and returns once it runs, with its child.
@@ -600,7 +606,9 @@ inline started start(std::string_view program, std::initializer_list<std::string
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::start(to_wide(program, &ok), wide_args, choices, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::start(wide_program, wide_args, choices, ok && program_ok);
 }
 inline started start(std::wstring_view program, const std::vector<std::wstring> &args,
                      const options &choices = {})
@@ -612,14 +620,18 @@ inline started start(std::string_view program, const std::vector<std::string> &a
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::start(to_wide(program, &ok), wide_args, choices, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::start(wide_program, wide_args, choices, ok && program_ok);
 }
 inline started start(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {})
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::start(to_wide(program, &ok), wide_args, choices, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::start(wide_program, wide_args, choices, ok && program_ok);
 }
 
 // Runs program to its end with input on its stdin and its stdout and stderr
@@ -635,7 +647,9 @@ inline captured capture(std::string_view program, std::initializer_list<std::str
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::capture(to_wide(program, &ok), wide_args, choices, input, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::capture(wide_program, wide_args, choices, input, ok && program_ok);
 }
 inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
                         const options &choices = {}, std::string_view input = {})
@@ -647,14 +661,18 @@ inline captured capture(std::string_view program, const std::vector<std::string>
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::capture(to_wide(program, &ok), wide_args, choices, input, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::capture(wide_program, wide_args, choices, input, ok && program_ok);
 }
 inline captured capture(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {}, std::string_view input = {})
 {
     bool ok = true;
     std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    return detail::capture(to_wide(program, &ok), wide_args, choices, input, ok);
+    bool program_ok = true;
+    std::wstring wide_program = to_wide(program, &program_ok);
+    return detail::capture(wide_program, wide_args, choices, input, ok && program_ok);
 }
 
 } // namespace procferry

@@ -479,6 +479,7 @@ TEST_P(ParentLibrary, StreamHandlesThatAreNoFileAreRefused)
     // The relay's runtime drops a descriptor behind which it finds no file,
     // pipe or device: the child would write to the caller's own stream.
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId());
     struct row {
         const char *name;
         procferry_handle handle;
@@ -486,7 +487,7 @@ TEST_P(ParentLibrary, StreamHandlesThatAreNoFileAreRefused)
         {"INVALID_HANDLE_VALUE (the caller's own process)", INVALID_HANDLE_VALUE},
         {"GetCurrentThread()", GetCurrentThread()},
         {"an event", event},
-        {"a process", GetCurrentProcess()},
+        {"a process", process},
         {"a closed handle", (procferry_handle)(uintptr_t)0x1ffc},
     };
     for (const row &r : rows) {
@@ -497,6 +498,7 @@ TEST_P(ParentLibrary, StreamHandlesThatAreNoFileAreRefused)
         EXPECT_EQ(result.error, EINVAL) << r.name;
     }
     CloseHandle(event);
+    CloseHandle(process);
     uint32_t status = 77;
     EXPECT_EQ(procferry_child_wait(nullptr, PROCFERRY_INFINITE, &status), -1);
     EXPECT_EQ(procferry_child_kill(nullptr, 5), -1);

@@ -222,6 +222,12 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     brief.timeout_ms = 300;
     ran = procferry::run(procferry::to_utf8(probe()), views, brief);
     EXPECT_TRUE(ran.timed_out()) << ran.words;
+    procferry::captured late = procferry::capture(probe(), {}, brief);
+    EXPECT_TRUE(late.timed_out()) << late.words;
+    EXPECT_TRUE(contains(late.words, "still ran after 300ms")) << late.words;
+    // A program name that is not UTF-8 is refused, whatever holds the arguments.
+    EXPECT_EQ(procferry::run(std::string("\xff"), {"x"}).kind, PROCFERRY_INVALID_ARGUMENT);
+    EXPECT_EQ(procferry::run(std::string("\xff"), texts).kind, PROCFERRY_INVALID_ARGUMENT);
 
     // An option that does not apply to a call is refused, never ignored.
     procferry::options merged;
