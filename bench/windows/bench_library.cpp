@@ -34,7 +34,7 @@ namespace {
 const size_t CAPTURE_BYTES = (size_t)64 << 20;
 const DWORD HANG_TIMEOUT_MS = 120000;
 
-std::wstring dir, relay, child;
+std::wstring relay, child;
 
 
 
@@ -183,9 +183,9 @@ int main(int argc, char **argv)
 {
     int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
     double seconds = argc > 2 ? std::max(0.5, atof(argv[2])) : 3;
-    dir = own_directory();
-    relay = dir + L"procferry-console.exe";
-    child = dir + L"bench_child.exe";
+    const std::wstring folder = own_directory();
+    relay = folder + L"procferry-console.exe";
+    child = folder + L"bench_child.exe";
     int failures = 0;
 
     std::vector<double> direct_ms, library_ms;
