@@ -472,6 +472,24 @@ std::vector<std::wstring> wide_list(const List &args, bool *ok)
     return out;
 }
 
+// A UTF-8 program and its arguments in UTF-16; ok is false when any of them
+// is not UTF-8, which makes the start invalid.
+struct wide_call {
+    std::wstring program;
+    std::vector<std::wstring> args;
+    bool ok = true;
+};
+template <class List>
+wide_call widen(std::string_view program, const List &args)
+{
+    wide_call call;
+    call.args = wide_list(args, &call.ok);
+    bool program_ok = true;
+    call.program = to_wide(program, &program_ok);
+    call.ok = call.ok && program_ok;
+    return call;
+}
+
 // The result of a start refused before the library saw it.
 template <class Result>
 Result refused(const start_request &request)
@@ -565,11 +583,8 @@ inline result run(std::wstring_view program, std::initializer_list<std::wstring_
 inline result run(std::string_view program, std::initializer_list<std::string_view> args = {},
                   const options &choices = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::run(wide_program, wide_args, choices, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::run(call.program, call.args, choices, call.ok);
 }
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices = {})
@@ -579,20 +594,14 @@ inline result run(std::wstring_view program, const std::vector<std::wstring> &ar
 inline result run(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::run(wide_program, wide_args, choices, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::run(call.program, call.args, choices, call.ok);
 }
 inline result run(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::run(wide_program, wide_args, choices, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::run(call.program, call.args, choices, call.ok);
 }
 
 // Starts program and returns once it runs, with its child.
@@ -604,11 +613,8 @@ inline started start(std::wstring_view program, std::initializer_list<std::wstri
 inline started start(std::string_view program, std::initializer_list<std::string_view> args = {},
                      const options &choices = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::start(wide_program, wide_args, choices, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::start(call.program, call.args, choices, call.ok);
 }
 inline started start(std::wstring_view program, const std::vector<std::wstring> &args,
                      const options &choices = {})
@@ -618,20 +624,14 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
 inline started start(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::start(wide_program, wide_args, choices, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::start(call.program, call.args, choices, call.ok);
 }
 inline started start(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::start(wide_program, wide_args, choices, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::start(call.program, call.args, choices, call.ok);
 }
 
 // Runs program to its end with input on its stdin and its stdout and stderr
@@ -645,11 +645,8 @@ inline captured capture(std::wstring_view program,
 inline captured capture(std::string_view program, std::initializer_list<std::string_view> args = {},
                         const options &choices = {}, std::string_view input = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::capture(wide_program, wide_args, choices, input, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::capture(call.program, call.args, choices, input, call.ok);
 }
 inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
                         const options &choices = {}, std::string_view input = {})
@@ -659,20 +656,14 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
 inline captured capture(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {}, std::string_view input = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::capture(wide_program, wide_args, choices, input, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::capture(call.program, call.args, choices, input, call.ok);
 }
 inline captured capture(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {}, std::string_view input = {})
 {
-    bool ok = true;
-    std::vector<std::wstring> wide_args = detail::wide_list(args, &ok);
-    bool program_ok = true;
-    std::wstring wide_program = to_wide(program, &program_ok);
-    return detail::capture(wide_program, wide_args, choices, input, ok && program_ok);
+    detail::wide_call call = detail::widen(program, args);
+    return detail::capture(call.program, call.args, choices, input, call.ok);
 }
 
 } // namespace procferry
