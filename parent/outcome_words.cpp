@@ -599,43 +599,26 @@ void put_refusal(line *words, const struct procferry_options *options)
     } else if (refusal.what != PF_TEXT_NONE) {
         put(words, texts[refusal.what]);
     }
-    switch (refusal.why) {
-    case PF_BOTH_FORMS:
-        put(words, " is given both in UTF-16 and in UTF-8; give one");
-        break;
-    case PF_NOT_UTF8:
-        put(words, " is not UTF-8 (stray bytes, an encoded surrogate or an overlong form); it is "
-                   "refused rather than changed");
-        break;
-    case PF_NO_PROGRAM:
-        put(words, " is missing");
-        break;
-    case PF_LIST_WITHOUT_ENTRIES:
-        put(words, " is missing (NULL, or a count without its list)");
-        break;
-    case PF_NO_ARGV0:
-        put(words, "s hold no argument zero, which PROCFERRY_ARGV0 promises");
-        break;
-    case PF_ENV_NO_NAME:
-        put(words, " has no name");
-        break;
-    case PF_ENV_TOO_LONG:
-        put_number(words, " holds a value past %lld characters, which the child would get cut",
-                   ENV_VALUE_LIMIT - 1);
-        break;
-    case PF_STREAM_UNKNOWN:
-        put(words, " names no file, pipe or device the caller has open");
-        break;
-    case PF_PIPE_WAITED:
-        put(words, " is a pipe, which only a start with PROCFERRY_NO_WAIT hands over in time");
-        break;
-    case PF_KILL_ON_CLOSE_WAITED:
-        put(words, "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT");
-        break;
-    default:
-        put(words, "check the options (streams, environment entries, UTF-8 texts)");
-        break;
-    }
+    // By refusal, in the order of enum pf_refusal.
+    static const char *const phrases[] = {
+        "check the options (streams, environment entries, UTF-8 texts)",
+        "check the options (streams, environment entries, UTF-8 texts)",
+        " is given both in UTF-16 and in UTF-8; give one",
+        " is not UTF-8 (stray bytes, an encoded surrogate or an overlong form); it is refused "
+        "rather than changed",
+        " is missing",
+        " is missing (NULL, or a count without its list)",
+        "s hold no argument zero, which PROCFERRY_ARGV0 promises",
+        " has no name",
+        " holds a value past %lld characters, which the child would get cut",
+        " names no file, pipe or device the caller has open",
+        " is a pipe, which only a start with PROCFERRY_NO_WAIT hands over in time",
+        "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT"};
+    static_assert(sizeof phrases / sizeof phrases[0] == PF_KILL_ON_CLOSE_WAITED + 1, "a phrase each");
+    if (refusal.why == PF_ENV_TOO_LONG)
+        put_number(words, phrases[refusal.why], ENV_VALUE_LIMIT - 1);
+    else
+        put(words, phrases[refusal.why]);
     put(words, ": ");
 }
 
