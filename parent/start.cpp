@@ -205,15 +205,18 @@ namespace {
 // *session, or with session NULL the child itself into result->child.
 // Returns 0 once started; else the kind of the failure, with *result filled
 // and nothing left open.
+// waits: the caller waits for the child, where pipes and
+// PROCFERRY_KILL_ON_CLOSE do not apply (the options' own flags may say
+// otherwise: the relay is always asked not to wait).
 int begin_start(const struct procferry_options *options, struct procferry_session *session,
-                struct procferry_result *result)
+                struct procferry_result *result, bool waits)
 {
     memset(result, 0, sizeof *result);
     if (session) {
         memset(session, 0, sizeof *session);
         session->relay_report_fd = session->relay_sync_fd = -1;
     }
-    pf_refused refusal = pf_check_options(options, 0);
+    pf_refused refusal = pf_check_options(options, waits);
     if (refusal.why != PF_ACCEPTED)
         return finish(result, PROCFERRY_INVALID_ARGUMENT,
                       refusal.why == PF_ENV_TOO_LONG ? E2BIG : EINVAL);
@@ -347,10 +350,10 @@ bool through_relay(const procferry_options &options)
 // A start through the relay up to its record: PROCFERRY_STARTED with
 // result->child, or any other kind with the relay gone and *result complete.
 int start_through_relay(const procferry_options *options, procferry_result *result,
-                        uint64_t deadline, uint32_t timeout)
+                        uint64_t deadline, uint32_t timeout, bool waits)
 {
     procferry_session session;
-    if (procferry_session_start_options(options, &session, result) != 0)
+    if (begin_start(options, &session, result, waits) != 0)
         return result->kind;
 
     procferry_record record = {0, 0};
@@ -420,7 +423,7 @@ int procferry_session_start_options(const struct procferry_options *options,
                                     struct procferry_session *session,
                                     struct procferry_result *result)
 {
-    return begin_start(options, session, result);
+    return begin_start(options, session, result, false);
 }
 
 int procferry_start(const struct procferry_options *options, struct procferry_result *result)
@@ -439,18 +442,13 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
         wait_for_child = !(options->flags & PROCFERRY_NO_WAIT);
         direct = !through_relay(*options);
         relayed.flags |= PROCFERRY_NO_WAIT;
-        // The caller would get its pipe ends only once the child ended, and
-        // a child that fills a pipe never ends; nor is there a close to end
-        // the tree at.
-        pf_refused refusal = pf_check_options(options, wait_for_child);
-        if (refusal.why == PF_PIPE_WAITED || refusal.why == PF_KILL_ON_CLOSE_WAITED) {
-            memset(result, 0, sizeof *result);
-            return finish(result, PROCFERRY_INVALID_ARGUMENT, EINVAL);
-        }
         options = &relayed;
     }
-    int kind = direct ? begin_start(options, nullptr, result)
-                      : start_through_relay(options, result, deadline, timeout);
+    // Checked once, against the caller's own waiting: the caller would get
+    // its pipe ends only once the child ended, and a child that fills a pipe
+    // never ends; nor is there a close to end the tree at.
+    int kind = direct ? begin_start(options, nullptr, result, wait_for_child)
+                      : start_through_relay(options, result, deadline, timeout, wait_for_child);
     if (direct && kind == 0)
         kind = PROCFERRY_STARTED;
     if (kind != PROCFERRY_STARTED)
