@@ -134,6 +134,12 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
              o.relay = probe.c_str();
              parent::set_probe_env("PROBE_EXIT", L"7");
          }, PROCFERRY_RELAY_CRASHED, 0, "the relay misbehaves"},
+        // A launch reported with -1, which the runtime's spawn can return
+        // without an error number: no child, and never the relay itself.
+        {"relay reports a launch with the handle -1", [&](procferry_options &o) {
+             o.relay = probe.c_str();
+             parent::set_probe_env("PROBE_RECORD", L"0,-1");
+         }, PROCFERRY_BAD_RECORD, 0, "the relay misbehaves"},
         {"relay ends as after a failed check", [&](procferry_options &o) {
              o.relay = probe.c_str();
              parent::set_probe_env("PROBE_EXIT", L"3");

@@ -11,6 +11,9 @@
 //   PROBE_PRINT_ENV=1  write the environment to stdout, one entry a line (UTF-8)
 //   PROBE_ENV_HEX=NAME  write "NAME=<hex>" to stdout, the variable's value in
 //                   hex UTF-16 units, exactly as the child got it
+//   PROBE_RECORD=CODE,VALUE  stand in for a relay: write that record on the
+//                   descriptor of the first argument, wait for the release on
+//                   the second's, and end
 //   PROBE_SPAWN=1   start another probe (without PROBE_SPAWN), not waiting for it;
 //                   =breakaway: one that leaves the job it would run in;
 //                   =hold: one that holds this one's standard handles and does
@@ -119,6 +122,15 @@ int wmain(int argc, wchar_t **argv)
     cwd[cwd_length < 4096 ? cwd_length : 0] = 0;
     report += "cwd " + hex_units(cwd) + "\n";
     report += fds + "\n";
+
+    if (const char *record = env("PROBE_RECORD")) {
+        int32_t fields[2] = {0, 0};
+        sscanf(record, "%d,%d", &fields[0], &fields[1]);
+        _write(argc > 1 ? _wtoi(argv[1]) : -1, fields, sizeof fields);
+        char release;
+        _read(argc > 2 ? _wtoi(argv[2]) : -1, &release, 1);
+        return 0;
+    }
 
     if (env("PROBE_WRITE")) {
         _write(1, "probe-stdout\n", 13);
