@@ -3,7 +3,6 @@
 // the same directory, program, command text, streams and descriptors, and a
 // failure carries the errno the relay would have reported.
 #include <errno.h>
-#include <io.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -18,13 +17,6 @@ int failed(procferry_result *result, int kind, int error)
     result->kind = kind;
     result->error = error;
     return kind;
-}
-
-// The handle of descriptor fd of the caller's, or NULL when it has none.
-HANDLE fd_handle(int fd)
-{
-    intptr_t handle = _get_osfhandle(fd);
-    return handle == -1 || handle == -2 ? nullptr : (HANDLE)handle;
 }
 
 // The child's argument vector: argument zero (the program as given, or
@@ -88,16 +80,23 @@ int pf_direct_start(const pf_direct_request &request, procferry_result *result)
         request.command_line[kept] = 0;
     }
 
-    // The child's descriptors 0 to 2 and nothing above them.
-    HANDLE fds[3] = {nullptr, nullptr, nullptr}, opened[3] = {nullptr, nullptr, nullptr};
+    // The child's descriptors 0 to 2, and above them only the extra ones.
+    HANDLE local_fds[PF_RELAY_FD_COUNT] = {}, opened[3] = {nullptr, nullptr, nullptr};
+    int fd_count = 3 + (int)request.extra_fd_count;
+    HANDLE *fds = fd_count <= PF_RELAY_FD_COUNT ? local_fds : (HANDLE *)calloc(fd_count, sizeof(HANDLE));
+    if (!fds) {
+        free(text);
+        result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return failed(result, PROCFERRY_SYSTEM_ERROR, 0);
+    }
+    for (size_t extra = 0; extra < request.extra_fd_count; ++extra)
+        fds[3 + extra] = (HANDLE)request.extra_fds[extra];
     for (int n = 0; n < 3; ++n) {
         const procferry_stream &choice = request.streams[n];
         if (choice.kind == PROCFERRY_STREAM_INHERIT)
-            fds[n] = fd_handle(n);
-        else if (choice.kind == PROCFERRY_STREAM_FD)
-            fds[n] = fd_handle(choice.fd);
-        else if (choice.kind == PROCFERRY_STREAM_HANDLE)
-            fds[n] = (HANDLE)choice.handle;
+            fds[n] = pf_fd_handle(n);
+        else if (choice.kind == PROCFERRY_STREAM_FD || choice.kind == PROCFERRY_STREAM_HANDLE)
+            fds[n] = pf_stream_handle(choice);
         else if (choice.kind == PROCFERRY_STREAM_NULL) {
             opened[n] = CreateFileW(L"NUL", n == 0 ? GENERIC_READ : GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -114,7 +113,7 @@ int pf_direct_start(const pf_direct_request &request, procferry_result *result)
     spawn.environment = request.environment;
     spawn.directory = directory;
     spawn.fds = fds;
-    spawn.fd_count = 3;
+    spawn.fd_count = fd_count;
     // A stream the caller chose must reach the child; its own inherited ones
     // are left out when they cannot be handed on, as through the relay.
     spawn.first_required_fd = 3;
@@ -135,6 +134,8 @@ int pf_direct_start(const pf_direct_request &request, procferry_result *result)
     pf_spawned spawned;
     int started = pf_spawn_process(spawn, spawned);
     free(text);
+    if (fds != local_fds)
+        free(fds);
     for (HANDLE handle : opened)
         if (handle)
             CloseHandle(handle);

@@ -38,9 +38,13 @@ bool stream_known(const procferry_stream &stream, int number)
 {
     switch (stream.kind) {
     case PROCFERRY_STREAM_INHERIT:
+        return number < 3 || pf_is_stream_fd(number);
     case PROCFERRY_STREAM_NULL:
-    case PROCFERRY_STREAM_PIPE:
         return true;
+    case PROCFERRY_STREAM_PIPE:
+        return number < 3;
+    case PROCFERRY_STREAM_NONE:
+        return number >= 3;
     case PROCFERRY_STREAM_FD:
         return pf_is_stream_fd(stream.fd);
     case PROCFERRY_STREAM_HANDLE:
@@ -137,5 +141,18 @@ pf_refused pf_check_options(const struct procferry_options *options, int waits)
     }
     if (waits && (options->flags & PROCFERRY_KILL_ON_CLOSE))
         return refused(PF_KILL_ON_CLOSE_WAITED);
+    if (options->extra_fd_count && !options->extra_fds)
+        return refused(PF_LIST_WITHOUT_ENTRIES, PF_TEXT_EXTRA_FD);
+    if (options->extra_fd_count > PROCFERRY_EXTRA_FD_LIMIT)
+        return refused(PF_EXTRA_FDS_TOO_MANY, PF_TEXT_EXTRA_FD, PROCFERRY_EXTRA_FD_LIMIT);
+    if (options->extra_fd_count && (options->flags & PROCFERRY_CLOSE_FDS))
+        return refused(PF_EXTRA_FDS_CLOSED, PF_TEXT_EXTRA_FD);
+    for (index = 0; index < options->extra_fd_count; ++index) {
+        const procferry_stream &extra = options->extra_fds[index];
+        if (extra.kind == PROCFERRY_STREAM_PIPE || extra.kind == PROCFERRY_STREAM_STDOUT)
+            return refused(PF_EXTRA_FD_KIND, PF_TEXT_EXTRA_FD, index);
+        if (!stream_known(extra, (int)(3 + index)))
+            return refused(PF_STREAM_UNKNOWN, PF_TEXT_EXTRA_FD, index);
+    }
     return refused(PF_ACCEPTED);
 }

@@ -19,17 +19,20 @@ enum pf_refusal {
     PF_ENV_TOO_LONG,      // a value past the system's bound (E2BIG)
     PF_STREAM_UNKNOWN,    // a stream the caller does not have, or that is no file, pipe or device
     PF_PIPE_WAITED,       // a pipe stream on a start that waits
-    PF_KILL_ON_CLOSE_WAITED // PROCFERRY_KILL_ON_CLOSE on a start that waits
+    PF_KILL_ON_CLOSE_WAITED, // PROCFERRY_KILL_ON_CLOSE on a start that waits
+    PF_EXTRA_FD_KIND,      // an extra descriptor of a kind for standard streams only
+    PF_EXTRA_FDS_TOO_MANY, // past PROCFERRY_EXTRA_FD_LIMIT
+    PF_EXTRA_FDS_CLOSED    // extra descriptors with PROCFERRY_CLOSE_FDS, which would close them
 };
 
 // Which text or stream it is about.
 enum pf_refused_text { PF_TEXT_NONE, PF_TEXT_RELAY, PF_TEXT_PROGRAM, PF_TEXT_DIR, PF_TEXT_ARG,
-                       PF_TEXT_ENV, PF_TEXT_STREAM };
+                       PF_TEXT_ENV, PF_TEXT_STREAM, PF_TEXT_EXTRA_FD };
 
 struct pf_refused {
     enum pf_refusal why;
     enum pf_refused_text what;
-    size_t index; // of the argument, environment entry or stream
+    size_t index; // of the argument, environment entry, stream or extra descriptor
 };
 
 // The first refusal the options meet, in the order the start meets them.

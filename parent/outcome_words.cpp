@@ -596,6 +596,11 @@ void put_refusal(line *words, const struct procferry_options *options)
         put_number(words, " %lld", (long long)number);
     } else if (refusal.what == PF_TEXT_STREAM) {
         put(words, streams[refusal.index]);
+    } else if (refusal.what == PF_TEXT_EXTRA_FD) {
+        if (refusal.why == PF_STREAM_UNKNOWN || refusal.why == PF_EXTRA_FD_KIND)
+            put_number(words, "descriptor %lld", (long long)(3 + refusal.index));
+        else
+            put(words, "the list of extra descriptors");
     } else if (refusal.what != PF_TEXT_NONE) {
         put(words, texts[refusal.what]);
     }
@@ -613,10 +618,16 @@ void put_refusal(line *words, const struct procferry_options *options)
         " holds a value past %lld characters, which the child would get cut",
         " names no file, pipe or device the caller has open",
         " is a pipe, which only a start with PROCFERRY_NO_WAIT hands over in time",
-        "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT"};
-    static_assert(sizeof phrases / sizeof phrases[0] == PF_KILL_ON_CLOSE_WAITED + 1, "a phrase each");
+        "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT",
+        " asks for a pipe of the library's or for stdout, which only standard streams take; "
+        "hand it an end of procferry_pipe_make",
+        " holds more than %lld, the most a child's runtime keeps with the relay's channels",
+        " goes with PROCFERRY_CLOSE_FDS, which would close them"};
+    static_assert(sizeof phrases / sizeof phrases[0] == PF_EXTRA_FDS_CLOSED + 1, "a phrase each");
     if (refusal.why == PF_ENV_TOO_LONG)
         put_number(words, phrases[refusal.why], ENV_VALUE_LIMIT - 1);
+    else if (refusal.why == PF_EXTRA_FDS_TOO_MANY)
+        put_number(words, phrases[refusal.why], PROCFERRY_EXTRA_FD_LIMIT);
     else
         put(words, phrases[refusal.why]);
     put(words, ": ");

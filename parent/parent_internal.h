@@ -20,10 +20,26 @@ static_assert((int)PROCFERRY_RECORD_OK == (int)RELAY_OK && (int)PROCFERRY_RECORD
 uint64_t pf_deadline(uint32_t timeout_ms);
 DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms);
 
-// The relay's descriptors: 0 to 2 its own streams, 3 the report channel, 4
-// the sync channel, 5 to 7 the child's streams when handed over. (The tests'
-// parent may hand over more below them, up to PF_TEST_FD_COUNT in all.)
-enum { PF_REPORT_FD = 3, PF_RELAY_FD_COUNT = 8, PF_TEST_FD_COUNT = 2048 };
+// The relay's descriptors: 0 to 2 its own streams, then the extra
+// descriptors for the child (from 3), the report channel, the sync channel,
+// and the child's streams when handed over: 3 to 7 without extra ones.
+enum { PF_FIRST_EXTRA_FD = 3, PF_RELAY_FD_COUNT = 8 };
+
+// The handle behind a descriptor of the caller's, or NULL when it has none.
+HANDLE pf_fd_handle(int fd);
+// The handle behind an FD or HANDLE stream, else NULL.
+HANDLE pf_stream_handle(const procferry_stream &choice);
+
+// The handles for a start's extra descriptors (NULL: none open there), with
+// the null device opened once for those that ask for it.
+struct pf_extra_fds {
+    procferry_handle *handles;
+    size_t count;
+    HANDLE null_device;
+};
+// 0, or the system's error with nothing left open.
+int pf_extra_fds_open(const procferry_stream *extras, size_t count, pf_extra_fds *opened);
+void pf_extra_fds_close(pf_extra_fds *opened);
 
 // A process to start, the relay or a direct start's child, with the handles
 // behind its descriptors (NULL: not open).
@@ -90,6 +106,8 @@ struct pf_direct_request {
     const wchar_t *dir;          // NULL: the caller's
     const wchar_t *environment;  // NULL: the caller's
     procferry_stream streams[3]; // INHERIT (0 and 1 only), NULL, FD or HANDLE
+    const procferry_handle *extra_fds; // the child's descriptors from 3 (NULL: none open)
+    size_t extra_fd_count;
     uint32_t flags;
     wchar_t *command_line;       // as procferry_options.command_line
     size_t command_line_capacity;

@@ -1,6 +1,20 @@
-// Reading and writing the caller's ends of a start's pipes, so that the
-// public headers need no windows.h.
+// Making pipes and reading and writing the caller's ends of them, so that
+// the public headers need no windows.h.
 #include "parent_internal.h"
+
+int procferry_pipe_make(procferry_handle *read_end, procferry_handle *write_end)
+{
+    HANDLE read_handle, write_handle;
+    if (!read_end || !write_end) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (!CreatePipe(&read_handle, &write_handle, nullptr, 65536))
+        return -1;
+    *read_end = read_handle;
+    *write_end = write_handle;
+    return 0;
+}
 
 long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size)
 {

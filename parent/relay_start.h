@@ -108,6 +108,10 @@ struct procferry_relay_start {
        inherits as descriptors for the child's streams; their numbers reach
        build_line. Other kinds: none. */
     struct procferry_stream streams[3];
+    /* Handles the relay and its child get as descriptors 3, 4, ... (NULL:
+       none open at that number); the channels come after them. */
+    const procferry_handle *extra_fds;
+    size_t extra_fd_count;
     /* Gives the relay a private pipe as its stderr, to capture a check
        report; else the relay's stderr is the caller's. */
     int capture_relay_stderr;
@@ -132,13 +136,10 @@ struct procferry_relay_start {
 int procferry_session_start_line(const struct procferry_relay_start *start,
                                  struct procferry_session *session);
 /* procferry_session_start_line, with relay_streams[n] (PROCFERRY_STREAM_FD)
-   as the relay's descriptor n instead of the caller's (NULL: none), and with
-   pass_inheritable_fds every inheritable descriptor of the caller's from 3
-   up at its own number, as a runtime spawn hands them (the channels then
-   come after the highest). For the tests' parent. */
+   as the relay's descriptor n instead of the caller's (NULL: none). For the
+   tests' parent. */
 int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
                                              const struct procferry_stream *relay_streams,
-                                             int pass_inheritable_fds,
                                              struct procferry_session *session);
 
 #ifdef __cplusplus

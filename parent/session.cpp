@@ -1,7 +1,6 @@
 // One start of the relay: its channels and descriptors, the record, the
 // release and the relay's end.
 #include <errno.h>
-#include <io.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -67,20 +66,6 @@ void close_handle(procferry_handle &handle)
     handle = nullptr;
 }
 
-// The handle behind a stream the relay hands to the child, or NULL.
-HANDLE stream_handle(const procferry_stream &choice)
-{
-    if (choice.kind == PROCFERRY_STREAM_HANDLE)
-        return (HANDLE)choice.handle;
-    if (choice.kind == PROCFERRY_STREAM_FD) {
-        // -2: a standard stream the caller's runtime has no handle for (the
-        // value of the current thread's pseudo-handle, never to be passed on).
-        intptr_t handle = _get_osfhandle(choice.fd);
-        return handle == -1 || handle == -2 ? nullptr : (HANDLE)handle;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 uint64_t pf_deadline(uint32_t timeout_ms)
@@ -99,20 +84,19 @@ DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms)
 int procferry_session_start_line(const struct procferry_relay_start *start,
                                  struct procferry_session *session)
 {
-    return procferry_session_start_line_standing_in(start, nullptr, 0, session);
+    return procferry_session_start_line_standing_in(start, nullptr, session);
 }
 
 int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
                                              const struct procferry_stream *relay_streams,
-                                             int pass_inheritable_fds,
                                              struct procferry_session *session)
 {
     memset(session, 0, sizeof *session);
     pf_process_spawn spawn;
     memset(&spawn, 0, sizeof spawn);
     HANDLE local_fds[PF_RELAY_FD_COUNT] = {};
-    int most = pass_inheritable_fds ? PF_TEST_FD_COUNT + 5 : PF_RELAY_FD_COUNT;
-    spawn.fds = pass_inheritable_fds ? (HANDLE *)calloc(most, sizeof(HANDLE)) : local_fds;
+    size_t most = PF_RELAY_FD_COUNT + start->extra_fd_count;
+    spawn.fds = most > PF_RELAY_FD_COUNT ? (HANDLE *)calloc(most, sizeof(HANDLE)) : local_fds;
     if (!spawn.fds) {
         session->win32_error = ERROR_NOT_ENOUGH_MEMORY;
         return -1;
@@ -125,22 +109,18 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
             if (owned)
                 free(spawn.fds);
         }
-    } arrays{spawn, pass_inheritable_fds != 0};
+    } arrays{spawn, most > PF_RELAY_FD_COUNT};
     spawn.program = start->relay;
     spawn.creation = (start->no_window ? CREATE_NO_WINDOW : 0) |
                      (start->new_process_group ? CREATE_NEW_PROCESS_GROUP : 0);
     spawn.environment = start->environment;
     spawn.job = !start->no_job;
-    spawn.first_required_fd = PF_REPORT_FD;
-    int report_fd = PF_REPORT_FD;
-    for (int fd = PF_REPORT_FD; pass_inheritable_fds && fd < PF_TEST_FD_COUNT; ++fd) {
-        HANDLE handle = stream_handle({PROCFERRY_STREAM_FD, fd, nullptr});
-        DWORD flags = 0;
-        if (handle && GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT)) {
-            spawn.fds[fd] = handle;
-            report_fd = fd + 1;
-        }
-    }
+    spawn.first_required_fd = PF_FIRST_EXTRA_FD;
+    // The extra descriptors at their own numbers, which the relay's runtime
+    // hands on to the child as they are; the channels after them.
+    for (size_t extra = 0; extra < start->extra_fd_count; ++extra)
+        spawn.fds[PF_FIRST_EXTRA_FD + extra] = (HANDLE)start->extra_fds[extra];
+    int report_fd = PF_FIRST_EXTRA_FD + (int)start->extra_fd_count;
     session->relay_report_fd = report_fd;
     session->relay_sync_fd = report_fd + 1;
     spawn.fd_count = report_fd + 2;
@@ -149,7 +129,7 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         const procferry_stream &choice = start->streams[stream];
         if (choice.kind != PROCFERRY_STREAM_FD && choice.kind != PROCFERRY_STREAM_HANDLE)
             continue;
-        HANDLE handle = stream_handle(choice);
+        HANDLE handle = pf_stream_handle(choice);
         if (!handle || handle == INVALID_HANDLE_VALUE) {
             session->spawn_errno = EBADF;
             return -1;
@@ -174,8 +154,7 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
     }
     for (int fd = 0; fd < 3; ++fd) {
         bool stand_in = relay_streams && relay_streams[fd].kind == PROCFERRY_STREAM_FD;
-        spawn.fds[fd] = stream_handle(stand_in ? relay_streams[fd]
-                                               : procferry_stream{PROCFERRY_STREAM_FD, fd, nullptr});
+        spawn.fds[fd] = pf_fd_handle(stand_in ? relay_streams[fd].fd : fd);
     }
 
     // The system cuts a longer text without a word, so it is measured here.

@@ -27,8 +27,10 @@ struct start_texts {
     size_t env_count = 0;
     wchar_t *environment = nullptr;
     wchar_t *default_relay = nullptr;
+    pf_extra_fds extras = {nullptr, 0, nullptr};
     ~start_texts()
     {
+        pf_extra_fds_close(&extras);
         free(relay);
         free(program);
         free(dir);
@@ -280,6 +282,12 @@ int begin_start(const struct procferry_options *options, struct procferry_sessio
     // A direct start's child gets stderr the same way, so that both ways
     // hand it the same file.
     start.capture_relay_stderr = 1;
+    if (DWORD failed = pf_extra_fds_open(options->extra_fds, options->extra_fd_count, &texts.extras)) {
+        result->win32_error = failed;
+        return finish(result, PROCFERRY_SYSTEM_ERROR);
+    }
+    start.extra_fds = texts.extras.handles;
+    start.extra_fd_count = texts.extras.count;
     HANDLE child_ends[3] = {nullptr, nullptr, nullptr};
     for (int stream = 0; stream < 3; ++stream) {
         procferry_stream choice = options->streams[stream];
@@ -313,7 +321,8 @@ int begin_start(const struct procferry_options *options, struct procferry_sessio
     if (!session) {
         pf_direct_request direct = {line.program, line.args, line.arg_count, line.dir,
                                     texts.environment, {start.streams[0], start.streams[1],
-                                    start.streams[2]}, options->flags, options->command_line,
+                                    start.streams[2]}, start.extra_fds, start.extra_fd_count,
+                                    options->flags, options->command_line,
                                     options->command_line_capacity};
         int kind = pf_direct_start(direct, result);
         // The child holds its copies of its ends; the caller keeps its own.

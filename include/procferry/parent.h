@@ -6,7 +6,8 @@
    interpreter with a text that hands its arguments on exactly (or refuse
    it), quote the arguments so that the child's runtime splits them back
    exactly, give the child its three standard streams in text mode and no
-   descriptor from 3 up, and report a failure with the same kind and errno.
+   descriptor from 3 up but those asked for (extra_fds), and report a
+   failure with the same kind and errno.
 
    - Direct (the default): the library starts the child itself, one process
      start per child. Pick it unless one of the reasons below holds.
@@ -90,7 +91,9 @@ enum procferry_stream_kind {
                                      in wait mode the ends would come once the child
                                      ended, and one that fills its pipe never would
                                      (INVALID_ARGUMENT) */
-    PROCFERRY_STREAM_STDOUT = 5   /* stderr only: the same file or pipe as the child's stdout */
+    PROCFERRY_STREAM_STDOUT = 5,  /* stderr only: the same file or pipe as the child's stdout */
+    PROCFERRY_STREAM_NONE = 6     /* descriptors from 3 up only (extra_fds): none open at
+                                     this number in the child */
 };
 
 struct procferry_stream {
@@ -104,7 +107,9 @@ enum {
     PROCFERRY_SEARCH_PATH = 1,   /* look a bare program name up on PATH (after the directory
                                     change): always so unless PROCFERRY_NO_SEARCH_PATH; kept
                                     for callers that name it */
-    PROCFERRY_CLOSE_FDS = 2,     /* the child gets no inherited descriptor from 3 to 999 */
+    PROCFERRY_CLOSE_FDS = 2,     /* the child gets no descriptor from 3 to 999: kept for
+                                    callers that name it, since a child gets none from 3 up
+                                    but extra_fds; with extra_fds it is an invalid argument */
     PROCFERRY_NO_WAIT = 4,       /* return once the child runs, with its process handle */
     PROCFERRY_ARGV0 = 8,         /* args[0] is the child's argument zero; else the program is */
     /* Formerly needed to keep the text of a check report; the relay's stderr
@@ -193,7 +198,21 @@ struct procferry_options {
     const wchar_t *const *env;
     const char *const *env_utf8;  /* the same in UTF-8; one form only */
     size_t env_count;
+    /* The child's descriptors from 3 up: extra_fds[i] becomes its descriptor
+       3 + i, as a pipe for a side channel or a file it reads by number. Each
+       is FD or HANDLE (a file, pipe or device of the caller's, borrowed as
+       the streams are), INHERIT (the caller's own descriptor 3 + i), NULL
+       (the null device, for reading and writing) or NONE (nothing open
+       there); a pipe of the library's or STDOUT is an invalid argument. They
+       reach the child in binary mode, and the same through the relay, whose
+       own channels then come after them. At most PROCFERRY_EXTRA_FD_LIMIT. */
+    const struct procferry_stream *extra_fds;
+    size_t extra_fd_count;
 };
+
+/* The most extra descriptors a start hands over: the child's runtime keeps
+   descriptors below 2048, and through the relay its two channels follow. */
+enum { PROCFERRY_EXTRA_FD_LIMIT = 2043 };
 
 /* What became of a start. Exactly one kind applies; the fields each kind sets
    are named beside it, all others are zero. */
@@ -306,8 +325,13 @@ int procferry_children_wait_any(struct procferry_child *const *children, size_t 
 int procferry_children_wait_all(struct procferry_child *const *children, size_t count,
                                 uint32_t timeout_ms);
 
-/* The caller's end of a PROCFERRY_STREAM_PIPE stream (procferry_result.pipes).
-   read blocks until some bytes come and returns their count, 0 at the end
+/* A pipe whose two ends are the caller's (neither inheritable; a start hands
+   a child a copy of the end it is given): for extra_fds, or a stream between
+   two children. 0, or -1 with the system's error left for GetLastError. */
+int procferry_pipe_make(procferry_handle *read_end, procferry_handle *write_end);
+
+/* The caller's end of a PROCFERRY_STREAM_PIPE stream (procferry_result.pipes),
+   or an end of procferry_pipe_make. read blocks until some bytes come and returns their count, 0 at the end
    (every writer closed its end), -1 on failure; write returns 0 once all
    size bytes are written, -1 when the reader is gone; close closes it. */
 long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size);

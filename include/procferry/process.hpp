@@ -177,6 +177,9 @@ struct options {
     // stdin, stdout, stderr as in procferry_options; default: inherit (capture:
     // see procferry_capture, which refuses what it cannot honour).
     std::array<procferry_stream, 3> streams{};
+    // The child's descriptors 3, 4, ... as in procferry_options.extra_fds: a
+    // side channel (an end of make_pipe) or a file the child reads by number.
+    std::vector<procferry_stream> extra_fds;
     // capture only: run and start refuse them (PROCFERRY_INVALID_ARGUMENT)
     size_t stdout_cap = 0;    // 0: the library's default (64 MiB)
     size_t stderr_cap = 0;
@@ -300,6 +303,24 @@ private:
     std::string buffered_;
 };
 
+// A pipe of the caller's: hand a child one end's handle() as a stream or an
+// extra descriptor, and close that end once the child runs, so that the
+// other end sees the child's end of it. Both ends are not valid when the
+// pipe could not be made.
+struct pipe_pair {
+    pipe_end read, write;
+};
+inline pipe_pair make_pipe()
+{
+    procferry_handle read_end = nullptr, write_end = nullptr;
+    pipe_pair made;
+    if (procferry_pipe_make(&read_end, &write_end) == 0) {
+        made.read = pipe_end(read_end);
+        made.write = pipe_end(write_end);
+    }
+    return made;
+}
+
 // A started child: closes it when it goes; move-only. Closing does not end
 // the child (unless started with PROCFERRY_KILL_ON_CLOSE).
 class child {
@@ -421,6 +442,8 @@ public:
         c.timeout_ms = choices.timeout_ms;
         c.env = env_pointers_.data();
         c.env_count = env_pointers_.size();
+        c.extra_fds = choices.extra_fds.data();
+        c.extra_fd_count = choices.extra_fds.size();
     }
     // Texts the library would cut at a zero, or an environment change it
     // would read otherwise, make the start invalid before anything runs.

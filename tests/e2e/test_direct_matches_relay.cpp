@@ -1,11 +1,14 @@
 // A direct start and a start through the relay, given the same random
 // options, must look the same to the child: the same outcome, and the probe
 // reports the same vector (as its runtime splits it), command text, working
-// directory, open descriptors and bytes read from stdin. The only difference
+// directory, open descriptors and bytes read from stdin, and writes the same
+// to the extra descriptors it is given. The only difference
 // allowed is the one the child cannot be kept from seeing: its parent process
 // (the relay, or the caller), which the probe does not report. The seed is
 // printed; PROCFERRY_SEED replays a run, PROCFERRY_VECTORS sets the count.
 #include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <map>
@@ -21,6 +24,7 @@ struct seen {
     int kind = 0, error = 0;
     uint32_t exit_status = 0;
     parent::probe_report report;
+    std::string side; // what came on the side channel, an extra descriptor
     std::string text() const
     {
         std::ostringstream out;
@@ -31,7 +35,7 @@ struct seen {
             << describe(report.cwd) << "\"\n  fds";
         for (int fd : report.fds)
             out << ' ' << fd;
-        out << "\n  stdin " << report.stdin_bytes.size() << " bytes\n";
+        out << "\n  stdin " << report.stdin_bytes.size() << " bytes\n  side \"" << side << "\"\n";
         for (size_t i = 0; i < report.argv.size(); ++i)
             out << "  [" << i << "] \"" << describe(report.argv[i]) << "\"\n";
         return out.str();
@@ -43,7 +47,7 @@ struct seen {
                report.command_line == other.report.command_line && report.argv == other.report.argv &&
                report.cwd == other.report.cwd && report.fds == other.report.fds &&
                report.stdin_read == other.report.stdin_read &&
-               report.stdin_bytes == other.report.stdin_bytes;
+               report.stdin_bytes == other.report.stdin_bytes && side == other.side;
     }
 };
 
@@ -73,6 +77,7 @@ TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
     const std::wstring missing = scratch() + L"no-such";
     const std::wstring dirs[] = {sub, sub + L"\\", scratch(), missing, file, L"."};
     parent::set_probe_env("PROBE_READ_STDIN", L"1");
+    parent::set_probe_env("PROBE_FD_WRITE", L"3,4,5");
 
     int failures = 0;
     std::map<std::string, int> outcomes; // what the starts covered, for the log
@@ -131,11 +136,25 @@ TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
             o.streams[0] = {PROCFERRY_STREAM_HANDLE, 0, in};
         o.streams[1].kind = generator.pick(0, 1) ? PROCFERRY_STREAM_NULL : PROCFERRY_STREAM_INHERIT;
         o.streams[2].kind = generator.pick(0, 1) ? PROCFERRY_STREAM_NULL : PROCFERRY_STREAM_STDOUT;
+        // Descriptors from 3: none, the null device, a side channel, the input file.
+        std::vector<int> extra_kinds;
+        for (int i = generator.pick(0, 1) == 0 ? generator.pick(1, 3) : 0; i > 0; --i)
+            extra_kinds.push_back(generator.pick(0, 3));
 
         seen ways[2];
         for (int way = 0; way < 2; ++way) {
             procferry_options started = o;
             started.relay = way == 0 ? relay.c_str() : nullptr;
+            procferry_handle side_read, side_write;
+            EXPECT_EQ(procferry_pipe_make(&side_read, &side_write), 0);
+            std::vector<procferry_stream> extra;
+            for (int kind : extra_kinds)
+                extra.push_back(kind == 0   ? procferry_stream{PROCFERRY_STREAM_NONE, 0, nullptr}
+                                : kind == 1 ? procferry_stream{PROCFERRY_STREAM_NULL, 0, nullptr}
+                                : kind == 2 ? procferry_stream{PROCFERRY_STREAM_HANDLE, 0, side_write}
+                                            : procferry_stream{PROCFERRY_STREAM_HANDLE, 0, in});
+            started.extra_fds = extra.data();
+            started.extra_fd_count = extra.size();
             SetFilePointer(in, 0, nullptr, FILE_BEGIN);
             DeleteFileW(probe_out().c_str());
             procferry_result result;
@@ -143,9 +162,17 @@ TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
             ways[way].error = result.error;
             ways[way].exit_status = result.exit_status;
             ways[way].report = probe_report();
+            procferry_pipe_close(side_write);
+            int side_fd = _open_osfhandle((intptr_t)side_read, _O_RDONLY | _O_BINARY);
+            bool ended = false;
+            ways[way].side = parent::read_pipe_until_eof(side_fd, 5000, &ended);
+            EXPECT_TRUE(ended) << "the side channel is still held";
+            _close(side_fd);
         }
         CloseHandle(in);
         ++outcomes[std::string(procferry_kind_name(ways[1].kind)) + " errno " + std::to_string(ways[1].error)];
+        if (!ways[1].side.empty())
+            ++outcomes["a side channel written to"];
         if (!(ways[0] == ways[1])) {
             ++failures;
             std::ostringstream sent;
@@ -155,6 +182,7 @@ TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
                           << describe(program) << ", dir "
                           << (o.dir ? describe(o.dir) : std::string("(none)")) << ", flags " << o.flags
                           << ", streams " << o.streams[0].kind << o.streams[1].kind << o.streams[2].kind
+                          << ", extra descriptors " << extra_kinds.size()
                           << "\nsent:\n" << sent.str() << "through the relay: " << ways[0].text()
                           << "\ndirect: " << ways[1].text();
         }

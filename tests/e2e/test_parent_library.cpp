@@ -92,6 +92,10 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
                        too_long_value = L"PF_LONG=" + std::wstring(ENV_VALUE_LIMIT, L'v');
     const wchar_t *long_env[][1] = {{longest_value.c_str()}, {too_long_value.c_str()}};
     const bool gui = std::string(GetParam()) == "gui";
+    std::vector<procferry_stream> all_extra(PROCFERRY_EXTRA_FD_LIMIT + 1, {PROCFERRY_STREAM_NULL, 0, nullptr});
+    const procferry_stream pipe_extra = {PROCFERRY_STREAM_PIPE, 0, nullptr},
+                           stdout_extra = {PROCFERRY_STREAM_STDOUT, 0, nullptr},
+                           closed_extra = {PROCFERRY_STREAM_FD, 1999, nullptr};
     struct row {
         const char *name;
         std::function<void(procferry_options &)> set_up;
@@ -243,6 +247,37 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
          }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
         {"stdout as stdout", [](procferry_options &o) { o.streams[1].kind = PROCFERRY_STREAM_STDOUT; },
          PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"no descriptor as a standard stream", [](procferry_options &o) {
+             o.streams[0].kind = PROCFERRY_STREAM_NONE;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"as many extra descriptors as a child keeps", [&](procferry_options &o) {
+             o.extra_fds = all_extra.data();
+             o.extra_fd_count = PROCFERRY_EXTRA_FD_LIMIT;
+         }, PROCFERRY_EXITED, 0},
+        {"one extra descriptor more", [&](procferry_options &o) {
+             o.extra_fds = all_extra.data();
+             o.extra_fd_count = PROCFERRY_EXTRA_FD_LIMIT + 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"extra descriptors with PROCFERRY_CLOSE_FDS, which would close them", [&](procferry_options &o) {
+             o.extra_fds = all_extra.data();
+             o.extra_fd_count = 1;
+             o.flags |= PROCFERRY_CLOSE_FDS;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"extra descriptor count without its list", [](procferry_options &o) { o.extra_fd_count = 1; },
+         PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"extra descriptor as a pipe of the library's", [&](procferry_options &o) {
+             o.extra_fds = &pipe_extra;
+             o.extra_fd_count = 1;
+             o.flags |= PROCFERRY_NO_WAIT;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"extra descriptor as stdout", [&](procferry_options &o) {
+             o.extra_fds = &stdout_extra;
+             o.extra_fd_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        {"extra descriptor not open", [&](procferry_options &o) {
+             o.extra_fds = &closed_extra;
+             o.extra_fd_count = 1;
+         }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
         {"relay is a batch file", [&](procferry_options &o) { o.relay = batch.c_str(); },
          PROCFERRY_RELAY_MISSING, ENOEXEC, "the relay is a batch file"},
         {"relay is a command script", [&](procferry_options &o) { o.relay = command.c_str(); },
@@ -296,6 +331,12 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         if (std::string(r.name) == "command text of 32,767 units") {
             ASSERT_EQ(probe_report().argv.size(), 2u);
             EXPECT_EQ(probe_report().argv[1], longest) << "the argument arrived cut";
+        }
+        if (std::string(r.name) == "as many extra descriptors as a child keeps") {
+            std::vector<int> fds = probe_report().fds;
+            ASSERT_GE(fds.size(), (size_t)PROCFERRY_EXTRA_FD_LIMIT);
+            EXPECT_EQ(fds.back(), 2 + PROCFERRY_EXTRA_FD_LIMIT);
+            EXPECT_EQ(fds[fds.size() - PROCFERRY_EXTRA_FD_LIMIT], 3);
         }
         if (std::string(r.name) == "default relay beside the program") {
             EXPECT_EQ(std::wstring(result.relay_path), relay_path());
@@ -387,6 +428,61 @@ TEST_P(ParentLibrary, StreamsFromHandlesAndDescriptorsAreBorrowed)
     EXPECT_TRUE(out_eof && err_eof);
     _close(out_fd);
     _close(err_ends[0]);
+}
+
+TEST_P(ParentLibrary, ExtraDescriptorsReachTheChildAtTheirNumbers)
+{
+    // 3: a side channel; 4: none; 5: the null device; 6: a file by
+    // descriptor; 7: the caller's own descriptor 7, another copy of the
+    // side channel.
+    procferry_handle side_read, side_write;
+    ASSERT_EQ(procferry_pipe_make(&side_read, &side_write), 0);
+    const std::wstring file = scratch() + L"read by number.txt";
+    FILE *written = _wfopen(file.c_str(), L"wb");
+    fclose(written);
+    int file_fd = _wopen(file.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    HANDLE own_copy;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), side_write, GetCurrentProcess(), &own_copy, 0,
+                                FALSE, DUPLICATE_SAME_ACCESS));
+    int own_fd = _open_osfhandle((intptr_t)own_copy, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+    ASSERT_EQ(_dup2(own_fd, 7), 0);
+    _close(own_fd);
+    const procferry_stream extra[] = {{PROCFERRY_STREAM_HANDLE, 0, side_write},
+                                      {PROCFERRY_STREAM_NONE, 0, nullptr},
+                                      {PROCFERRY_STREAM_NULL, 0, nullptr},
+                                      {PROCFERRY_STREAM_FD, file_fd, nullptr},
+                                      {PROCFERRY_STREAM_INHERIT, 0, nullptr}};
+    parent::set_probe_env("PROBE_FD_WRITE", L"3,4,5,7");
+    procferry_options o = options();
+    o.extra_fds = extra;
+    o.extra_fd_count = 5;
+    procferry_result result;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_EXITED);
+    std::vector<int> fds = probe_report().fds;
+    fds.erase(fds.begin(), std::find_if(fds.begin(), fds.end(), [](int fd) { return fd >= 3; }));
+    EXPECT_EQ(fds, (std::vector<int>{3, 5, 6, 7})) << "the relay's channels, or a descriptor too many";
+    // The caller's own ends are the caller's still: nothing holds the pipe
+    // once they are closed, and what came is in binary mode.
+    _close(7);
+    procferry_pipe_close(side_write);
+    std::string side;
+    char bytes[256];
+    for (long count; (count = procferry_pipe_read(side_read, bytes, sizeof bytes)) > 0;)
+        side.append(bytes, count);
+    EXPECT_EQ(side, "fd 3\nfd 7\n");
+    procferry_pipe_close(side_read);
+    _close(file_fd);
+
+    // The caller's own descriptor 1999, which it does not have: the words
+    // name it.
+    std::vector<procferry_stream> gap(1996, {PROCFERRY_STREAM_NONE, 0, nullptr});
+    gap.push_back({PROCFERRY_STREAM_INHERIT, 0, nullptr});
+    o.extra_fds = gap.data();
+    o.extra_fd_count = gap.size();
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_INVALID_ARGUMENT);
+    char words[512];
+    procferry_describe(&o, &result, words, sizeof words);
+    EXPECT_NE(strstr(words, "descriptor 1999 names no file"), nullptr) << words;
 }
 
 TEST_P(ParentLibrary, ConcurrentStartsKeepTheirChannelsApart)

@@ -116,6 +116,8 @@ TEST(OutcomeWords, RefusalsNameTheText)
     const std::wstring long_value = L"PF_LONG=" + std::wstring(40000, L'v');
     const wchar_t *long_env[] = {L"A=1", long_value.c_str()};
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const procferry_stream extra[] = {{PROCFERRY_STREAM_NULL, 0, nullptr},
+                                      {PROCFERRY_STREAM_PIPE, 0, nullptr}};
     struct row {
         std::function<void(procferry_options &)> set_up;
         const char *words;
@@ -137,6 +139,15 @@ TEST(OutcomeWords, RefusalsNameTheText)
          "stdout names no file, pipe or device"},
         {[&](procferry_options &o) { o.streams[2].kind = PROCFERRY_STREAM_PIPE; },
          "stderr is a pipe, which only a start with PROCFERRY_NO_WAIT"},
+        {[&](procferry_options &o) { o.extra_fds = extra; o.extra_fd_count = 2; },
+         "descriptor 4 asks for a pipe of the library's or for stdout"},
+        {[&](procferry_options &o) {
+             o.extra_fds = extra;
+             o.extra_fd_count = 1;
+             o.flags |= PROCFERRY_CLOSE_FDS;
+         }, "the list of extra descriptors goes with PROCFERRY_CLOSE_FDS"},
+        {[&](procferry_options &o) { o.extra_fds = extra; o.extra_fd_count = 5000; },
+         "the list of extra descriptors holds more than 2043"},
     };
     for (const row &r : rows) {
         procferry_options o;
@@ -291,6 +302,19 @@ TEST(ProcessHpp, PipeEndsReadLinesAndJoinChildren)
     echoing.pipes[0].close();
     EXPECT_EQ(echoing.pipes[1].read_all(), "one\r\ntwo");
     EXPECT_EQ(echoing.process.wait(10000), std::optional<uint32_t>(0));
+
+    // A side channel of the caller's making, as the child's descriptor 3.
+    procferry::pipe_pair side = procferry::make_pipe();
+    ASSERT_TRUE(side.read.valid() && side.write.valid());
+    procferry::options with_side;
+    with_side.env.set(L"PROBE_FD_WRITE", L"3");
+    with_side.extra_fds = {{PROCFERRY_STREAM_HANDLE, 0, side.write.handle()}};
+    procferry::started sider = procferry::start(probe(), {}, with_side);
+    ASSERT_EQ(sider.kind, PROCFERRY_STARTED) << sider.words;
+    side.write.close();
+    EXPECT_EQ(side.read.read_line(), std::optional<std::string>("fd 3"));
+    EXPECT_EQ(side.read.read_line(), std::nullopt);
+    EXPECT_EQ(sider.process.wait(10000), std::optional<uint32_t>(0));
 }
 
 // Texts the library would take otherwise than given (cut at a zero, a name

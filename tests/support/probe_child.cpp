@@ -8,6 +8,7 @@
 //   PROBE_CRASH=1   end with an access violation
 //   PROBE_ECHO=1    copy stdin to stdout until end-of-file
 //   PROBE_WRITE_BYTES  write this many bytes to stdout, quickly
+//   PROBE_FD_WRITE=3,5  write "fd <n>\n" to each of these descriptors
 //   PROBE_PRINT_ENV=1  write the environment to stdout, one entry a line (UTF-8)
 //   PROBE_ENV_HEX=NAME  write "NAME=<hex>" to stdout, the variable's value in
 //                   hex UTF-16 units, exactly as the child got it
@@ -135,6 +136,10 @@ int wmain(int argc, wchar_t **argv)
     if (env("PROBE_WRITE")) {
         _write(1, "probe-stdout\n", 13);
         _write(2, "probe-stderr\n", 13);
+    }
+    for (const char *at = env("PROBE_FD_WRITE"); at; at = strchr(at, ',') ? strchr(at, ',') + 1 : nullptr) {
+        std::string line = "fd " + std::to_string(atoi(at)) + "\n";
+        _write(atoi(at), line.data(), (unsigned)line.size());
     }
     if (env("PROBE_READ_STDIN")) {
         std::string bytes;

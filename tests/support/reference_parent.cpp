@@ -92,7 +92,22 @@ bool start_relay(const relay_request &request, relay_session &session)
     for (int fd = 0; fd < 3; ++fd)
         if (stand_ins[fd] >= 0)
             relay_streams[fd] = {PROCFERRY_STREAM_FD, stand_ins[fd], nullptr};
-    bool started = procferry_session_start_line_standing_in(&start, relay_streams, 1, &session.steps) == 0;
+    // Every inheritable descriptor of this process's from 3 up reaches the
+    // relay at its own number, as a runtime spawn hands them on.
+    std::vector<procferry_handle> inheritable;
+    for (int fd = 3; fd < 2048; ++fd) {
+        intptr_t handle = _get_osfhandle(fd);
+        DWORD flags = 0;
+        bool passed = handle != -1 && handle != -2 && GetHandleInformation((HANDLE)handle, &flags) &&
+                      (flags & HANDLE_FLAG_INHERIT);
+        if (passed) {
+            inheritable.resize(fd - 2);
+            inheritable[fd - 3] = (procferry_handle)handle;
+        }
+    }
+    start.extra_fds = inheritable.data();
+    start.extra_fd_count = inheritable.size();
+    bool started = procferry_session_start_line_standing_in(&start, relay_streams, &session.steps) == 0;
     session.command_line = context.text;
     session.spawn_errno = session.steps.spawn_errno;
     session.relay_report_fd = session.steps.relay_report_fd;
