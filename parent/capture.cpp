@@ -176,9 +176,11 @@ void procferry_capture_options_init(struct procferry_capture_options *capture)
     capture->drain_ms = DEFAULT_DRAIN_MS;
 }
 
-int procferry_capture(const struct procferry_options *options,
-                      const struct procferry_capture_options *capture,
-                      struct procferry_capture_result *result)
+namespace {
+
+int capture_run(const struct procferry_options *options,
+                const struct procferry_capture_options *capture,
+                struct procferry_capture_result *result)
 {
     memset(result, 0, sizeof *result);
     procferry_result &outcome = result->result;
@@ -280,6 +282,17 @@ int procferry_capture(const struct procferry_options *options,
     take(out, &result->out, &result->out_size, &result->out_capped);
     take(err, &result->err, &result->err_size, &result->err_capped);
     return outcome.kind;
+}
+
+} // namespace
+
+int procferry_capture(const struct procferry_options *options,
+                      const struct procferry_capture_options *capture,
+                      struct procferry_capture_result *result)
+{
+    int kind = capture_run(options, capture, result);
+    pf_keep_words(options, &result->result);
+    return kind;
 }
 
 void procferry_capture_free(struct procferry_capture_result *result)

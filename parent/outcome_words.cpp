@@ -35,6 +35,7 @@ struct line {
     char *out;
     size_t capacity;
     size_t length;
+    const procferry_terms *terms; // every field set
 };
 
 void put(line *words, const char *text, size_t size)
@@ -276,10 +277,22 @@ void put_directory(line *words, text dir)
     }
 }
 
+// "the directory", or with the caller's name for the option "the --cwd directory".
+void put_directory_term(line *words)
+{
+    put(words, "the ");
+    if (words->terms->dir_option) {
+        put(words, words->terms->dir_option);
+        put(words, " ");
+    }
+    put(words, "directory");
+}
+
 void put_start_directory(line *words, text dir)
 {
     if (dir.given()) {
-        put(words, "the directory ");
+        put_directory_term(words);
+        put(words, " ");
         put_directory(words, dir);
     } else {
         put(words, "the current directory");
@@ -288,8 +301,14 @@ void put_start_directory(line *words, text dir)
 
 void directory_failed(line *words, text program, text dir, int error)
 {
-    put_text(words, program);
-    put(words, ": directory ");
+    // Led by the caller's option for it when there is one.
+    if (words->terms->dir_option) {
+        put(words, words->terms->dir_option);
+        put(words, " ");
+    } else {
+        put_text(words, program);
+        put(words, ": directory ");
+    }
     put_directory(words, dir);
     wchar_t path[PROBE_PATH_UNITS];
     DWORD attributes = wide_form(dir, path, PROBE_PATH_UNITS) ? GetFileAttributesW(path)
@@ -317,7 +336,9 @@ void not_found(line *words, text program, const wchar_t *name, text dir, const w
     if (!bare) {
         put(words, ": not found");
         if (dir.given() && name && !fully_absolute(name)) {
-            put(words, " (a relative program is taken from ");
+            put(words, " (a relative ");
+            put(words, words->terms->program);
+            put(words, " is taken from ");
             put_start_directory(words, dir);
             wchar_t *full = pf_program_in_dir(name, dir_wide);
             if (full) {
@@ -336,7 +357,9 @@ void not_found(line *words, text program, const wchar_t *name, text dir, const w
         put_start_directory(words, dir);
         put(words, ": ");
         put_errno(words, ENOENT);
-        put(words, "; PATH was not searched: start without PROCFERRY_NO_SEARCH_PATH to search it");
+        put(words, "; PATH was not searched: ");
+        put(words, words->terms->search_on);
+        put(words, " to search it");
         return;
     }
     child_path path = child_path_state(env);
@@ -345,7 +368,9 @@ void not_found(line *words, text program, const wchar_t *name, text dir, const w
                        ? ": not found: the child's environment has no PATH, so nothing was searched: "
                        : ": not found: the child's PATH is empty, so nothing was searched: ");
         put_errno(words, ENOENT);
-        put(words, "; set PATH among the environment changes, or give the program's path");
+        put(words, "; set PATH ");
+        put(words, words->terms->env_option);
+        put(words, ", or give the program's path");
         return;
     }
     put(words, ": not found on PATH: ");
@@ -508,8 +533,10 @@ void relay_missing(line *words, const struct procferry_result *result, text prog
         return;
     }
     put_errno(words, result->error);
-    put(words, "; procferry-console.exe and procferry.exe belong beside the program, or "
-               "name one in the options");
+    put(words, "; procferry-console.exe and procferry.exe belong beside ");
+    put(words, words->terms->relays_home);
+    put(words, ", or name one ");
+    put(words, words->terms->relay_option);
 }
 
 // A relay that could not load the base library ends before it reads its
@@ -658,10 +685,11 @@ const char *procferry_errno_name(int error)
     return nullptr;
 }
 
-size_t procferry_describe(const struct procferry_options *options,
-                          const struct procferry_result *result, char *out, size_t capacity)
+namespace {
+
+void describe(line &words, const struct procferry_options *options,
+              const struct procferry_result *result)
 {
-    line words = {out, out ? capacity : 0, 0};
     text program = {options ? options->program : nullptr,
                     options ? options->program_utf8 : nullptr};
     text dir = {options ? options->dir : nullptr, options ? options->dir_utf8 : nullptr};
@@ -773,7 +801,63 @@ size_t procferry_describe(const struct procferry_options *options,
         put_text(&words, program);
         put_number(&words, ": an outcome of unknown kind %lld", result ? result->kind : 0);
     }
+}
+
+// The library's own terms, and the caller's where it gives them.
+procferry_terms terms_or_own(const procferry_terms *given)
+{
+    procferry_terms terms = {"start without PROCFERRY_NO_SEARCH_PATH", "the program",
+                             "in the options", "among the environment changes", "program",
+                             nullptr};
+    if (given) {
+        if (given->search_on)
+            terms.search_on = given->search_on;
+        if (given->relays_home)
+            terms.relays_home = given->relays_home;
+        if (given->relay_option)
+            terms.relay_option = given->relay_option;
+        if (given->env_option)
+            terms.env_option = given->env_option;
+        if (given->program)
+            terms.program = given->program;
+        terms.dir_option = given->dir_option;
+    }
+    return terms;
+}
+
+size_t finish(line &words)
+{
     if (words.capacity)
         words.out[words.length < words.capacity ? words.length : words.capacity - 1] = 0;
     return words.length;
+}
+
+} // namespace
+
+size_t procferry_describe_in_terms(const struct procferry_options *options,
+                                   const struct procferry_result *result,
+                                   const struct procferry_terms *terms, char *out, size_t capacity)
+{
+    procferry_terms chosen = terms_or_own(terms);
+    line words = {out, out ? capacity : 0, 0, &chosen};
+    describe(words, options, result);
+    return finish(words);
+}
+
+size_t procferry_describe(const struct procferry_options *options,
+                          const struct procferry_result *result, char *out, size_t capacity)
+{
+    // Without the options, the words the start itself kept.
+    if (!options && result && result->words[0]) {
+        line words = {out, out ? capacity : 0, 0, nullptr};
+        put(&words, result->words, strnlen(result->words, sizeof result->words));
+        return finish(words);
+    }
+    return procferry_describe_in_terms(options, result, nullptr, out, capacity);
+}
+
+void pf_keep_words(const struct procferry_options *options, struct procferry_result *result)
+{
+    result->words[0] = 0;
+    procferry_describe_in_terms(options, result, nullptr, result->words, sizeof result->words);
 }

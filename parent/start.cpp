@@ -435,7 +435,9 @@ int procferry_session_start_options(const struct procferry_options *options,
     return begin_start(options, session, result, false);
 }
 
-int procferry_start(const struct procferry_options *options, struct procferry_result *result)
+namespace {
+
+int start_and_wait(const struct procferry_options *options, struct procferry_result *result)
 {
     uint32_t timeout = options ? options->timeout_ms : 0;
     uint64_t deadline = pf_deadline(timeout);
@@ -482,6 +484,15 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     if (kind != PROCFERRY_EXITED && kind != PROCFERRY_STARTED)
         close_pipes(result);
     return finish(result, kind);
+}
+
+} // namespace
+
+int procferry_start(const struct procferry_options *options, struct procferry_result *result)
+{
+    int kind = start_and_wait(options, result);
+    pf_keep_words(options, result);
+    return kind;
 }
 
 const char *procferry_kind_name(int kind)

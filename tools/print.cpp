@@ -1,6 +1,6 @@
 // A run's outcome in words, as the tool's exit status, and as JSON. The
-// words are the library's (procferry_describe); where its next step names an
-// API option, the tool names its own command-line option instead.
+// words are the library's, in the tool's terms (procferry_describe_in_terms):
+// where a next step names an option, it is the tool's command-line option.
 #include <stdio.h>
 #include <string.h>
 
@@ -36,34 +36,15 @@ int status_at_timeout(const run_options &options, const launch_outcome &outcome)
     return RUN_EXIT_TIMED_OUT;
 }
 
+// The library's words, with the tool's own options named in its next steps.
 std::string library_words(const run_options &options, const procferry_result &result)
 {
     std::vector<const wchar_t *> args, env;
     procferry_options start = start_options(options, args, env);
-    std::string words(procferry_describe(&start, &result, nullptr, 0) + 1, '\0');
-    words.resize(procferry_describe(&start, &result, &words[0], words.size()));
-    return words;
-}
-
-// The library's phrases that name its API, and the tool's for the same step.
-std::string in_tool_terms(const run_options &options, std::string words)
-{
-    static const char *const phrases[][2] = {
-        {"start without PROCFERRY_NO_SEARCH_PATH to search it", "drop --no-search-path to search it"},
-        {"belong beside the program, or name one in the options",
-         "belong beside procferry-run.exe, or name one with --relay"},
-        {"a relative program is taken from", "a relative PROGRAM is taken from"},
-        {"the directory ", "the --cwd directory "},
-        {"set PATH among the environment changes", "set PATH with --env"},
-    };
-    for (const auto &phrase : phrases) {
-        size_t at = words.find(phrase[0]);
-        if (at != std::string::npos)
-            words.replace(at, strlen(phrase[0]), phrase[1]);
-    }
-    std::string directory = to_utf8(options.program) + ": directory ";
-    if (words.compare(0, directory.size(), directory) == 0)
-        words.replace(0, directory.size(), "--cwd ");
+    procferry_terms terms = {"drop --no-search-path", "procferry-run.exe", "with --relay",
+                             "with --env", "PROGRAM", "--cwd"};
+    std::string words(procferry_describe_in_terms(&start, &result, &terms, nullptr, 0) + 1, '\0');
+    words.resize(procferry_describe_in_terms(&start, &result, &terms, &words[0], words.size()));
     return words;
 }
 
@@ -131,7 +112,7 @@ verdict judge(const run_options &options, const launch_outcome &outcome)
         told.error = result.error;
         break;
     }
-    told.message = in_tool_terms(options, library_words(options, result));
+    told.message = library_words(options, result);
     if (outcome.timed_out && options.has_kill_after) {
         // The library ended nothing: this tool asked first, then maybe ended it.
         std::string asked = "asked it to stop (" +
@@ -262,6 +243,6 @@ void say_ended_at_timeout(const run_options &options, const launch_outcome &outc
 {
     procferry_result result = outcome.result;
     result.kind = PROCFERRY_TIMED_OUT;
-    say(in_tool_terms(options, library_words(options, result)) + " (process " +
+    say(library_words(options, result) + " (process " +
         std::to_string(outcome.result.pid) + ")");
 }

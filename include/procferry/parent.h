@@ -244,8 +244,9 @@ enum procferry_kind {
     PROCFERRY_SYSTEM_ERROR = 11     /* win32_error: a pipe, handle, job or event could not be made */
 };
 
-/* The longest check report kept, terminating zero included. */
-enum { PROCFERRY_CHECK_REPORT_SIZE = 512 };
+/* The longest check report kept, terminating zero included; the same for
+   the words a result keeps. */
+enum { PROCFERRY_CHECK_REPORT_SIZE = 512, PROCFERRY_WORDS_SIZE = 1024 };
 
 struct procferry_result {
     int kind;                    /* enum procferry_kind */
@@ -269,6 +270,9 @@ struct procferry_result {
     /* The relay used or tried, also when options.relay was NULL; empty for a
        direct start. */
     wchar_t relay_path[PROCFERRY_PATH_SIZE];
+    /* The words of procferry_describe for this result, as the start (or the
+       capture) ended: UTF-8, cut to PROCFERRY_WORDS_SIZE bytes with the zero. */
+    char words[PROCFERRY_WORDS_SIZE];
 };
 
 void procferry_options_init(struct procferry_options *options);
@@ -399,9 +403,31 @@ void procferry_capture_free(struct procferry_capture_result *result);
 /* One line of UTF-8, no newline: what ran or should have run (the program as
    given, and the relay for relay failures), what happened, the errno's name
    and words ("ENOENT: no such file or directory"), the next step where there
-   is one. Returns the full length; writes up to capacity - 1 bytes and a zero. */
+   is one. Returns the full length; writes up to capacity - 1 bytes and a zero.
+   With options NULL, the words the start kept in result->words (which a
+   result from procferry_start or procferry_capture holds); with the options
+   of that start, the same words, uncut, worked out now. */
 size_t procferry_describe(const struct procferry_options *options,
                           const struct procferry_result *result, char *out, size_t capacity);
+
+/* What the words call the options their next steps name, for a program that
+   offers them to its users under names of its own; a NULL field keeps the
+   library's phrase (shown). */
+struct procferry_terms {
+    const char *search_on;    /* "start without PROCFERRY_NO_SEARCH_PATH" (to search PATH) */
+    const char *relays_home;  /* "the program" (the relays belong beside it) */
+    const char *relay_option; /* "in the options" (or name one there) */
+    const char *env_option;   /* "among the environment changes" (set PATH there) */
+    const char *program;      /* "program" (a relative one is taken from the directory) */
+    const char *dir_option;   /* the option that names the child's directory, such as
+                                 "--cwd": "the --cwd directory", and a directory that
+                                 failed leads the words with it; NULL: "the directory" */
+};
+/* procferry_describe in the caller's terms; the options are required. */
+size_t procferry_describe_in_terms(const struct procferry_options *options,
+                                   const struct procferry_result *result,
+                                   const struct procferry_terms *terms, char *out,
+                                   size_t capacity);
 /* The errno's symbolic name ("ENOENT"), or NULL when unknown. */
 const char *procferry_errno_name(int error);
 

@@ -309,6 +309,11 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         DWORD start = GetTickCount();
         int kind = procferry_start(&o, &result);
         DWORD elapsed = GetTickCount() - start;
+        // The result alone carries the words the options would give.
+        char kept[PROCFERRY_WORDS_SIZE], worked_out[PROCFERRY_WORDS_SIZE];
+        procferry_describe(nullptr, &result, kept, sizeof kept);
+        procferry_describe(&o, &result, worked_out, sizeof worked_out);
+        EXPECT_STREQ(kept, worked_out) << r.name;
         SetCurrentDirectoryW(old_dir.c_str());
         EXPECT_EQ(handle_count(), handles) << r.name << ": a handle was left open";
         EXPECT_EQ(processes_named(L"probe_child.exe"), 0) << r.name << ": a process was left running";
