@@ -633,8 +633,8 @@ void put_refusal(line *words, const struct procferry_options *options)
     }
     // By refusal, in the order of enum pf_refusal.
     static const char *const phrases[] = {
-        "check the options (streams, environment entries, UTF-8 texts)",
-        "check the options (streams, environment entries, UTF-8 texts)",
+        "check the options (streams, extra descriptors, environment entries, UTF-8 texts)",
+        "check the options (streams, extra descriptors, environment entries, UTF-8 texts)",
         " is given both in UTF-16 and in UTF-8; give one",
         " is not UTF-8 (stray bytes, an encoded surrogate or an overlong form); it is refused "
         "rather than changed",
@@ -859,5 +859,18 @@ size_t procferry_describe(const struct procferry_options *options,
 void pf_keep_words(const struct procferry_options *options, struct procferry_result *result)
 {
     result->words[0] = 0;
-    procferry_describe_in_terms(options, result, nullptr, result->words, sizeof result->words);
+    size_t length = procferry_describe_in_terms(options, result, nullptr, result->words,
+                                                sizeof result->words);
+    if (length < sizeof result->words)
+        return;
+    // Cut: drop a character the cut split, so that the words stay UTF-8.
+    size_t kept = sizeof result->words - 1, lead = kept;
+    while (lead > 0 && ((unsigned char)result->words[lead - 1] & 0xC0) == 0x80)
+        --lead;
+    if (lead > 0 && (unsigned char)result->words[lead - 1] >= 0xC0) {
+        unsigned char first = (unsigned char)result->words[lead - 1];
+        size_t size = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : 2;
+        if (lead - 1 + size > kept)
+            result->words[lead - 1] = 0;
+    }
 }

@@ -210,9 +210,10 @@ struct procferry_options {
     size_t extra_fd_count;
 };
 
-/* The most extra descriptors a start hands over: the child's runtime keeps
-   descriptors below 2048, and through the relay its two channels follow. */
-enum { PROCFERRY_EXTRA_FD_LIMIT = 2043 };
+/* The most extra descriptors a start hands over: a runtime keeps descriptors
+   below 2048, and through the relay its two channels and the streams it
+   hands on follow them, with a number free for the null device. */
+enum { PROCFERRY_EXTRA_FD_LIMIT = 2040 };
 
 /* What became of a start. Exactly one kind applies; the fields each kind sets
    are named beside it, all others are zero. */
@@ -244,8 +245,8 @@ enum procferry_kind {
     PROCFERRY_SYSTEM_ERROR = 11     /* win32_error: a pipe, handle, job or event could not be made */
 };
 
-/* The longest check report kept, terminating zero included; the same for
-   the words a result keeps. */
+/* The longest check report kept, and the longest words a result keeps,
+   terminating zero included. */
 enum { PROCFERRY_CHECK_REPORT_SIZE = 512, PROCFERRY_WORDS_SIZE = 1024 };
 
 struct procferry_result {
@@ -270,8 +271,9 @@ struct procferry_result {
     /* The relay used or tried, also when options.relay was NULL; empty for a
        direct start. */
     wchar_t relay_path[PROCFERRY_PATH_SIZE];
-    /* The words of procferry_describe for this result, as the start (or the
-       capture) ended: UTF-8, cut to PROCFERRY_WORDS_SIZE bytes with the zero. */
+    /* The words of procferry_describe for this result as the start (or the
+       capture) returned it: UTF-8, cut at a character to fit
+       PROCFERRY_WORDS_SIZE bytes with the zero. */
     char words[PROCFERRY_WORDS_SIZE];
 };
 

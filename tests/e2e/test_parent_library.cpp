@@ -93,6 +93,9 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
     const wchar_t *long_env[][1] = {{longest_value.c_str()}, {too_long_value.c_str()}};
     const bool gui = std::string(GetParam()) == "gui";
     std::vector<procferry_stream> all_extra(PROCFERRY_EXTRA_FD_LIMIT + 1, {PROCFERRY_STREAM_NULL, 0, nullptr});
+    const std::wstring streams_path = scratch() + L"streams.txt";
+    HANDLE streams_file = CreateFileW(streams_path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     const procferry_stream pipe_extra = {PROCFERRY_STREAM_PIPE, 0, nullptr},
                            stdout_extra = {PROCFERRY_STREAM_STDOUT, 0, nullptr},
                            closed_extra = {PROCFERRY_STREAM_FD, 1999, nullptr};
@@ -250,9 +253,15 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         {"no descriptor as a standard stream", [](procferry_options &o) {
              o.streams[0].kind = PROCFERRY_STREAM_NONE;
          }, PROCFERRY_INVALID_ARGUMENT, EINVAL},
+        // Through the relay the streams handed over come after the extra
+        // descriptors, and the null device needs a free number there.
         {"as many extra descriptors as a child keeps", [&](procferry_options &o) {
              o.extra_fds = all_extra.data();
              o.extra_fd_count = PROCFERRY_EXTRA_FD_LIMIT;
+             o.streams[0].kind = PROCFERRY_STREAM_NULL;
+             o.streams[1] = {PROCFERRY_STREAM_HANDLE, 0, streams_file};
+             o.streams[2].kind = PROCFERRY_STREAM_STDOUT;
+             parent::set_probe_env("PROBE_WRITE", L"1");
          }, PROCFERRY_EXITED, 0},
         {"one extra descriptor more", [&](procferry_options &o) {
              o.extra_fds = all_extra.data();
@@ -342,6 +351,11 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
             ASSERT_GE(fds.size(), (size_t)PROCFERRY_EXTRA_FD_LIMIT);
             EXPECT_EQ(fds.back(), 2 + PROCFERRY_EXTRA_FD_LIMIT);
             EXPECT_EQ(fds[fds.size() - PROCFERRY_EXTRA_FD_LIMIT], 3);
+            char written[64] = {};
+            DWORD count = 0;
+            SetFilePointer(streams_file, 0, nullptr, FILE_BEGIN);
+            ReadFile(streams_file, written, sizeof written - 1, &count, nullptr);
+            EXPECT_STREQ(written, "probe-stdout\r\nprobe-stderr\r\n") << "the streams went astray";
         }
         if (std::string(r.name) == "default relay beside the program") {
             EXPECT_EQ(std::wstring(result.relay_path), relay_path());
@@ -363,6 +377,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         }
         DeleteFileW(probe_out().c_str());
     }
+    CloseHandle(streams_file);
 }
 
 TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)

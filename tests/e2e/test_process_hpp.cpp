@@ -147,7 +147,7 @@ TEST(OutcomeWords, RefusalsNameTheText)
              o.flags |= PROCFERRY_CLOSE_FDS;
          }, "the list of extra descriptors goes with PROCFERRY_CLOSE_FDS"},
         {[&](procferry_options &o) { o.extra_fds = extra; o.extra_fd_count = 5000; },
-         "the list of extra descriptors holds more than 2043"},
+         "the list of extra descriptors holds more than 2040"},
     };
     for (const row &r : rows) {
         procferry_options o;
@@ -161,6 +161,27 @@ TEST(OutcomeWords, RefusalsNameTheText)
         EXPECT_EQ(procferry::to_utf8(procferry::to_wide(words)), words) << "not UTF-8: " << words;
     }
     CloseHandle(event);
+}
+
+// The words a result keeps are cut to fit it, at a character.
+TEST(OutcomeWords, KeptWordsAreCutAtACharacter)
+{
+    std::wstring program = L"a"; // so that the cut falls inside a character
+    for (int i = 0; i < 400; ++i)
+        program += L"\u4e2d"; // three bytes in UTF-8
+    procferry_options o;
+    procferry_options_init(&o);
+    o.program = program.c_str();
+    procferry_result result;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_LAUNCH_FAILED);
+    char kept[PROCFERRY_WORDS_SIZE + 8];
+    size_t length = procferry_describe(nullptr, &result, kept, sizeof kept);
+    EXPECT_GE(length, (size_t)PROCFERRY_WORDS_SIZE - 4);
+    EXPECT_LT(length, (size_t)PROCFERRY_WORDS_SIZE);
+    bool utf8 = true;
+    procferry::to_wide(kept, &utf8);
+    EXPECT_TRUE(utf8) << "a character was cut in two";
+    EXPECT_EQ(words_for(o, result).substr(0, length), kept);
 }
 
 // run, start and capture through the C++ layer: environment maps, input,
