@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "option_checks.h"
 #include "parent_internal.h"
 
 namespace {
@@ -142,28 +143,18 @@ void take(drain &from, char **data, size_t *size, int *capped)
     *capped = from.capped;
 }
 
-// The streams of a capture from the caller's choices, or false for a choice
-// a capture cannot honour: stdout is always kept; stdin is the input's pipe,
-// the null device, or the caller's file; stderr is kept apart, merged into
-// stdout, the null device or the caller's file (descriptor 2 for the
-// caller's own stderr).
-bool capture_streams(const procferry_options &options, const procferry_capture_options &capture,
+// The streams of a capture from the caller's choices, which pf_check_capture
+// passed: stdout is always kept; stdin is the input's pipe, the null device,
+// or the caller's file; stderr is kept apart, merged into stdout, the null
+// device or the caller's file (descriptor 2 for the caller's own stderr).
+void capture_streams(const procferry_options &options, const procferry_capture_options &capture,
                      procferry_stream *streams)
 {
-    const procferry_stream &in = options.streams[0], &out = options.streams[1],
-                           &err = options.streams[2];
-    if (out.kind != PROCFERRY_STREAM_INHERIT)
-        return false;
-    if (in.kind == PROCFERRY_STREAM_INHERIT)
+    if (options.streams[0].kind == PROCFERRY_STREAM_INHERIT)
         streams[0] = {capture.input ? PROCFERRY_STREAM_PIPE : PROCFERRY_STREAM_NULL, 0, nullptr};
-    else if (capture.input || in.kind == PROCFERRY_STREAM_PIPE || in.kind == PROCFERRY_STREAM_STDOUT)
-        return false;
     streams[1] = {PROCFERRY_STREAM_PIPE, 0, nullptr};
-    if (err.kind == PROCFERRY_STREAM_INHERIT)
+    if (options.streams[2].kind == PROCFERRY_STREAM_INHERIT)
         streams[2] = {PROCFERRY_STREAM_PIPE, 0, nullptr};
-    else if (err.kind == PROCFERRY_STREAM_PIPE)
-        return false;
-    return true;
 }
 
 } // namespace
@@ -180,26 +171,24 @@ namespace {
 
 int capture_run(const struct procferry_options *options,
                 const struct procferry_capture_options *capture,
-                struct procferry_capture_result *result)
+                struct procferry_capture_result *result, pf_refused *refusal)
 {
     memset(result, 0, sizeof *result);
     procferry_result &outcome = result->result;
+    if (!options || options->size < sizeof *options)
+        *refusal = {PF_NO_OPTIONS, PF_TEXT_NONE, 0};
+    else
+        *refusal = pf_check_capture(options, capture);
+    if (refusal->why != PF_ACCEPTED) {
+        outcome.kind = PROCFERRY_INVALID_ARGUMENT;
+        outcome.error = EINVAL;
+        return outcome.kind;
+    }
     // Options made before drain_ms was there get its default.
     const size_t drain_known = offsetof(procferry_capture_options, drain_ms) + sizeof capture->drain_ms;
-    if (!options || options->size < sizeof *options || !capture ||
-        capture->size < offsetof(procferry_capture_options, drain_ms) ||
-        (capture->input_size && !capture->input)) {
-        outcome.kind = PROCFERRY_INVALID_ARGUMENT;
-        outcome.error = EINVAL;
-        return outcome.kind;
-    }
     uint32_t drain_ms = capture->size >= drain_known ? capture->drain_ms : DEFAULT_DRAIN_MS;
     procferry_options own = *options;
-    if (!capture_streams(*options, *capture, own.streams) || (options->flags & PROCFERRY_KILL_ON_CLOSE)) {
-        outcome.kind = PROCFERRY_INVALID_ARGUMENT;
-        outcome.error = EINVAL;
-        return outcome.kind;
-    }
+    capture_streams(*options, *capture, own.streams);
     own.flags |= PROCFERRY_NO_WAIT;
     uint64_t deadline = pf_deadline(options->timeout_ms);
     drain out, err;
@@ -290,8 +279,10 @@ int procferry_capture(const struct procferry_options *options,
                       const struct procferry_capture_options *capture,
                       struct procferry_capture_result *result)
 {
-    int kind = capture_run(options, capture, result);
-    pf_keep_words(options, &result->result);
+    pf_refused refusal;
+    int kind = capture_run(options, capture, result, &refusal);
+    // The capture's own refusal, which the options' checks alone do not tell.
+    pf_keep_words(options, &result->result, refusal.why != PF_ACCEPTED ? &refusal : nullptr);
     return kind;
 }
 

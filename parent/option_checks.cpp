@@ -1,6 +1,7 @@
 // The checks a start's options pass before anything starts, with what each
 // refusal is about, for the start and for its words alike.
 #include <io.h>
+#include <stddef.h>
 #include <string.h>
 
 #include "option_checks.h"
@@ -154,5 +155,27 @@ pf_refused pf_check_options(const struct procferry_options *options, int waits)
         if (!stream_known(extra, (int)(3 + index)))
             return refused(PF_STREAM_UNKNOWN, PF_TEXT_EXTRA_FD, index);
     }
+    return refused(PF_ACCEPTED);
+}
+
+pf_refused pf_check_capture(const struct procferry_options *options,
+                            const struct procferry_capture_options *capture)
+{
+    // Options made before drain_ms was there are taken, with its default.
+    if (!capture || capture->size < offsetof(procferry_capture_options, drain_ms))
+        return refused(PF_CAPTURE_NO_OPTIONS);
+    if (capture->input_size && !capture->input)
+        return refused(PF_CAPTURE_NO_INPUT);
+    const procferry_stream *streams = options->streams;
+    if (streams[1].kind != PROCFERRY_STREAM_INHERIT)
+        return refused(PF_CAPTURE_STDOUT, PF_TEXT_STREAM, 1);
+    if (streams[0].kind == PROCFERRY_STREAM_PIPE)
+        return refused(PF_CAPTURE_PIPE, PF_TEXT_STREAM, 0);
+    if (streams[2].kind == PROCFERRY_STREAM_PIPE)
+        return refused(PF_CAPTURE_PIPE, PF_TEXT_STREAM, 2);
+    if (capture->input && streams[0].kind != PROCFERRY_STREAM_INHERIT)
+        return refused(PF_CAPTURE_INPUT_AND_STDIN, PF_TEXT_STREAM, 0);
+    if (options->flags & PROCFERRY_KILL_ON_CLOSE)
+        return refused(PF_CAPTURE_KILL_ON_CLOSE);
     return refused(PF_ACCEPTED);
 }

@@ -22,7 +22,14 @@ enum pf_refusal {
     PF_KILL_ON_CLOSE_WAITED, // PROCFERRY_KILL_ON_CLOSE on a start that waits
     PF_EXTRA_FD_KIND,      // an extra descriptor of a kind for standard streams only
     PF_EXTRA_FDS_TOO_MANY, // past PROCFERRY_EXTRA_FD_LIMIT
-    PF_EXTRA_FDS_CLOSED    // extra descriptors with PROCFERRY_CLOSE_FDS, which would close them
+    PF_EXTRA_FDS_CLOSED,   // extra descriptors with PROCFERRY_CLOSE_FDS, which would close them
+    // A capture's own:
+    PF_CAPTURE_NO_OPTIONS,   // no capture options, or a size from before them
+    PF_CAPTURE_NO_INPUT,     // an input size without the input
+    PF_CAPTURE_STDOUT,       // stdout chosen: a capture keeps it
+    PF_CAPTURE_PIPE,         // a pipe of the library's
+    PF_CAPTURE_INPUT_AND_STDIN, // input bytes and a stdin choice
+    PF_CAPTURE_KILL_ON_CLOSE // PROCFERRY_KILL_ON_CLOSE: a capture has no close
 };
 
 // Which text or stream it is about.
@@ -39,5 +46,8 @@ struct pf_refused {
 // waits: the start waits for the child (procferry_start without
 // PROCFERRY_NO_WAIT), where pipes and PROCFERRY_KILL_ON_CLOSE do not apply.
 struct pf_refused pf_check_options(const struct procferry_options *options, int waits);
+// The first refusal a capture's own choices meet, once the options passed.
+struct pf_refused pf_check_capture(const struct procferry_options *options,
+                                   const struct procferry_capture_options *capture);
 
 #endif

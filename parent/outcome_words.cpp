@@ -607,9 +607,8 @@ void check_report(line *words, const struct procferry_result *result, text relay
 
 // What the start's own checks found wrong with the options, naming the
 // text: which argument, which environment entry, which stream.
-void put_refusal(line *words, const struct procferry_options *options)
+void put_refusal(line *words, const struct procferry_options *options, const pf_refused &refusal)
 {
-    pf_refused refusal = pf_check_options(options, !(options && (options->flags & PROCFERRY_NO_WAIT)));
     static const char *const texts[] = {"", "the relay's path", "the program's name",
                                         "the directory", "argument", "environment entry", "stream"};
     static const char *const streams[] = {"stdin", "stdout", "stderr"};
@@ -649,8 +648,15 @@ void put_refusal(line *words, const struct procferry_options *options)
         " asks for a pipe of the library's or for stdout, which only standard streams take; "
         "hand it an end of procferry_pipe_make",
         " holds more than %lld, the most a child's runtime keeps with the relay's channels",
-        " goes with PROCFERRY_CLOSE_FDS, which would close them"};
-    static_assert(sizeof phrases / sizeof phrases[0] == PF_EXTRA_FDS_CLOSED + 1, "a phrase each");
+        " goes with PROCFERRY_CLOSE_FDS, which would close them",
+        "the capture's options are missing (NULL, or a size from before them)",
+        "the capture's input is missing (NULL with a size)",
+        " is chosen, but a capture keeps stdout itself",
+        " is a pipe of the library's, which a capture does not hand over",
+        " is chosen as well as input bytes; give one",
+        "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT; a capture has "
+        "no close"};
+    static_assert(sizeof phrases / sizeof phrases[0] == PF_CAPTURE_KILL_ON_CLOSE + 1, "a phrase each");
     if (refusal.why == PF_ENV_TOO_LONG)
         put_number(words, phrases[refusal.why], ENV_VALUE_LIMIT - 1);
     else if (refusal.why == PF_EXTRA_FDS_TOO_MANY)
@@ -688,7 +694,7 @@ const char *procferry_errno_name(int error)
 namespace {
 
 void describe(line &words, const struct procferry_options *options,
-              const struct procferry_result *result)
+              const struct procferry_result *result, const pf_refused *given)
 {
     text program = {options ? options->program : nullptr,
                     options ? options->program_utf8 : nullptr};
@@ -723,12 +729,14 @@ void describe(line &words, const struct procferry_options *options,
             cannot_run(&words, options, program, named ? name : nullptr, dir_wide, env,
                        result->error);
         break;
-    case PROCFERRY_INVALID_ARGUMENT:
+    case PROCFERRY_INVALID_ARGUMENT: {
+        pf_refused refusal =
+            given ? *given
+                  : pf_check_options(options, !(options && (options->flags & PROCFERRY_NO_WAIT)));
         put_text(&words, program);
-        if (result->error == E2BIG && options &&
-            pf_check_options(options, !(options->flags & PROCFERRY_NO_WAIT)).why == PF_ENV_TOO_LONG) {
+        if (result->error == E2BIG && refusal.why == PF_ENV_TOO_LONG) {
             put(&words, ": the start was refused: ");
-            put_refusal(&words, options);
+            put_refusal(&words, options, refusal);
             put_errno(&words, E2BIG);
         } else if (result->error == E2BIG) {
             put(&words, ": the command line is too long: ");
@@ -737,10 +745,11 @@ void describe(line &words, const struct procferry_options *options,
                        COMMAND_TEXT_UNITS - 1);
         } else {
             put(&words, ": the start was refused: ");
-            put_refusal(&words, options);
+            put_refusal(&words, options, refusal);
             put_errno(&words, result->error);
         }
         break;
+    }
     case PROCFERRY_RELAY_MISSING:
         relay_missing(&words, result, program, relay);
         break;
@@ -840,7 +849,7 @@ size_t procferry_describe_in_terms(const struct procferry_options *options,
 {
     procferry_terms chosen = terms_or_own(terms);
     line words = {out, out ? capacity : 0, 0, &chosen};
-    describe(words, options, result);
+    describe(words, options, result, nullptr);
     return finish(words);
 }
 
@@ -856,11 +865,13 @@ size_t procferry_describe(const struct procferry_options *options,
     return procferry_describe_in_terms(options, result, nullptr, out, capacity);
 }
 
-void pf_keep_words(const struct procferry_options *options, struct procferry_result *result)
+void pf_keep_words(const struct procferry_options *options, struct procferry_result *result,
+                   const pf_refused *refusal)
 {
-    result->words[0] = 0;
-    size_t length = procferry_describe_in_terms(options, result, nullptr, result->words,
-                                                sizeof result->words);
+    procferry_terms own = terms_or_own(nullptr);
+    line words = {result->words, sizeof result->words, 0, &own};
+    describe(words, options, result, refusal);
+    size_t length = finish(words);
     if (length < sizeof result->words)
         return;
     // Cut: drop a character the cut split, so that the words stay UTF-8.

@@ -98,8 +98,11 @@ int pf_build_environment(const wchar_t *const *changes, size_t change_count, boo
 // The value of name in a block, or NULL when it holds none.
 const wchar_t *pf_block_value(const wchar_t *block, const wchar_t *name);
 
-// Keeps the words of the finished result in result->words.
-void pf_keep_words(const struct procferry_options *options, struct procferry_result *result);
+// Keeps the words of the finished result in result->words; refusal, when
+// not NULL, is what refused the start (else the options' checks say).
+struct pf_refused;
+void pf_keep_words(const struct procferry_options *options, struct procferry_result *result,
+                   const struct pf_refused *refusal = nullptr);
 
 // A start without the relay: the library starts the child itself.
 struct pf_direct_request {

@@ -23,6 +23,7 @@
 
 #include <errno.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <array>
 #include <map>
@@ -464,6 +465,13 @@ public:
         into.error = from.error;
         into.exit_status = from.exit_status;
         into.win32_error = from.win32_error;
+        // The words the library kept, unless cut to fit the result.
+        const void *end = memchr(from.words, 0, sizeof from.words);
+        size_t kept = end ? (size_t)((const char *)end - from.words) : sizeof from.words;
+        if (kept > 0 && kept + 1 < sizeof from.words) {
+            into.words.assign(from.words, kept);
+            return;
+        }
         into.words.assign(procferry_describe(&c, &from, nullptr, 0) + 1, '\0');
         into.words.resize(procferry_describe(&c, &from, &into.words[0], into.words.size()));
     }

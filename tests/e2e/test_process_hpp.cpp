@@ -163,6 +163,47 @@ TEST(OutcomeWords, RefusalsNameTheText)
     CloseHandle(event);
 }
 
+// A capture's own refusals are named in the words it keeps.
+TEST(OutcomeWords, CaptureRefusalsNameTheChoice)
+{
+    struct row {
+        std::function<void(procferry_options &, procferry_capture_options &)> set_up;
+        const char *words;
+    } rows[] = {
+        {[](procferry_options &o, procferry_capture_options &) { o.streams[1].kind = PROCFERRY_STREAM_NULL; },
+         "stdout is chosen, but a capture keeps stdout itself"},
+        {[](procferry_options &o, procferry_capture_options &) { o.streams[0].kind = PROCFERRY_STREAM_PIPE; },
+         "stdin is a pipe of the library's, which a capture does not hand over"},
+        {[](procferry_options &o, procferry_capture_options &) { o.streams[2].kind = PROCFERRY_STREAM_PIPE; },
+         "stderr is a pipe of the library's"},
+        {[](procferry_options &o, procferry_capture_options &c) {
+             o.streams[0].kind = PROCFERRY_STREAM_NULL;
+             c.input = "x";
+             c.input_size = 1;
+         }, "stdin is chosen as well as input bytes; give one"},
+        {[](procferry_options &, procferry_capture_options &c) { c.input_size = 1; },
+         "the capture's input is missing"},
+        {[](procferry_options &o, procferry_capture_options &) { o.flags |= PROCFERRY_KILL_ON_CLOSE; },
+         "a capture has no close"},
+        {[](procferry_options &, procferry_capture_options &c) { c.size = 4; },
+         "the capture's options are missing"},
+    };
+    for (const row &r : rows) {
+        procferry_options o;
+        procferry_options_init(&o);
+        o.program = L"tool";
+        procferry_capture_options capture;
+        procferry_capture_options_init(&capture);
+        r.set_up(o, capture);
+        procferry_capture_result result;
+        EXPECT_EQ(procferry_capture(&o, &capture, &result), PROCFERRY_INVALID_ARGUMENT) << r.words;
+        char words[PROCFERRY_WORDS_SIZE];
+        procferry_describe(nullptr, &result.result, words, sizeof words);
+        EXPECT_TRUE(contains(words, r.words)) << words << "\nlacks: " << r.words;
+        procferry_capture_free(&result);
+    }
+}
+
 // The words a result keeps are cut to fit it, at a character.
 TEST(OutcomeWords, KeptWordsAreCutAtACharacter)
 {
