@@ -128,19 +128,13 @@ struct procferry_relay_start {
     int no_window;
 };
 
-/* Starts a relay on a command line of the caller's making. 0 once the relay
-   runs; -1 when it did not start: spawn_errno says why (EBADF: a stream to
+/* Starts a relay on a command line of the caller's making, with the caller's
+   descriptors 0 to 2 as its own streams. 0 once the relay runs; -1 when it did not start: spawn_errno says why (EBADF: a stream to
    hand over is not open; ENOEXEC: the relay is not a program image; EACCES:
    it is a directory; E2BIG: the text is past 32,767 units), and win32_error
    when a channel could not be made. Nothing is left open then. */
 int procferry_session_start_line(const struct procferry_relay_start *start,
                                  struct procferry_session *session);
-/* procferry_session_start_line, with relay_streams[n] (PROCFERRY_STREAM_FD)
-   as the relay's descriptor n instead of the caller's (NULL: none). For the
-   tests' parent. */
-int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
-                                             const struct procferry_stream *relay_streams,
-                                             struct procferry_session *session);
 
 #ifdef __cplusplus
 }

@@ -84,13 +84,6 @@ DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms)
 int procferry_session_start_line(const struct procferry_relay_start *start,
                                  struct procferry_session *session)
 {
-    return procferry_session_start_line_standing_in(start, nullptr, session);
-}
-
-int procferry_session_start_line_standing_in(const struct procferry_relay_start *start,
-                                             const struct procferry_stream *relay_streams,
-                                             struct procferry_session *session)
-{
     memset(session, 0, sizeof *session);
     pf_process_spawn spawn;
     memset(&spawn, 0, sizeof spawn);
@@ -137,7 +130,7 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         fds.streams[stream] = spawn.fd_count;
         spawn.fds[spawn.fd_count++] = handle;
     }
-    // The relay's own streams are the caller's, unless stood in for. Those
+    // The relay's own streams are the caller's descriptors 0 to 2. Those
     // the child may get (0 and 1 inherited, the streams handed over) go in
     // text mode, the mode a program's streams start in when it is started by
     // CreateProcessW or the runtime's spawn: the relay's runtime carries the
@@ -152,10 +145,8 @@ int procferry_session_start_line_standing_in(const struct procferry_relay_start 
         for (int stream = 0; stream < 3; ++stream)
             spawn.text_fds[3 + stream] = fds.streams[stream];
     }
-    for (int fd = 0; fd < 3; ++fd) {
-        bool stand_in = relay_streams && relay_streams[fd].kind == PROCFERRY_STREAM_FD;
-        spawn.fds[fd] = pf_fd_handle(stand_in ? relay_streams[fd].fd : fd);
-    }
+    for (int fd = 0; fd < 3; ++fd)
+        spawn.fds[fd] = pf_fd_handle(fd);
 
     // The system cuts a longer text without a word, so it is measured here.
     spawn.line = start->build_line(start->context, &fds);

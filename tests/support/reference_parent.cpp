@@ -87,11 +87,6 @@ bool start_relay(const relay_request &request, relay_session &session)
     start.context = &context;
     // The relay's tests read what the relay and the probe write byte for byte.
     start.binary_streams = 1;
-    const int stand_ins[3] = {request.relay_stdin_fd, request.relay_stdout_fd, request.relay_stderr_fd};
-    procferry_stream relay_streams[3] = {};
-    for (int fd = 0; fd < 3; ++fd)
-        if (stand_ins[fd] >= 0)
-            relay_streams[fd] = {PROCFERRY_STREAM_FD, stand_ins[fd], nullptr};
     // Every inheritable descriptor of this process's from 3 up reaches the
     // relay at its own number, as a runtime spawn hands them on.
     std::vector<procferry_handle> inheritable;
@@ -107,7 +102,27 @@ bool start_relay(const relay_request &request, relay_session &session)
     }
     start.extra_fds = inheritable.data();
     start.extra_fd_count = inheritable.size();
-    bool started = procferry_session_start_line_standing_in(&start, relay_streams, &session.steps) == 0;
+    // The relay's own streams are this process's descriptors 0 to 2: those
+    // asked for stand in for them while the relay starts.
+    const int stand_ins[3] = {request.relay_stdin_fd, request.relay_stdout_fd, request.relay_stderr_fd};
+    int saved[3] = {-1, -1, -1};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (stand_ins[fd] < 0)
+            continue;
+        saved[fd] = _dup(fd);
+        _dup2(stand_ins[fd], fd);
+    }
+    bool started = procferry_session_start_line(&start, &session.steps) == 0;
+    for (int fd = 0; fd < 3; ++fd) {
+        if (stand_ins[fd] < 0)
+            continue;
+        if (saved[fd] >= 0) {
+            _dup2(saved[fd], fd);
+            _close(saved[fd]);
+        } else {
+            _close(fd);
+        }
+    }
     session.command_line = context.text;
     session.spawn_errno = session.steps.spawn_errno;
     session.relay_report_fd = session.steps.relay_report_fd;
