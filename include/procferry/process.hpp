@@ -117,6 +117,8 @@ public:
         bool name_ok = true, value_ok = true;
         std::wstring wide_name = to_wide(name, &name_ok), wide_value = to_wide(value, &value_ok);
         std::wstring_view value_view = wide_value;
+        if (!(name_ok && value_ok))
+            keep_not_utf8(std::string(name) + "=" + std::string(value));
         add(wide_name, &value_view, name_ok && value_ok);
         return *this;
     }
@@ -129,6 +131,8 @@ public:
     {
         bool ok = true;
         std::wstring wide_name = to_wide(name, &ok);
+        if (!ok)
+            keep_not_utf8(std::string(name));
         add(wide_name, nullptr, ok);
         return *this;
     }
@@ -142,8 +146,17 @@ public:
     // False once a change was refused; the refused change is not in entries.
     bool valid() const { return valid_; }
     const std::vector<std::wstring> &entries() const { return entries_; }
+    // The first change that was not UTF-8, as given, and how many changes
+    // were taken before it; none when every one converted.
+    const std::optional<std::pair<size_t, std::string>> &not_utf8() const { return not_utf8_; }
 
 private:
+    void keep_not_utf8(std::string entry)
+    {
+        if (!not_utf8_)
+            not_utf8_.emplace(entries_.size(), std::move(entry));
+    }
+
     // The library takes an entry's name to end at the first '=' past its
     // first unit, and every text to end at a zero.
     void add(std::wstring_view name, const std::wstring_view *value, bool converted)
@@ -162,6 +175,7 @@ private:
 
     bool cleared_ = false;
     bool valid_ = true;
+    std::optional<std::pair<size_t, std::string>> not_utf8_;
     std::vector<std::wstring> entries_; // "NAME=VALUE" sets, "NAME" unsets
 };
 
@@ -509,6 +523,9 @@ struct wide_call {
     std::wstring program;
     std::vector<std::wstring> args;
     bool ok = true;
+    // When not: the texts as given, for the library to name the one at fault.
+    std::string program_utf8;
+    std::vector<std::string> args_utf8;
 };
 template <class List>
 wide_call widen(std::string_view program, const List &args)
@@ -518,6 +535,11 @@ wide_call widen(std::string_view program, const List &args)
     bool program_ok = true;
     call.program = to_wide(program, &program_ok);
     call.ok = call.ok && program_ok;
+    if (!call.ok) {
+        call.program_utf8 = std::string(program);
+        for (std::string_view arg : args)
+            call.args_utf8.emplace_back(arg);
+    }
     return call;
 }
 
@@ -533,6 +555,52 @@ Result refused(const start_request &request)
     return out;
 }
 
+// A start with a text that is not UTF-8, refused here: its words are the
+// library's for the texts as given in UTF-8, which name the one at fault
+// (the program, argument n, environment entry n). utf8 is NULL for a call
+// whose program and arguments came in UTF-16.
+template <class Result>
+Result refused_not_utf8(const start_request &request, const wide_call *utf8, const options &choices)
+{
+    procferry_options c = request.c;
+    std::vector<const char *> args;
+    if (utf8 && !utf8->ok) {
+        c.program = nullptr;
+        c.program_utf8 = utf8->program_utf8.c_str();
+        for (const std::string &arg : utf8->args_utf8)
+            args.push_back(arg.c_str());
+        c.args = nullptr;
+        c.args_utf8 = args.data();
+    }
+    std::vector<std::string> env;
+    std::vector<const char *> env_pointers;
+    if (const auto &bad = choices.env.not_utf8()) {
+        // The changes taken before it (in UTF-8; "=" for one that has no UTF-8
+        // form), then the one that was not UTF-8.
+        for (size_t i = 0; i < bad->first; ++i) {
+            bool ok = true;
+            env.push_back(to_utf8(choices.env.entries()[i], &ok));
+            if (!ok)
+                env.back() = "PF_=";
+        }
+        env.push_back(bad->second);
+        for (const std::string &entry : env)
+            env_pointers.push_back(entry.c_str());
+        c.env = nullptr;
+        c.env_utf8 = env_pointers.data();
+        c.env_count = env_pointers.size();
+    }
+    procferry_result invalid{};
+    invalid.kind = PROCFERRY_INVALID_ARGUMENT;
+    invalid.error = EINVAL;
+    Result told;
+    told.kind = invalid.kind;
+    told.error = invalid.error;
+    told.words.assign(procferry_describe(&c, &invalid, nullptr, 0) + 1, '\0');
+    told.words.resize(procferry_describe(&c, &invalid, &told.words[0], told.words.size()));
+    return told;
+}
+
 // The options only a capture takes; any other call refuses them.
 inline bool capture_only_set(const options &choices)
 {
@@ -541,10 +609,12 @@ inline bool capture_only_set(const options &choices)
 }
 
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
-                  const options &choices, bool ok)
+                  const options &choices, const wide_call *utf8)
 {
     start_request request(program, args, choices, 0);
-    if (!ok || !request.valid(choices) || capture_only_set(choices))
+    if ((utf8 && !utf8->ok) || choices.env.not_utf8())
+        return refused_not_utf8<result>(request, utf8, choices);
+    if (!request.valid(choices) || capture_only_set(choices))
         return refused<result>(request);
     procferry_result out;
     procferry_start(&request.c, &out);
@@ -554,10 +624,12 @@ inline result run(std::wstring_view program, const std::vector<std::wstring> &ar
 }
 
 inline started start(std::wstring_view program, const std::vector<std::wstring> &args,
-                     const options &choices, bool ok)
+                     const options &choices, const wide_call *utf8)
 {
     start_request request(program, args, choices, PROCFERRY_NO_WAIT);
-    if (!ok || !request.valid(choices) || capture_only_set(choices))
+    if ((utf8 && !utf8->ok) || choices.env.not_utf8())
+        return refused_not_utf8<started>(request, utf8, choices);
+    if (!request.valid(choices) || capture_only_set(choices))
         return refused<started>(request);
     procferry_result out;
     started told;
@@ -570,13 +642,15 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
 }
 
 inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
-                        const options &choices, std::string_view input, bool ok)
+                        const options &choices, std::string_view input, const wide_call *utf8)
 {
     start_request request(program, args, choices, 0);
+    if ((utf8 && !utf8->ok) || choices.env.not_utf8())
+        return refused_not_utf8<captured>(request, utf8, choices);
     bool stderr_chosen = choices.streams[2].kind != PROCFERRY_STREAM_INHERIT;
     if (choices.stderr_to_stdout)
         request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
-    if (!ok || !request.valid(choices) || (choices.stderr_to_stdout && stderr_chosen))
+    if (!request.valid(choices) || (choices.stderr_to_stdout && stderr_chosen))
         return refused<captured>(request);
     procferry_capture_options capture;
     procferry_capture_options_init(&capture);
@@ -609,60 +683,60 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
 inline result run(std::wstring_view program, std::initializer_list<std::wstring_view> args = {},
                   const options &choices = {})
 {
-    return detail::run(program, detail::wide_list(args), choices, true);
+    return detail::run(program, detail::wide_list(args), choices, nullptr);
 }
 inline result run(std::string_view program, std::initializer_list<std::string_view> args = {},
                   const options &choices = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::run(call.program, call.args, choices, call.ok);
+    return detail::run(call.program, call.args, choices, &call);
 }
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices = {})
 {
-    return detail::run(program, args, choices, true);
+    return detail::run(program, args, choices, nullptr);
 }
 inline result run(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::run(call.program, call.args, choices, call.ok);
+    return detail::run(call.program, call.args, choices, &call);
 }
 inline result run(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::run(call.program, call.args, choices, call.ok);
+    return detail::run(call.program, call.args, choices, &call);
 }
 
 // Starts program and returns once it runs, with its child.
 inline started start(std::wstring_view program, std::initializer_list<std::wstring_view> args = {},
                      const options &choices = {})
 {
-    return detail::start(program, detail::wide_list(args), choices, true);
+    return detail::start(program, detail::wide_list(args), choices, nullptr);
 }
 inline started start(std::string_view program, std::initializer_list<std::string_view> args = {},
                      const options &choices = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::start(call.program, call.args, choices, call.ok);
+    return detail::start(call.program, call.args, choices, &call);
 }
 inline started start(std::wstring_view program, const std::vector<std::wstring> &args,
                      const options &choices = {})
 {
-    return detail::start(program, args, choices, true);
+    return detail::start(program, args, choices, nullptr);
 }
 inline started start(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::start(call.program, call.args, choices, call.ok);
+    return detail::start(call.program, call.args, choices, &call);
 }
 inline started start(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::start(call.program, call.args, choices, call.ok);
+    return detail::start(call.program, call.args, choices, &call);
 }
 
 // Runs program to its end with input on its stdin and its stdout and stderr
@@ -671,30 +745,30 @@ inline captured capture(std::wstring_view program,
                         std::initializer_list<std::wstring_view> args = {},
                         const options &choices = {}, std::string_view input = {})
 {
-    return detail::capture(program, detail::wide_list(args), choices, input, true);
+    return detail::capture(program, detail::wide_list(args), choices, input, nullptr);
 }
 inline captured capture(std::string_view program, std::initializer_list<std::string_view> args = {},
                         const options &choices = {}, std::string_view input = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::capture(call.program, call.args, choices, input, call.ok);
+    return detail::capture(call.program, call.args, choices, input, &call);
 }
 inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
                         const options &choices = {}, std::string_view input = {})
 {
-    return detail::capture(program, args, choices, input, true);
+    return detail::capture(program, args, choices, input, nullptr);
 }
 inline captured capture(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {}, std::string_view input = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::capture(call.program, call.args, choices, input, call.ok);
+    return detail::capture(call.program, call.args, choices, input, &call);
 }
 inline captured capture(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {}, std::string_view input = {})
 {
     detail::wide_call call = detail::widen(program, args);
-    return detail::capture(call.program, call.args, choices, input, call.ok);
+    return detail::capture(call.program, call.args, choices, input, &call);
 }
 
 } // namespace procferry

@@ -300,7 +300,9 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     EXPECT_TRUE(contains(late.words, "still ran after 300ms")) << late.words;
     // A program name that is not UTF-8 is refused, whatever holds the arguments.
     EXPECT_EQ(procferry::run(std::string("\xff"), {"x"}).kind, PROCFERRY_INVALID_ARGUMENT);
-    EXPECT_EQ(procferry::run(std::string("\xff"), texts).kind, PROCFERRY_INVALID_ARGUMENT);
+    procferry::result bad_program = procferry::run(std::string("\xff"), texts);
+    EXPECT_EQ(bad_program.kind, PROCFERRY_INVALID_ARGUMENT);
+    EXPECT_TRUE(contains(bad_program.words, "the program's name is not UTF-8")) << bad_program.words;
 
     // An option that does not apply to a call is refused, never ignored.
     procferry::options merged;
@@ -400,7 +402,14 @@ TEST(ProcessHpp, TextsTheLibraryWouldChangeAreRefused)
         std::wstring arg = L"ok", dir = L"";
         std::string arg8 = "ok";
         std::wstring program_tail = L""; // after the probe's path
+        const char *words = ""; // what every call's words hold
     } rows[] = {
+        {"a value not UTF-8", true, [](procferry::environment &e) { e.set("V", "bad\xff"); }, L"ok",
+         L"", "ok", L"", "environment entry 2 is not UTF-8"},
+        {"a name not UTF-8, unset", true, [](procferry::environment &e) { e.unset("\xc0\xaf"); },
+         L"ok", L"", "ok", L"", "environment entry 2 is not UTF-8"},
+        {"an argument not UTF-8", true, {}, L"ok", L"", "\xed\xa0\x80", L"",
+         "argument 1 is not UTF-8"},
         {"empty name", false, [](procferry::environment &e) { e.set(L"", L"v"); }},
         {"'=' in a name", false, [](procferry::environment &e) { e.set(L"A=B", L"v"); }},
         {"'=' in a name unset", false, [](procferry::environment &e) { e.unset(L"KEEP=evil"); }},
@@ -447,6 +456,7 @@ TEST(ProcessHpp, TextsTheLibraryWouldChangeAreRefused)
         for (const procferry::result &outcome : outcomes) {
             EXPECT_EQ(outcome.kind, PROCFERRY_INVALID_ARGUMENT) << r.name << ": " << outcome.words;
             EXPECT_EQ(outcome.error, EINVAL) << r.name;
+            EXPECT_TRUE(contains(outcome.words, r.words)) << r.name << ": " << outcome.words;
         }
         EXPECT_EQ(GetFileAttributesW(report.c_str()), INVALID_FILE_ATTRIBUTES)
             << r.name << ": the child ran";
