@@ -175,13 +175,14 @@ int capture_run(const struct procferry_options *options,
 {
     memset(result, 0, sizeof *result);
     procferry_result &outcome = result->result;
-    if (!options || options->size < sizeof *options)
-        *refusal = {PF_NO_OPTIONS, PF_TEXT_NONE, 0};
-    else
+    // The start's checks first, as for any start (the capture waits on its
+    // own, so pipes pass them), then the capture's own.
+    *refusal = pf_check_options(options, 0);
+    if (refusal->why == PF_ACCEPTED)
         *refusal = pf_check_capture(options, capture);
     if (refusal->why != PF_ACCEPTED) {
         outcome.kind = PROCFERRY_INVALID_ARGUMENT;
-        outcome.error = EINVAL;
+        outcome.error = refusal->why == PF_ENV_TOO_LONG ? E2BIG : EINVAL;
         return outcome.kind;
     }
     // Options made before drain_ms was there get its default.

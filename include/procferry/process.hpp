@@ -479,10 +479,12 @@ public:
         into.error = from.error;
         into.exit_status = from.exit_status;
         into.win32_error = from.win32_error;
-        // The words the library kept, unless cut to fit the result.
+        // The words the library kept, unless they may have been cut to fit
+        // the result (at a character, up to four bytes short); a refusal's
+        // words always, since only they know a capture's own refusals.
         const void *end = memchr(from.words, 0, sizeof from.words);
         size_t kept = end ? (size_t)((const char *)end - from.words) : sizeof from.words;
-        if (kept > 0 && kept + 1 < sizeof from.words) {
+        if (kept > 0 && (kept + 4 < sizeof from.words || from.kind == PROCFERRY_INVALID_ARGUMENT)) {
             into.words.assign(from.words, kept);
             return;
         }
@@ -562,12 +564,27 @@ Result refused(const start_request &request)
 template <class Result>
 Result refused_not_utf8(const start_request &request, const wide_call *utf8, const options &choices)
 {
+    // The library reads a text up to its first zero: in a text that is not
+    // UTF-8 a zero stands as a byte that never is, so that it stays so.
+    auto as_given = [](std::string text) {
+        bool converts = true;
+        to_wide(text, &converts);
+        for (char &unit : text)
+            if (unit == 0 && !converts)
+                unit = '\xff';
+        return text;
+    };
     procferry_options c = request.c;
+    std::string program;
+    std::vector<std::string> arg_texts;
     std::vector<const char *> args;
     if (utf8 && !utf8->ok) {
+        program = as_given(utf8->program_utf8);
         c.program = nullptr;
-        c.program_utf8 = utf8->program_utf8.c_str();
+        c.program_utf8 = program.c_str();
         for (const std::string &arg : utf8->args_utf8)
+            arg_texts.push_back(as_given(arg));
+        for (const std::string &arg : arg_texts)
             args.push_back(arg.c_str());
         c.args = nullptr;
         c.args_utf8 = args.data();
@@ -575,15 +592,15 @@ Result refused_not_utf8(const start_request &request, const wide_call *utf8, con
     std::vector<std::string> env;
     std::vector<const char *> env_pointers;
     if (const auto &bad = choices.env.not_utf8()) {
-        // The changes taken before it (in UTF-8; "=" for one that has no UTF-8
-        // form), then the one that was not UTF-8.
+        // The changes taken before it (in UTF-8; a plain stand-in for one
+        // that has no UTF-8 form), then the one that was not UTF-8.
         for (size_t i = 0; i < bad->first; ++i) {
             bool ok = true;
             env.push_back(to_utf8(choices.env.entries()[i], &ok));
             if (!ok)
                 env.back() = "PF_=";
         }
-        env.push_back(bad->second);
+        env.push_back(as_given(bad->second));
         for (const std::string &entry : env)
             env_pointers.push_back(entry.c_str());
         c.env = nullptr;

@@ -3,6 +3,7 @@
 
 #include "relay_start.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -62,6 +63,17 @@ wchar_t *build_line(void *context_pointer, const procferry_relay_fds *fds)
     return _wcsdup(context.text.c_str());
 }
 
+// A copy of fd numbered 3 or more, or -1 when fd is not open.
+int dup_above_streams(int fd)
+{
+    int copy = _dup(fd);
+    if (copy < 0 || copy > 2)
+        return copy;
+    int higher = dup_above_streams(fd);
+    _close(copy);
+    return higher;
+}
+
 } // namespace
 
 std::wstring quote_for_command_line(const std::wstring &entry)
@@ -104,15 +116,24 @@ bool start_relay(const relay_request &request, relay_session &session)
     start.extra_fd_count = inheritable.size();
     // The relay's own streams are this process's descriptors 0 to 2: those
     // asked for stand in for them while the relay starts.
+    // Copies are taken before any of them changes, above 2, so that one
+    // stand-in may be another's number.
     const int stand_ins[3] = {request.relay_stdin_fd, request.relay_stdout_fd, request.relay_stderr_fd};
-    int saved[3] = {-1, -1, -1};
+    int copies[3] = {-1, -1, -1}, saved[3] = {-1, -1, -1};
+    bool standing = true;
     for (int fd = 0; fd < 3; ++fd) {
         if (stand_ins[fd] < 0)
             continue;
-        saved[fd] = _dup(fd);
-        _dup2(stand_ins[fd], fd);
+        copies[fd] = dup_above_streams(stand_ins[fd]);
+        saved[fd] = dup_above_streams(fd);
+        standing = standing && copies[fd] >= 0;
     }
-    bool started = procferry_session_start_line(&start, &session.steps) == 0;
+    for (int fd = 0; fd < 3; ++fd)
+        if (standing && copies[fd] >= 0)
+            standing = _dup2(copies[fd], fd) == 0;
+    bool started = standing && procferry_session_start_line(&start, &session.steps) == 0;
+    if (!standing)
+        session.steps.spawn_errno = EBADF;
     for (int fd = 0; fd < 3; ++fd) {
         if (stand_ins[fd] < 0)
             continue;
@@ -122,6 +143,8 @@ bool start_relay(const relay_request &request, relay_session &session)
         } else {
             _close(fd);
         }
+        if (copies[fd] >= 0)
+            _close(copies[fd]);
     }
     session.command_line = context.text;
     session.spawn_errno = session.steps.spawn_errno;
