@@ -225,6 +225,20 @@ child_path child_path_state(const env_changes &env)
 
 enum what_is_there { NOTHING, DIRECTORY, OTHER_FILE, PROGRAM };
 
+// What the program finder's answer says is there.
+what_is_there what_the_finder_found(int error)
+{
+    switch (error) {
+    case 0:
+        return PROGRAM;
+    case EACCES:
+        return DIRECTORY;
+    case ENOEXEC:
+        return OTHER_FILE;
+    }
+    return NOTHING;
+}
+
 // What the library's finder makes of name, as the relay would, with PATH
 // searched or not; found (PF_PROGRAM_PATH_CAPACITY units) holds the file
 // for PROGRAM, else an empty text.
@@ -236,30 +250,15 @@ what_is_there find_as_relay(const wchar_t *name, const wchar_t *dir, const env_c
                                                             env.clear, search, found,
                                                             PF_PROGRAM_PATH_CAPACITY)
                           : EINVAL;
-    switch (*error) {
-    case 0:
-        return PROGRAM;
-    case EACCES:
-        return DIRECTORY;
-    case ENOEXEC:
-        return OTHER_FILE;
-    }
-    return NOTHING;
+    return what_the_finder_found(*error);
 }
 
 // What a bare name is in the start directory, taken as given there.
 what_is_there look_in_start_directory(const wchar_t *dir, const wchar_t *program)
 {
     wchar_t found[PF_PROGRAM_PATH_CAPACITY];
-    switch (procferry_find_program(program, dir, nullptr, 0, found, PF_PROGRAM_PATH_CAPACITY)) {
-    case 0:
-        return PROGRAM;
-    case EACCES:
-        return DIRECTORY;
-    case ENOEXEC:
-        return OTHER_FILE;
-    }
-    return NOTHING;
+    return what_the_finder_found(
+        procferry_find_program(program, dir, nullptr, 0, found, PF_PROGRAM_PATH_CAPACITY));
 }
 
 // The directory as given, and in full when that reads differently.
