@@ -693,6 +693,27 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
     return told;
 }
 
+// The same calls for a UTF-8 program and arguments, converted once.
+template <class List>
+result run_utf8(std::string_view program, const List &args, const options &choices)
+{
+    wide_call call = widen(program, args);
+    return run(call.program, call.args, choices, &call);
+}
+template <class List>
+started start_utf8(std::string_view program, const List &args, const options &choices)
+{
+    wide_call call = widen(program, args);
+    return start(call.program, call.args, choices, &call);
+}
+template <class List>
+captured capture_utf8(std::string_view program, const List &args, const options &choices,
+                      std::string_view input)
+{
+    wide_call call = widen(program, args);
+    return capture(call.program, call.args, choices, input, &call);
+}
+
 } // namespace detail
 
 // Runs program to its end (options.timeout_ms bounds the whole run; past it
@@ -705,8 +726,7 @@ inline result run(std::wstring_view program, std::initializer_list<std::wstring_
 inline result run(std::string_view program, std::initializer_list<std::string_view> args = {},
                   const options &choices = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::run(call.program, call.args, choices, &call);
+    return detail::run_utf8(program, args, choices);
 }
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices = {})
@@ -716,14 +736,12 @@ inline result run(std::wstring_view program, const std::vector<std::wstring> &ar
 inline result run(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::run(call.program, call.args, choices, &call);
+    return detail::run_utf8(program, args, choices);
 }
 inline result run(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::run(call.program, call.args, choices, &call);
+    return detail::run_utf8(program, args, choices);
 }
 
 // Starts program and returns once it runs, with its child.
@@ -735,8 +753,7 @@ inline started start(std::wstring_view program, std::initializer_list<std::wstri
 inline started start(std::string_view program, std::initializer_list<std::string_view> args = {},
                      const options &choices = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::start(call.program, call.args, choices, &call);
+    return detail::start_utf8(program, args, choices);
 }
 inline started start(std::wstring_view program, const std::vector<std::wstring> &args,
                      const options &choices = {})
@@ -746,14 +763,12 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
 inline started start(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::start(call.program, call.args, choices, &call);
+    return detail::start_utf8(program, args, choices);
 }
 inline started start(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::start(call.program, call.args, choices, &call);
+    return detail::start_utf8(program, args, choices);
 }
 
 // Runs program to its end with input on its stdin and its stdout and stderr
@@ -767,8 +782,7 @@ inline captured capture(std::wstring_view program,
 inline captured capture(std::string_view program, std::initializer_list<std::string_view> args = {},
                         const options &choices = {}, std::string_view input = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::capture(call.program, call.args, choices, input, &call);
+    return detail::capture_utf8(program, args, choices, input);
 }
 inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
                         const options &choices = {}, std::string_view input = {})
@@ -778,14 +792,12 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
 inline captured capture(std::string_view program, const std::vector<std::string> &args,
                   const options &choices = {}, std::string_view input = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::capture(call.program, call.args, choices, input, &call);
+    return detail::capture_utf8(program, args, choices, input);
 }
 inline captured capture(std::string_view program, const std::vector<std::string_view> &args,
                   const options &choices = {}, std::string_view input = {})
 {
-    detail::wide_call call = detail::widen(program, args);
-    return detail::capture(call.program, call.args, choices, input, &call);
+    return detail::capture_utf8(program, args, choices, input);
 }
 
 } // namespace procferry
