@@ -193,7 +193,7 @@ int capture_run(const struct procferry_options *options,
     own.flags |= PROCFERRY_NO_WAIT;
     uint64_t deadline = pf_deadline(options->timeout_ms);
     drain out, err;
-    if (procferry_start(&own, &outcome) != PROCFERRY_STARTED) {
+    if (pf_start(&own, &outcome) != PROCFERRY_STARTED) {
         take(out, &result->out, &result->out_size, &result->out_capped);
         take(err, &result->err, &result->err_size, &result->err_capped);
         return outcome.kind;

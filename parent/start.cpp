@@ -435,9 +435,7 @@ int procferry_session_start_options(const struct procferry_options *options,
     return begin_start(options, session, result, false);
 }
 
-namespace {
-
-int start_and_wait(const struct procferry_options *options, struct procferry_result *result)
+int pf_start(const struct procferry_options *options, struct procferry_result *result)
 {
     uint32_t timeout = options ? options->timeout_ms : 0;
     uint64_t deadline = pf_deadline(timeout);
@@ -486,11 +484,9 @@ int start_and_wait(const struct procferry_options *options, struct procferry_res
     return finish(result, kind);
 }
 
-} // namespace
-
 int procferry_start(const struct procferry_options *options, struct procferry_result *result)
 {
-    int kind = start_and_wait(options, result);
+    int kind = pf_start(options, result);
     pf_keep_words(options, result);
     return kind;
 }
