@@ -35,25 +35,37 @@ bool pf_is_stream_fd(int fd)
 
 namespace {
 
+// Whether a stream of this number may be of this kind at all.
+bool kind_fits(int kind, int number)
+{
+    switch (kind) {
+    case PROCFERRY_STREAM_INHERIT:
+    case PROCFERRY_STREAM_NULL:
+    case PROCFERRY_STREAM_FD:
+    case PROCFERRY_STREAM_HANDLE:
+        return true;
+    case PROCFERRY_STREAM_PIPE:
+        return number < 3;
+    case PROCFERRY_STREAM_STDOUT:
+        return number == 2;
+    case PROCFERRY_STREAM_NONE:
+        return number >= 3;
+    }
+    return false;
+}
+
+// Whether what a stream of a fitting kind names is there.
 bool stream_known(const procferry_stream &stream, int number)
 {
     switch (stream.kind) {
     case PROCFERRY_STREAM_INHERIT:
         return number < 3 || pf_is_stream_fd(number);
-    case PROCFERRY_STREAM_NULL:
-        return true;
-    case PROCFERRY_STREAM_PIPE:
-        return number < 3;
-    case PROCFERRY_STREAM_NONE:
-        return number >= 3;
     case PROCFERRY_STREAM_FD:
         return pf_is_stream_fd(stream.fd);
     case PROCFERRY_STREAM_HANDLE:
         return pf_is_stream_object((HANDLE)stream.handle);
-    case PROCFERRY_STREAM_STDOUT:
-        return number == 2;
     }
-    return false;
+    return true;
 }
 
 pf_refused refused(pf_refusal why, pf_refused_text what = PF_TEXT_NONE, size_t index = 0)
@@ -135,6 +147,8 @@ pf_refused pf_check_options(const struct procferry_options *options, int waits)
                                      options->env ? nullptr : options->env_utf8[index])))
             return refused(why, PF_TEXT_ENV, index);
     for (int stream = 0; stream < 3; ++stream) {
+        if (!kind_fits(options->streams[stream].kind, stream))
+            return refused(PF_STREAM_KIND, PF_TEXT_STREAM, (size_t)stream);
         if (!stream_known(options->streams[stream], stream))
             return refused(PF_STREAM_UNKNOWN, PF_TEXT_STREAM, (size_t)stream);
         if (waits && options->streams[stream].kind == PROCFERRY_STREAM_PIPE)
@@ -152,6 +166,8 @@ pf_refused pf_check_options(const struct procferry_options *options, int waits)
         const procferry_stream &extra = options->extra_fds[index];
         if (extra.kind == PROCFERRY_STREAM_PIPE || extra.kind == PROCFERRY_STREAM_STDOUT)
             return refused(PF_EXTRA_FD_KIND, PF_TEXT_EXTRA_FD, index);
+        if (!kind_fits(extra.kind, (int)(3 + index)))
+            return refused(PF_STREAM_KIND, PF_TEXT_EXTRA_FD, index);
         if (!stream_known(extra, (int)(3 + index)))
             return refused(PF_STREAM_UNKNOWN, PF_TEXT_EXTRA_FD, index);
     }

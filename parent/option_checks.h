@@ -18,6 +18,7 @@ enum pf_refusal {
     PF_ENV_NO_NAME,       // an entry whose name is empty or '=' alone
     PF_ENV_TOO_LONG,      // a value past the system's bound (E2BIG)
     PF_STREAM_UNKNOWN,    // a stream the caller does not have, or that is no file, pipe or device
+    PF_STREAM_KIND,       // a kind this number does not take (NONE on a standard stream, an unknown kind)
     PF_PIPE_WAITED,       // a pipe stream on a start that waits
     PF_KILL_ON_CLOSE_WAITED, // PROCFERRY_KILL_ON_CLOSE on a start that waits
     PF_EXTRA_FD_KIND,      // an extra descriptor of a kind for standard streams only

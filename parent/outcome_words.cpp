@@ -7,6 +7,7 @@
 // looks the way the relay looks; the words never open a file themselves, so
 // that a name such as a pipe's or the console's cannot hold them up.
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -586,6 +587,19 @@ void bad_record(line *words, const struct procferry_result *result, text relay)
     }
 }
 
+// Whether the first size bytes of text are UTF-8.
+bool is_utf8(const char *text, size_t size)
+{
+    char *copy = (char *)malloc(size + 1);
+    if (!copy)
+        return false;
+    memcpy(copy, text, size);
+    copy[size] = 0;
+    bool converts = procferry_utf8_to_wide(copy, nullptr, 0) > 0;
+    free(copy);
+    return converts;
+}
+
 void check_report(line *words, const struct procferry_result *result, text relay)
 {
     put_relay(words, result, relay);
@@ -600,8 +614,19 @@ void check_report(line *words, const struct procferry_result *result, text relay
         return;
     }
     put(words, ": ");
-    for (size_t i = 0; i < size; ++i)
-        put(words, report[i] == '\n' || report[i] == '\r' ? " " : &report[i], 1);
+    // The relay's bytes as they came; a character the cut to fit the result
+    // split is dropped, and a report that is not UTF-8 even so (another code
+    // page) shows '?' for each byte past ASCII: the words stay UTF-8.
+    size_t shown = size;
+    bool utf8 = is_utf8(report, shown);
+    for (size_t drop = 1; !utf8 && drop <= 3 && drop < size; ++drop)
+        utf8 = is_utf8(report, shown = size - drop);
+    if (!utf8)
+        shown = size;
+    for (size_t i = 0; i < shown; ++i) {
+        char c = report[i];
+        put(words, c == '\n' || c == '\r' ? " " : !utf8 && (unsigned char)c >= 0x80 ? "?" : &c, 1);
+    }
 }
 
 // What the start's own checks found wrong with the options, naming the
@@ -622,10 +647,18 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
     } else if (refusal.what == PF_TEXT_STREAM) {
         put(words, streams[refusal.index]);
     } else if (refusal.what == PF_TEXT_EXTRA_FD) {
-        if (refusal.why == PF_STREAM_UNKNOWN || refusal.why == PF_EXTRA_FD_KIND)
+        if (refusal.why == PF_STREAM_UNKNOWN || refusal.why == PF_EXTRA_FD_KIND ||
+            refusal.why == PF_STREAM_KIND) {
             put_number(words, "descriptor %lld", (long long)(3 + refusal.index));
-        else
+            // The child's number, and the caller's own when it is another.
+            const procferry_stream *extra = options && options->extra_fds
+                                                ? &options->extra_fds[refusal.index]
+                                                : nullptr;
+            if (refusal.why == PF_STREAM_UNKNOWN && extra && extra->kind == PROCFERRY_STREAM_FD)
+                put_number(words, " (the caller's descriptor %lld)", extra->fd);
+        } else {
             put(words, "the list of extra descriptors");
+        }
     } else if (refusal.what != PF_TEXT_NONE) {
         put(words, texts[refusal.what]);
     }
@@ -642,6 +675,8 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
         " has no name",
         " holds a value past %lld characters, which the child would get cut",
         " names no file, pipe or device the caller has open",
+        " is of kind %lld, which it does not take (PROCFERRY_STREAM_NONE is for descriptors from "
+        "3 up, PROCFERRY_STREAM_STDOUT for stderr alone)",
         " is a pipe, which only a start with PROCFERRY_NO_WAIT hands over in time",
         "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT",
         " asks for a pipe of the library's or for stdout, which only standard streams take; "
@@ -658,6 +693,10 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
     static_assert(sizeof phrases / sizeof phrases[0] == PF_CAPTURE_KILL_ON_CLOSE + 1, "a phrase each");
     if (refusal.why == PF_ENV_TOO_LONG)
         put_number(words, phrases[refusal.why], ENV_VALUE_LIMIT - 1);
+    else if (refusal.why == PF_STREAM_KIND)
+        put_number(words, phrases[refusal.why],
+                   refusal.what == PF_TEXT_STREAM ? options->streams[refusal.index].kind
+                                                  : options->extra_fds[refusal.index].kind);
     else if (refusal.why == PF_EXTRA_FDS_TOO_MANY)
         put_number(words, phrases[refusal.why], PROCFERRY_EXTRA_FD_LIMIT);
     else
@@ -692,9 +731,27 @@ const char *procferry_errno_name(int error)
 
 namespace {
 
+// Whether the words a result keeps are whole: cut ones end within a
+// character's length of the room.
+bool kept_whole(const struct procferry_result *result)
+{
+    size_t kept = strnlen(result->words, sizeof result->words);
+    return kept > 0 && kept + 4 < sizeof result->words;
+}
+
 void describe(line &words, const struct procferry_options *options,
               const struct procferry_result *result, const pf_refused *given)
 {
+    // Options of another size are not read: only their size is known.
+    if (options && options->size < sizeof *options)
+        options = nullptr;
+    // A refusal's words name no option of the caller's and need no terms,
+    // and only the call that refused knows its own checks (a capture's):
+    // they are the words the result kept.
+    if (!given && result && result->kind == PROCFERRY_INVALID_ARGUMENT && kept_whole(result)) {
+        put(&words, result->words);
+        return;
+    }
     text program = {options ? options->program : nullptr,
                     options ? options->program_utf8 : nullptr};
     text dir = {options ? options->dir : nullptr, options ? options->dir_utf8 : nullptr};
@@ -814,22 +871,22 @@ void describe(line &words, const struct procferry_options *options,
 // The library's own terms, and the caller's where it gives them.
 procferry_terms terms_or_own(const procferry_terms *given)
 {
-    procferry_terms terms = {"start without PROCFERRY_NO_SEARCH_PATH", "the program",
+    procferry_terms terms = {sizeof terms, "start without PROCFERRY_NO_SEARCH_PATH", "the program",
                              "in the options", "among the environment changes", "program",
                              nullptr};
-    if (given) {
-        if (given->search_on)
-            terms.search_on = given->search_on;
-        if (given->relays_home)
-            terms.relays_home = given->relays_home;
-        if (given->relay_option)
-            terms.relay_option = given->relay_option;
-        if (given->env_option)
-            terms.env_option = given->env_option;
-        if (given->program)
-            terms.program = given->program;
-        terms.dir_option = given->dir_option;
-    }
+    if (!given)
+        return terms;
+    // Each term the caller's struct holds and names.
+#define TERM(field)                                                                        \
+    if (given->size >= offsetof(procferry_terms, field) + sizeof given->field && given->field) \
+        terms.field = given->field;
+    TERM(search_on)
+    TERM(relays_home)
+    TERM(relay_option)
+    TERM(env_option)
+    TERM(program)
+    TERM(dir_option)
+#undef TERM
     return terms;
 }
 

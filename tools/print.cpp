@@ -41,7 +41,7 @@ std::string library_words(const run_options &options, const procferry_result &re
 {
     std::vector<const wchar_t *> args, env;
     procferry_options start = start_options(options, args, env);
-    procferry_terms terms = {"drop --no-search-path", "procferry-run.exe", "with --relay",
+    procferry_terms terms = {sizeof terms, "drop --no-search-path", "procferry-run.exe", "with --relay",
                              "with --env", "PROGRAM", "--cwd"};
     std::string words(procferry_describe_in_terms(&start, &result, &terms, nullptr, 0) + 1, '\0');
     words.resize(procferry_describe_in_terms(&start, &result, &terms, &words[0], words.size()));

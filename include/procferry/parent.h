@@ -414,8 +414,11 @@ size_t procferry_describe(const struct procferry_options *options,
 
 /* What the words call the options their next steps name, for a program that
    offers them to its users under names of its own; a NULL field keeps the
-   library's phrase (shown). */
+   library's phrase (shown). size is sizeof (struct procferry_terms) as the
+   caller was built, so that terms added later keep the library's phrase for
+   callers built before them. */
 struct procferry_terms {
+    uint32_t size;
     const char *search_on;    /* "start without PROCFERRY_NO_SEARCH_PATH" (to search PATH) */
     const char *relays_home;  /* "the program" (the relays belong beside it) */
     const char *relay_option; /* "in the options" (or name one there) */

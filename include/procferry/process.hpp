@@ -146,14 +146,17 @@ public:
     // False once a change was refused; the refused change is not in entries.
     bool valid() const { return valid_; }
     const std::vector<std::wstring> &entries() const { return entries_; }
-    // The first change that was not UTF-8, as given, and how many changes
-    // were taken before it; none when every one converted.
+    // When the first change refused was not UTF-8: that change as given,
+    // and how many changes were taken before it.
     const std::optional<std::pair<size_t, std::string>> &not_utf8() const { return not_utf8_; }
+    // When the first change refused was for its name or a zero: why, naming
+    // the change ("environment entry 2 ..."); else empty.
+    const std::string &refusal() const { return refusal_; }
 
 private:
     void keep_not_utf8(std::string entry)
     {
-        if (!not_utf8_)
+        if (valid_)
             not_utf8_.emplace(entries_.size(), std::move(entry));
     }
 
@@ -164,6 +167,11 @@ private:
         bool name_ok = !name.empty() && name != L"=" && name.find(L'=', 1) == name.npos &&
                        !detail::holds_zero(name);
         if (!converted || !name_ok || (value && detail::holds_zero(*value))) {
+            if (valid_ && converted)
+                refusal_ = "environment entry " + std::to_string(entries_.size() + 1) +
+                           (name_ok ? " holds a zero in its value, where the library would end it"
+                                    : " has a name the library would read otherwise (empty, "
+                                      "\"=\" alone, an \"=\" past its first character, or a zero)");
             valid_ = false;
             return;
         }
@@ -176,6 +184,7 @@ private:
     bool cleared_ = false;
     bool valid_ = true;
     std::optional<std::pair<size_t, std::string>> not_utf8_;
+    std::string refusal_;
     std::vector<std::wstring> entries_; // "NAME=VALUE" sets, "NAME" unsets
 };
 
@@ -461,14 +470,31 @@ public:
         c.extra_fd_count = choices.extra_fds.size();
     }
     // Texts the library would cut at a zero, or an environment change it
-    // would read otherwise, make the start invalid before anything runs.
-    bool valid(const options &choices) const
+    // would read otherwise, make the start invalid before anything runs:
+    // why, naming the text, or empty when none does.
+    std::string refusal(const options &choices) const
     {
-        bool ok = choices.env.valid() && !detail::holds_zero(program_) &&
-                  !detail::holds_zero(relay_) && !detail::holds_zero(dir_);
-        for (const std::wstring &arg : args_)
-            ok = ok && !detail::holds_zero(arg);
-        return ok;
+        if (!choices.env.refusal().empty())
+            return choices.env.refusal();
+        if (detail::holds_zero(program_))
+            return "the program's name holds a zero";
+        if (detail::holds_zero(relay_))
+            return "the relay's path holds a zero";
+        if (detail::holds_zero(dir_))
+            return "the directory holds a zero";
+        for (size_t i = 0; i < args_.size(); ++i)
+            if (detail::holds_zero(args_[i]))
+                return "argument " + std::to_string(i + (c.flags & PROCFERRY_ARGV0 ? 0 : 1)) +
+                       " holds a zero";
+        return std::string();
+    }
+    // The library's words for a start it would refuse for this reason.
+    std::string refusal_words(const std::string &why) const
+    {
+        bool ok = true;
+        std::string program = to_utf8(program_, &ok);
+        return (ok ? program : "(a name that is not UTF-16)") + ": the start was refused: " +
+               why + ": EINVAL: invalid argument";
     }
     start_request(const start_request &) = delete;
     start_request &operator=(const start_request &) = delete;
@@ -545,16 +571,26 @@ wide_call widen(std::string_view program, const List &args)
     return call;
 }
 
-// The result of a start refused before the library saw it.
+// The result of a start refused before the library saw it, for why.
 template <class Result>
-Result refused(const start_request &request)
+Result refused(const start_request &request, const std::string &why)
 {
-    procferry_result invalid{};
-    invalid.kind = PROCFERRY_INVALID_ARGUMENT;
-    invalid.error = EINVAL;
     Result out;
-    request.fill(out, invalid);
+    out.kind = PROCFERRY_INVALID_ARGUMENT;
+    out.error = EINVAL;
+    out.words = request.refusal_words(why);
     return out;
+}
+
+// Why options only a capture takes make another call invalid; empty when
+// none is set.
+inline std::string capture_only_refusal(const options &choices)
+{
+    if (choices.stderr_to_stdout || choices.stdout_cap || choices.stderr_cap ||
+        choices.drain_ms.has_value())
+        return "stdout_cap, stderr_cap, stderr_to_stdout and drain_ms are a capture's options, "
+               "which run and start do not take";
+    return std::string();
 }
 
 // A start with a text that is not UTF-8, refused here: its words are the
@@ -618,21 +654,17 @@ Result refused_not_utf8(const start_request &request, const wide_call *utf8, con
     return told;
 }
 
-// The options only a capture takes; any other call refuses them.
-inline bool capture_only_set(const options &choices)
-{
-    return choices.stderr_to_stdout || choices.stdout_cap || choices.stderr_cap ||
-           choices.drain_ms.has_value();
-}
-
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices, const wide_call *utf8)
 {
     start_request request(program, args, choices, 0);
     if ((utf8 && !utf8->ok) || choices.env.not_utf8())
         return refused_not_utf8<result>(request, utf8, choices);
-    if (!request.valid(choices) || capture_only_set(choices))
-        return refused<result>(request);
+    std::string why = request.refusal(choices);
+    if (why.empty())
+        why = capture_only_refusal(choices);
+    if (!why.empty())
+        return refused<result>(request, why);
     procferry_result out;
     procferry_start(&request.c, &out);
     result told;
@@ -646,8 +678,11 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
     start_request request(program, args, choices, PROCFERRY_NO_WAIT);
     if ((utf8 && !utf8->ok) || choices.env.not_utf8())
         return refused_not_utf8<started>(request, utf8, choices);
-    if (!request.valid(choices) || capture_only_set(choices))
-        return refused<started>(request);
+    std::string why = request.refusal(choices);
+    if (why.empty())
+        why = capture_only_refusal(choices);
+    if (!why.empty())
+        return refused<started>(request, why);
     procferry_result out;
     started told;
     if (procferry_start(&request.c, &out) == PROCFERRY_STARTED)
@@ -667,8 +702,11 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
     bool stderr_chosen = choices.streams[2].kind != PROCFERRY_STREAM_INHERIT;
     if (choices.stderr_to_stdout)
         request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
-    if (!request.valid(choices) || (choices.stderr_to_stdout && stderr_chosen))
-        return refused<captured>(request);
+    std::string why = request.refusal(choices);
+    if (why.empty() && choices.stderr_to_stdout && stderr_chosen)
+        why = "stderr_to_stdout is set and stderr is chosen as well; give one";
+    if (!why.empty())
+        return refused<captured>(request, why);
     procferry_capture_options capture;
     procferry_capture_options_init(&capture);
     capture.input = input.empty() ? nullptr : input.data();

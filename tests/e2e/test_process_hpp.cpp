@@ -91,6 +91,19 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
             EXPECT_TRUE(contains(words, part))
                 << procferry_kind_name(row.kind) << ": " << words << "\nlacks: " << part;
     }
+    // A check report that is not UTF-8, or cut inside a character, still
+    // gives words that are.
+    for (const char *report : {"bad \xff\xfe code page", "cut \xe4\xb8"}) {
+        procferry_options options;
+        procferry_options_init(&options);
+        options.program = L"tool";
+        procferry_result result = {};
+        result.kind = PROCFERRY_CHECK_REPORT;
+        strcpy(result.check_report, report);
+        std::string words = words_for(options, result);
+        EXPECT_EQ(procferry::to_utf8(procferry::to_wide(words)), words) << "not UTF-8: " << words;
+        EXPECT_TRUE(contains(words, "refused its command line: ")) << words;
+    }
     // Names for the errnos a start reports; none for an unknown one.
     EXPECT_STREQ(procferry_errno_name(ENOENT), "ENOENT");
     EXPECT_STREQ(procferry_errno_name(E2BIG), "E2BIG");
@@ -118,6 +131,8 @@ TEST(OutcomeWords, RefusalsNameTheText)
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const procferry_stream extra[] = {{PROCFERRY_STREAM_NULL, 0, nullptr},
                                       {PROCFERRY_STREAM_PIPE, 0, nullptr}};
+    const procferry_stream closed_extra[] = {{PROCFERRY_STREAM_FD, 1999, nullptr}},
+                           odd_extra[] = {{99, 0, nullptr}};
     struct row {
         std::function<void(procferry_options &)> set_up;
         const char *words;
@@ -148,6 +163,13 @@ TEST(OutcomeWords, RefusalsNameTheText)
          }, "the list of extra descriptors goes with PROCFERRY_CLOSE_FDS"},
         {[&](procferry_options &o) { o.extra_fds = extra; o.extra_fd_count = 5000; },
          "the list of extra descriptors holds more than 2040"},
+        {[&](procferry_options &o) { o.extra_fds = closed_extra; o.extra_fd_count = 1; },
+         "descriptor 3 (the caller's descriptor 1999) names no file, pipe or device"},
+        {[&](procferry_options &o) { o.streams[0].kind = PROCFERRY_STREAM_NONE; },
+         "stdin is of kind 6, which it does not take"},
+        {[&](procferry_options &o) { o.streams[1].kind = 99; }, "stdout is of kind 99"},
+        {[&](procferry_options &o) { o.extra_fds = odd_extra; o.extra_fd_count = 1; },
+         "descriptor 3 is of kind 99"},
     };
     for (const row &r : rows) {
         procferry_options o;
@@ -200,6 +222,7 @@ TEST(OutcomeWords, CaptureRefusalsNameTheChoice)
         char words[PROCFERRY_WORDS_SIZE];
         procferry_describe(nullptr, &result.result, words, sizeof words);
         EXPECT_TRUE(contains(words, r.words)) << words << "\nlacks: " << r.words;
+        EXPECT_EQ(words_for(o, result.result), words) << "given the options, other words";
         procferry_capture_free(&result);
     }
 }
@@ -307,11 +330,14 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     // An option that does not apply to a call is refused, never ignored.
     procferry::options merged;
     merged.stderr_to_stdout = true;
-    EXPECT_EQ(procferry::run(probe(), {}, merged).kind, PROCFERRY_INVALID_ARGUMENT);
+    procferry::result not_here = procferry::run(probe(), {}, merged);
+    EXPECT_EQ(not_here.kind, PROCFERRY_INVALID_ARGUMENT);
+    EXPECT_TRUE(contains(not_here.words, "are a capture's options")) << not_here.words;
     EXPECT_EQ(procferry::start(probe(), {}, merged).kind, PROCFERRY_INVALID_ARGUMENT);
     merged.streams[2].kind = PROCFERRY_STREAM_NULL;
-    EXPECT_EQ(procferry::capture(probe(), {}, merged).kind, PROCFERRY_INVALID_ARGUMENT)
-        << "merged, and sent to the null device";
+    procferry::captured twice = procferry::capture(probe(), {}, merged);
+    EXPECT_EQ(twice.kind, PROCFERRY_INVALID_ARGUMENT) << "merged, and sent to the null device";
+    EXPECT_TRUE(contains(twice.words, "stderr is chosen as well")) << twice.words;
     procferry::options killing;
     killing.flags |= PROCFERRY_KILL_ON_CLOSE;
     EXPECT_EQ(procferry::run(probe(), {}, killing).kind, PROCFERRY_INVALID_ARGUMENT);
@@ -415,25 +441,38 @@ TEST(ProcessHpp, TextsTheLibraryWouldChangeAreRefused)
         {"a value not UTF-8 past a zero", true,
          [&](procferry::environment &e) { e.set("V", "a" + zero_x8 + "\xff"); }, L"ok", L"", "ok", L"",
          "environment entry 2 is not UTF-8"},
-        {"empty name", false, [](procferry::environment &e) { e.set(L"", L"v"); }},
-        {"'=' in a name", false, [](procferry::environment &e) { e.set(L"A=B", L"v"); }},
-        {"'=' in a name unset", false, [](procferry::environment &e) { e.unset(L"KEEP=evil"); }},
-        {"zero in a name", false,
-         [&](procferry::environment &e) { e.set(L"KEEP" + zero_x, L"v"); }},
-        {"zero in a value", false, [&](procferry::environment &e) { e.set(L"V", L"a" + zero_x); }},
-        {"zero in an argument", false, {}, L"a" + zero_x},
-        {"zero in the directory", false, {}, L"ok", parent::own_directory() + zero_x},
-        {"zero in the program", false, {}, L"ok", L"", "ok", zero_x},
-        {"empty name, UTF-8", true, [](procferry::environment &e) { e.set("", "v"); }},
-        {"'=' in a name, UTF-8", true, [](procferry::environment &e) { e.set("A=B", "v"); }},
-        {"'=' in a name unset, UTF-8", true,
-         [](procferry::environment &e) { e.unset("KEEP=evil"); }},
+        {"empty name", false, [](procferry::environment &e) { e.set(L"", L"v"); }, L"ok", L"", "ok",
+         L"", "environment entry 2 has a name the library would read otherwise"},
+        {"'=' in a name", false, [](procferry::environment &e) { e.set(L"A=B", L"v"); }, L"ok", L"",
+         "ok", L"", "environment entry 2 has a name the library would read otherwise"},
+        {"'=' in a name unset", false, [](procferry::environment &e) { e.unset(L"KEEP=evil"); }, L"ok",
+         L"", "ok", L"", "environment entry 2 has a name the library would read otherwise"},
+        {"zero in a name", false, [&](procferry::environment &e) { e.set(L"KEEP" + zero_x, L"v"); },
+         L"ok", L"", "ok", L"", "environment entry 2 has a name the library would read otherwise"},
+        {"zero in a value", false, [&](procferry::environment &e) { e.set(L"V", L"a" + zero_x); },
+         L"ok", L"", "ok", L"", "environment entry 2 holds a zero in its value"},
+        {"zero in an argument", false, {}, L"a" + zero_x, L"", "ok", L"", "argument 1 holds a zero"},
+        {"zero in the directory", false, {}, L"ok", parent::own_directory() + zero_x, "ok", L"",
+         "the directory holds a zero"},
+        {"zero in the program", false, {}, L"ok", L"", "ok", zero_x, "the program's name holds a zero"},
+        {"empty name, UTF-8", true, [](procferry::environment &e) { e.set("", "v"); }, L"ok", L"", "ok",
+         L"", "environment entry 2 has a name the library would read otherwise"},
+        {"'=' in a name, UTF-8", true, [](procferry::environment &e) { e.set("A=B", "v"); }, L"ok", L"",
+         "ok", L"", "environment entry 2 has a name the library would read otherwise"},
+        {"'=' in a name unset, UTF-8", true, [](procferry::environment &e) { e.unset("KEEP=evil"); },
+         L"ok", L"", "ok", L"", "environment entry 2 has a name the library would read otherwise"},
         {"zero in a name, UTF-8", true,
-         [&](procferry::environment &e) { e.set("KEEP" + zero_x8, "v"); }},
-        {"zero in a value, UTF-8", true,
-         [&](procferry::environment &e) { e.set("V", "a" + zero_x8); }},
-        {"zero in an argument, UTF-8", true, {}, L"ok", L"", "a" + zero_x8},
-        {"zero in the program, UTF-8", true, {}, L"ok", L"", "ok", zero_x},
+         [&](procferry::environment &e) { e.set("KEEP" + zero_x8, "v"); }, L"ok", L"", "ok", L"", "environment entry 2 has a name the library would read otherwise"},
+        {"zero in a value, UTF-8", true, [&](procferry::environment &e) { e.set("V", "a" + zero_x8); },
+         L"ok", L"", "ok", L"", "environment entry 2 holds a zero in its value"},
+        {"zero in an argument, UTF-8", true, {}, L"ok", L"", "a" + zero_x8, L"",
+         "argument 1 holds a zero"},
+        {"zero in the program, UTF-8", true, {}, L"ok", L"", "ok", zero_x,
+         "the program's name holds a zero"},
+        // The first change refused is the one named, whatever came after it.
+        {"a bad name, then a value not UTF-8", true,
+         [](procferry::environment &e) { e.set("A=B", "v").set("V", "bad\xff"); }, L"ok", L"", "ok",
+         L"", "environment entry 2 has a name the library would read otherwise"},
     };
     for (const row &r : rows) {
         procferry::options options;
