@@ -251,4 +251,11 @@ start_wine() {
     fail "wine could not run a program in $WINEPREFIX with $(wine_loader "$arch") (its own words above)"
   fi
   rm -f "$log"
+  # Without a display wine makes no window, unless its null graphics driver
+  # stands in: the tests ask a child's window to close. Only in the project's
+  # own prefix: in a caller's it would hide every window wine shows there.
+  if [ "$OWN_WINEPREFIX" = yes ] && ! grep -qs '^"Graphics"="null"' "$WINEPREFIX/user.reg"; then
+    run_wine "$arch" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
+      fail "wine could not set its null graphics driver in $WINEPREFIX"
+  fi
 }

@@ -382,6 +382,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
 
 TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
 {
+    parent::clear_probe_env();
     parent::set_probe_env("PROBE_SLEEP_MS", L"60000");
     procferry_options o = options();
     o.flags = PROCFERRY_NO_WAIT;
@@ -417,6 +418,25 @@ TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
     EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
     EXPECT_EQ(status, 9u);
     procferry_child_close(result.child);
+
+    // A child with a window is asked to close it, and ends of itself.
+    parent::set_probe_env("PROBE_SLEEP_MS", L"0");
+    parent::set_probe_env("PROBE_WINDOW", L"1");
+    parent::set_probe_env("PROBE_EXIT", L"4");
+    o.streams[1].kind = PROCFERRY_STREAM_PIPE;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
+    std::string said;
+    char byte;
+    while (said.find('\n') == std::string::npos && procferry_pipe_read(result.pipes[1], &byte, 1) == 1)
+        said += byte;
+    procferry_pipe_close(result.pipes[1]);
+    ASSERT_EQ(said, "window\r\n") << "the probe could not make a window: wine needs a display "
+                                     "or its null graphics driver (scripts/env.sh sets it)";
+    EXPECT_EQ(procferry_child_stop(result.child, 20000, 9), PROCFERRY_STOPPED_WHEN_ASKED);
+    EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
+    EXPECT_EQ(status, 4u) << "ended, not closed";
+    procferry_child_close(result.child);
+    parent::clear_probe_env();
 }
 
 TEST_P(ParentLibrary, StreamsFromHandlesAndDescriptorsAreBorrowed)

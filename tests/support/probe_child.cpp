@@ -9,6 +9,8 @@
 //   PROBE_ECHO=1    copy stdin to stdout until end-of-file
 //   PROBE_WRITE_BYTES  write this many bytes to stdout, quickly
 //   PROBE_FD_WRITE=3,5  write "fd <n>\n" to each of these descriptors
+//   PROBE_WINDOW=1  make a window, write "window\n" (or "no window\n") to
+//                   descriptor 1, and run until the window is asked to close
 //   PROBE_PRINT_ENV=1  write the environment to stdout, one entry a line (UTF-8)
 //   PROBE_ENV_HEX=NAME  write "NAME=<hex>" to stdout, the variable's value in
 //                   hex UTF-16 units, exactly as the child got it
@@ -102,6 +104,44 @@ static void spawn_holder()
     for (int n = 0; n < 3; ++n)
         if (*held[n])
             CloseHandle(*held[n]);
+}
+
+// The window calls, loaded only for a probe that makes a window.
+LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    static LRESULT(WINAPI *default_proc)(HWND, UINT, WPARAM, LPARAM) =
+        (LRESULT(WINAPI *)(HWND, UINT, WPARAM, LPARAM))(void *)GetProcAddress(
+            GetModuleHandleW(L"user32.dll"), "DefWindowProcW");
+    if (message == WM_CLOSE) {
+        ((void(WINAPI *)(int))(void *)GetProcAddress(GetModuleHandleW(L"user32.dll"),
+                                                      "PostQuitMessage"))(0);
+        return 0;
+    }
+    return default_proc(window, message, wparam, lparam);
+}
+
+void run_window()
+{
+    HMODULE user = LoadLibraryW(L"user32.dll");
+    auto call = [&](const char *name) { return (void *)GetProcAddress(user, name); };
+    WNDCLASSW kind = {};
+    kind.lpfnWndProc = window_proc;
+    kind.hInstance = GetModuleHandleW(nullptr);
+    kind.lpszClassName = L"probe_window";
+    HWND window = nullptr;
+    if (user && ((ATOM(WINAPI *)(const WNDCLASSW *))call("RegisterClassW"))(&kind))
+        window = ((HWND(WINAPI *)(DWORD, LPCWSTR, LPCWSTR, DWORD, int, int, int, int, HWND, HMENU,
+                                  HINSTANCE, LPVOID))call("CreateWindowExW"))(
+            0, L"probe_window", L"probe", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+            kind.hInstance, nullptr);
+    _write(1, window ? "window\n" : "no window\n", window ? 7 : 10);
+    if (!window)
+        return;
+    auto get_message = (BOOL(WINAPI *)(MSG *, HWND, UINT, UINT))call("GetMessageW");
+    auto dispatch = (LRESULT(WINAPI *)(const MSG *))call("DispatchMessageW");
+    MSG message;
+    while (get_message(&message, nullptr, 0, 0) > 0)
+        dispatch(&message);
 }
 
 int wmain(int argc, wchar_t **argv)
@@ -205,6 +245,8 @@ int wmain(int argc, wchar_t **argv)
         WriteFile(file, report.data(), (DWORD)report.size(), &written, nullptr);
         CloseHandle(file);
     }
+    if (env("PROBE_WINDOW"))
+        run_window();
     if (const char *sleep_ms = env("PROBE_SLEEP_MS"); sleep_ms && !hold)
         Sleep(atoi(sleep_ms));
     if (env("PROBE_CRASH"))

@@ -61,7 +61,7 @@ void clear_probe_env()
     for (const char *name : {"PROBE_OUT", "PROBE_EXIT", "PROBE_READ_STDIN", "PROBE_WRITE",
                              "PROBE_SLEEP_MS", "PROBE_CRASH", "PROBE_ECHO",
                              "PROBE_WRITE_BYTES", "PROBE_PRINT_ENV", "PROBE_SPAWN",
-                             "PROBE_ENV_HEX", "PROBE_RECORD"})
+                             "PROBE_ENV_HEX", "PROBE_RECORD", "PROBE_FD_WRITE", "PROBE_WINDOW"})
         set_probe_env(name, L"");
 }
 
