@@ -334,6 +334,14 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--timeout", L"1s", L"-k", L"20s", L"-s", L"close", L"--env", L"PROBE_SLEEP_MS=30000",
           L"--", L"%P"},
          137, {"asked it to stop (a close of its windows)"}, {}},
+        // a child with a window closes it when asked, and ends of itself: 124,
+        // with the child's own status
+        {{L"--timeout", L"5s", L"-k", L"20s", L"-s", L"close", L"--json", L"--env", L"PROBE_WINDOW=1",
+          L"--env", L"PROBE_EXIT=3", L"--", L"%P"},
+         124,
+         {"asked it to stop (a close of its windows), and it ended", "\"exit_status\":3,",
+          "\"tool_status\":124}"},
+         {"window"}},
         {{L"--kill-after", L"2s", L"%P"}, 125, {"--kill-after needs a --timeout"}, {}},
         // --direct: the library starts the program itself
         {{L"--direct", L"--verbose", L"--", L"cmd", L"/c", L"exit 5"}, 5,
