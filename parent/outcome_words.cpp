@@ -310,12 +310,11 @@ void directory_failed(line *words, text program, text dir, int error)
         put(words, ": directory ");
     }
     put_directory(words, dir);
-    wchar_t path[PROBE_PATH_UNITS];
-    DWORD attributes = wide_form(dir, path, PROBE_PATH_UNITS) ? GetFileAttributesW(path)
-                                                              : INVALID_FILE_ATTRIBUTES;
-    put(words, attributes == INVALID_FILE_ATTRIBUTES       ? ": no such directory: "
-               : attributes & FILE_ATTRIBUTE_DIRECTORY ? ": cannot change into it: "
-                                                       : ": is a file, not a directory: ");
+    // What the start's own directory checks found, told by their errno.
+    put(words, error == ENOENT         ? ": no such directory: "
+               : error == ENOTDIR      ? ": is a file or a device, not a directory: "
+               : error == ENAMETOOLONG ? ": is longer than a child's directory can be: "
+                                       : ": cannot change into it: ");
     put_errno(words, error);
     put(words, "; nothing was run");
 }

@@ -205,7 +205,11 @@ struct procferry_options {
        (the null device, for reading and writing) or NONE (nothing open
        there); a pipe of the library's or STDOUT is an invalid argument. They
        reach the child in binary mode, and the same through the relay, whose
-       own channels then come after them. At most PROCFERRY_EXTRA_FD_LIMIT. */
+       own channels then come after them. At most PROCFERRY_EXTRA_FD_LIMIT.
+       A pipe end handed over is read by the caller alone: in a start that
+       waits, nobody reads it before the child ended, so a child that fills
+       it never ends (before the timeout); read it beside a PROCFERRY_NO_WAIT
+       start. */
     const struct procferry_stream *extra_fds;
     size_t extra_fd_count;
 };

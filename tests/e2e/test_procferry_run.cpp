@@ -239,7 +239,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--", L"%Snotes.txt"}, 126, {"notes.txt: cannot be run", "only programs (.exe, .com)"}, {}},
         {{L"--cwd", L"%Snosuchdir", L"--", L"cmd"}, 125,
          {"--cwd ", "nosuchdir: no such directory", "nothing was run"}, {}},
-        {{L"--cwd", L"%Snotes.txt", L"--", L"cmd"}, 125, {"notes.txt: is a file, not a directory"},
+        {{L"--cwd", L"%Snotes.txt", L"--", L"cmd"}, 125, {"notes.txt: is a file or a device, not a directory: ENOTDIR"},
          {}},
         {{L"--demo"}, 0, {}, {"all 13 arguments arrived intact", "[backslash before quote\\\"]",
                               "\\u{1f600}"}},
