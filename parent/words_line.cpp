@@ -1,0 +1,150 @@
+// The words' line and the texts, numbers, errnos and times it is made of.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "words.h"
+
+namespace pf_words {
+
+void put(line *words, const char *text, size_t size)
+{
+    for (size_t i = 0; i < size; ++i, ++words->length)
+        if (words->length + 1 < words->capacity)
+            words->out[words->length] = text[i];
+}
+
+void put(line *words, const char *text)
+{
+    put(words, text, strlen(text));
+}
+
+// format holds one number and a few words around it.
+void put_number(line *words, const char *format, long long value)
+{
+    char number[160];
+    snprintf(number, sizeof number, format, value);
+    put(words, number);
+}
+
+// UTF-16 as UTF-8; a lone surrogate shows as U+FFFD rather than ending the text.
+void put_wide(line *words, const wchar_t *text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return;
+    char *utf8 = (char *)malloc((size_t)size);
+    if (!utf8)
+        return;
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, size, nullptr, nullptr);
+    put(words, utf8, (size_t)size - 1);
+    free(utf8);
+}
+
+void put_text(line *words, text value)
+{
+    if (value.wide)
+        put_wide(words, value.wide);
+    else if (value.utf8 && *value.utf8 && procferry_utf8_to_wide(value.utf8, nullptr, 0) == 0)
+        put(words, "(a name that is not UTF-8)"); // the words stay UTF-8
+    else if (value.utf8)
+        put(words, value.utf8);
+}
+
+// The text in UTF-16, for the file system; false when absent or too long.
+bool wide_form(text value, wchar_t *out, size_t capacity)
+{
+    if (value.wide) {
+        size_t size = wcslen(value.wide);
+        if (size >= capacity)
+            return false;
+        memcpy(out, value.wide, (size + 1) * sizeof(wchar_t));
+        return true;
+    }
+    if (!value.utf8)
+        return false;
+    size_t length = procferry_utf8_to_wide(value.utf8, out, capacity);
+    return length > 0 && length < capacity;
+}
+
+void put_errno(line *words, int error)
+{
+    const char *name = procferry_errno_name(error);
+    if (name)
+        put(words, name);
+    else
+        put_number(words, "errno %lld", error);
+    put(words, ": ");
+    const char *meaning = strerror(error);
+    if (meaning && *meaning) {
+        char first = meaning[0] >= 'A' && meaning[0] <= 'Z' ? (char)(meaning[0] - 'A' + 'a')
+                                                             : meaning[0];
+        put(words, &first, 1);
+        put(words, meaning + 1);
+    }
+}
+
+// Exception codes such as 0xC0000005 read better in hex.
+void put_status(line *words, uint32_t status)
+{
+    put_number(words, "%lld", (int32_t)status);
+    if ((int32_t)status < 0)
+        put_number(words, " (0x%08llX)", status);
+}
+
+// "400ms", "5s", "1.5s".
+void put_duration(line *words, uint32_t ms)
+{
+    if (ms < 1000)
+        put_number(words, "%lldms", ms);
+    else if (ms % 1000 == 0)
+        put_number(words, "%llds", ms / 1000);
+    else {
+        char number[32];
+        snprintf(number, sizeof number, "%.3f", ms / 1000.0);
+        size_t size = strlen(number);
+        while (number[size - 1] == '0')
+            --size;
+        put(words, number, size);
+        put(words, "s");
+    }
+}
+
+bool is_separator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+bool has_directory_part(const wchar_t *name)
+{
+    for (; *name; ++name)
+        if (is_separator(*name) || *name == L':')
+            return true;
+    return false;
+}
+
+} // namespace pf_words
+
+const char *procferry_errno_name(int error)
+{
+    static const struct {
+        int number;
+        const char *name;
+    } names[] = {
+#define NAME(e) {e, #e}
+        NAME(EPERM),   NAME(ENOENT),  NAME(ESRCH),   NAME(EINTR),        NAME(EIO),
+        NAME(ENXIO),   NAME(E2BIG),   NAME(ENOEXEC), NAME(EBADF),        NAME(ECHILD),
+        NAME(EAGAIN),  NAME(ENOMEM),  NAME(EACCES),  NAME(EFAULT),       NAME(EBUSY),
+        NAME(EEXIST),  NAME(EXDEV),   NAME(ENODEV),  NAME(ENOTDIR),      NAME(EISDIR),
+        NAME(EINVAL),  NAME(ENFILE),  NAME(EMFILE),  NAME(ENOTTY),       NAME(EFBIG),
+        NAME(ENOSPC),  NAME(ESPIPE),  NAME(EROFS),   NAME(EMLINK),       NAME(EPIPE),
+        NAME(EDOM),    NAME(ERANGE),  NAME(EDEADLK), NAME(ENAMETOOLONG), NAME(ENOLCK),
+        NAME(ENOSYS),  NAME(ENOTEMPTY), NAME(EILSEQ),
+#undef NAME
+    };
+    for (const auto &entry : names)
+        if (entry.number == error)
+            return entry.name;
+    return nullptr;
+}
