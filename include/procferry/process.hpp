@@ -654,17 +654,30 @@ Result refused_not_utf8(const start_request &request, const wide_call *utf8, con
     return told;
 }
 
+// A call refused before the library sees it: a text that is not UTF-8, a
+// text or change the library would read otherwise, or what this call does
+// not take (call_refusal, empty when nothing); none when it may go on.
+template <class Result>
+std::optional<Result> refused_early(const start_request &request, const wide_call *utf8,
+                                    const options &choices, const std::string &call_refusal)
+{
+    if ((utf8 && !utf8->ok) || choices.env.not_utf8())
+        return refused_not_utf8<Result>(request, utf8, choices);
+    std::string why = request.refusal(choices);
+    if (why.empty())
+        why = call_refusal;
+    if (!why.empty())
+        return refused<Result>(request, why);
+    return std::nullopt;
+}
+
 inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices, const wide_call *utf8)
 {
     start_request request(program, args, choices, 0);
-    if ((utf8 && !utf8->ok) || choices.env.not_utf8())
-        return refused_not_utf8<result>(request, utf8, choices);
-    std::string why = request.refusal(choices);
-    if (why.empty())
-        why = capture_only_refusal(choices);
-    if (!why.empty())
-        return refused<result>(request, why);
+    if (std::optional<result> early =
+            refused_early<result>(request, utf8, choices, capture_only_refusal(choices)))
+        return std::move(*early);
     procferry_result out;
     procferry_start(&request.c, &out);
     result told;
@@ -676,13 +689,9 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
                      const options &choices, const wide_call *utf8)
 {
     start_request request(program, args, choices, PROCFERRY_NO_WAIT);
-    if ((utf8 && !utf8->ok) || choices.env.not_utf8())
-        return refused_not_utf8<started>(request, utf8, choices);
-    std::string why = request.refusal(choices);
-    if (why.empty())
-        why = capture_only_refusal(choices);
-    if (!why.empty())
-        return refused<started>(request, why);
+    if (std::optional<started> early =
+            refused_early<started>(request, utf8, choices, capture_only_refusal(choices)))
+        return std::move(*early);
     procferry_result out;
     started told;
     if (procferry_start(&request.c, &out) == PROCFERRY_STARTED)
@@ -697,16 +706,15 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
                         const options &choices, std::string_view input, const wide_call *utf8)
 {
     start_request request(program, args, choices, 0);
-    if ((utf8 && !utf8->ok) || choices.env.not_utf8())
-        return refused_not_utf8<captured>(request, utf8, choices);
     bool stderr_chosen = choices.streams[2].kind != PROCFERRY_STREAM_INHERIT;
+    if (std::optional<captured> early = refused_early<captured>(
+            request, utf8, choices,
+            choices.stderr_to_stdout && stderr_chosen
+                ? "stderr_to_stdout is set and stderr is chosen as well; give one"
+                : ""))
+        return std::move(*early);
     if (choices.stderr_to_stdout)
         request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
-    std::string why = request.refusal(choices);
-    if (why.empty() && choices.stderr_to_stdout && stderr_chosen)
-        why = "stderr_to_stdout is set and stderr is chosen as well; give one";
-    if (!why.empty())
-        return refused<captured>(request, why);
     procferry_capture_options capture;
     procferry_capture_options_init(&capture);
     capture.input = input.empty() ? nullptr : input.data();
