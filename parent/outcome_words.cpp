@@ -155,9 +155,11 @@ procferry_terms terms_or_own(const procferry_terms *given)
                              nullptr};
     if (!given)
         return terms;
-    // Each term the caller's struct holds and names.
-#define TERM(field)                                                                        \
-    if (given->size >= offsetof(procferry_terms, field) + sizeof given->field && given->field) \
+    // Each term the caller's struct holds and names; a size of 0 (terms
+    // zeroed and filled in) holds the terms there were when size came.
+    size_t known = given->size ? given->size : sizeof *given;
+#define TERM(field)                                                                      \
+    if (known >= offsetof(procferry_terms, field) + sizeof given->field && given->field) \
         terms.field = given->field;
     TERM(search_on)
     TERM(relays_home)

@@ -5,6 +5,21 @@
 
 namespace pf_words {
 
+// The stream or extra descriptor a refusal is about, when it is one the
+// options hold.
+const procferry_stream *refused_stream(const struct procferry_options *options,
+                                       const pf_refused &refusal)
+{
+    if (!options)
+        return nullptr;
+    if (refusal.what == PF_TEXT_STREAM && refusal.index < 3)
+        return &options->streams[refusal.index];
+    if (refusal.what == PF_TEXT_EXTRA_FD && options->extra_fds &&
+        refusal.index < options->extra_fd_count)
+        return &options->extra_fds[refusal.index];
+    return nullptr;
+}
+
 // What the start's own checks found wrong with the options, naming the
 // text: which argument, which environment entry, which stream.
 void put_refusal(line *words, const struct procferry_options *options, const pf_refused &refusal)
@@ -27,10 +42,9 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
             refusal.why == PF_STREAM_KIND) {
             put_number(words, "descriptor %lld", (long long)(3 + refusal.index));
             // The child's number, and the caller's own when it is another.
-            const procferry_stream *extra = options && options->extra_fds
-                                                ? &options->extra_fds[refusal.index]
-                                                : nullptr;
-            if (refusal.why == PF_STREAM_UNKNOWN && extra && extra->kind == PROCFERRY_STREAM_FD)
+            const procferry_stream *extra = refused_stream(options, refusal);
+            if (refusal.why == PF_STREAM_UNKNOWN && extra && extra->kind == PROCFERRY_STREAM_FD &&
+                extra->fd != (int)(3 + refusal.index))
                 put_number(words, " (the caller's descriptor %lld)", extra->fd);
         } else {
             put(words, "the list of extra descriptors");
@@ -69,10 +83,8 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
     static_assert(sizeof phrases / sizeof phrases[0] == PF_CAPTURE_KILL_ON_CLOSE + 1, "a phrase each");
     if (refusal.why == PF_ENV_TOO_LONG)
         put_number(words, phrases[refusal.why], ENV_VALUE_LIMIT - 1);
-    else if (refusal.why == PF_STREAM_KIND)
-        put_number(words, phrases[refusal.why],
-                   refusal.what == PF_TEXT_STREAM ? options->streams[refusal.index].kind
-                                                  : options->extra_fds[refusal.index].kind);
+    else if (refusal.why == PF_STREAM_KIND && refused_stream(options, refusal))
+        put_number(words, phrases[refusal.why], refused_stream(options, refusal)->kind);
     else if (refusal.why == PF_EXTRA_FDS_TOO_MANY)
         put_number(words, phrases[refusal.why], PROCFERRY_EXTRA_FD_LIMIT);
     else

@@ -173,7 +173,8 @@ void check_report(line *words, const struct procferry_result *result, text relay
     // page) shows '?' for each byte past ASCII: the words stay UTF-8.
     size_t shown = size;
     bool utf8 = is_utf8(report, shown);
-    for (size_t drop = 1; !utf8 && drop <= 3 && drop < size; ++drop)
+    bool cut = strnlen(report, PROCFERRY_CHECK_REPORT_SIZE) == PROCFERRY_CHECK_REPORT_SIZE - 1;
+    for (size_t drop = 1; cut && !utf8 && drop <= 3 && drop < size; ++drop)
         utf8 = is_utf8(report, shown = size - drop);
     if (!utf8)
         shown = size;

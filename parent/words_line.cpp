@@ -1,4 +1,5 @@
 // The words' line and the texts, numbers, errnos and times it is made of.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

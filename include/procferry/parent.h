@@ -420,7 +420,8 @@ size_t procferry_describe(const struct procferry_options *options,
    offers them to its users under names of its own; a NULL field keeps the
    library's phrase (shown). size is sizeof (struct procferry_terms) as the
    caller was built, so that terms added later keep the library's phrase for
-   callers built before them. */
+   callers built before them; 0 (terms zeroed, then filled in) stands for
+   the six terms below. */
 struct procferry_terms {
     uint32_t size;
     const char *search_on;    /* "start without PROCFERRY_NO_SEARCH_PATH" (to search PATH) */

@@ -474,27 +474,32 @@ public:
     // why, naming the text, or empty when none does.
     std::string refusal(const options &choices) const
     {
-        if (!choices.env.refusal().empty())
-            return choices.env.refusal();
-        if (detail::holds_zero(program_))
-            return "the program's name holds a zero";
+        // In the order the library checks its options.
         if (detail::holds_zero(relay_))
             return "the relay's path holds a zero";
+        if (detail::holds_zero(program_))
+            return "the program's name holds a zero";
         if (detail::holds_zero(dir_))
             return "the directory holds a zero";
         for (size_t i = 0; i < args_.size(); ++i)
             if (detail::holds_zero(args_[i]))
                 return "argument " + std::to_string(i + (c.flags & PROCFERRY_ARGV0 ? 0 : 1)) +
                        " holds a zero";
-        return std::string();
+        return choices.env.refusal();
     }
     // The library's words for a start it would refuse for this reason.
     std::string refusal_words(const std::string &why) const
     {
         bool ok = true;
         std::string program = to_utf8(program_, &ok);
-        return (ok ? program : "(a name that is not UTF-16)") + ": the start was refused: " +
-               why + ": EINVAL: invalid argument";
+        // A zero stays out of the words, which a C string would end there.
+        for (size_t zero; (zero = program.find('\0')) != std::string::npos;)
+            program.replace(zero, 1, "\\0");
+        if (!ok)
+            program = "(a name that is not UTF-16)";
+        else if (program.empty())
+            program = "(no program)";
+        return program + ": the start was refused: " + why + ": EINVAL: invalid argument";
     }
     start_request(const start_request &) = delete;
     start_request &operator=(const start_request &) = delete;

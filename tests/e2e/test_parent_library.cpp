@@ -431,7 +431,7 @@ TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
         said += byte;
     procferry_pipe_close(result.pipes[1]);
     ASSERT_EQ(said, "window\r\n") << "the probe could not make a window: wine needs a display "
-                                     "or its null graphics driver (scripts/env.sh sets it)";
+                                     "or its null graphics driver (scripts/env.sh sets it in the project's own prefix)";
     EXPECT_EQ(procferry_child_stop(result.child, 20000, 9), PROCFERRY_STOPPED_WHEN_ASKED);
     EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
     EXPECT_EQ(status, 4u) << "ended, not closed";

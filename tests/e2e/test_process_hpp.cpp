@@ -104,6 +104,25 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
         EXPECT_EQ(procferry::to_utf8(procferry::to_wide(words)), words) << "not UTF-8: " << words;
         EXPECT_TRUE(contains(words, "refused its command line: ")) << words;
     }
+    // Terms of the caller's: zeroed and filled in (size 0) they all count; a
+    // caller built before a term keeps the library's phrase for it.
+    {
+        procferry_options options;
+        procferry_options_init(&options);
+        options.program = L"tool";
+        options.dir = missing_dir.c_str();
+        procferry_result result = {};
+        result.kind = PROCFERRY_DIR_FAILED;
+        result.error = ENOENT;
+        procferry_terms terms = {};
+        terms.dir_option = "--cwd";
+        char words[512];
+        procferry_describe_in_terms(&options, &result, &terms, words, sizeof words);
+        EXPECT_EQ(std::string(words).rfind("--cwd ", 0), 0u) << words;
+        terms.size = offsetof(procferry_terms, dir_option);
+        procferry_describe_in_terms(&options, &result, &terms, words, sizeof words);
+        EXPECT_EQ(std::string(words).rfind("tool: directory ", 0), 0u) << words;
+    }
     // Names for the errnos a start reports; none for an unknown one.
     EXPECT_STREQ(procferry_errno_name(ENOENT), "ENOENT");
     EXPECT_STREQ(procferry_errno_name(E2BIG), "E2BIG");
@@ -501,6 +520,7 @@ TEST(ProcessHpp, TextsTheLibraryWouldChangeAreRefused)
             EXPECT_EQ(outcome.kind, PROCFERRY_INVALID_ARGUMENT) << r.name << ": " << outcome.words;
             EXPECT_EQ(outcome.error, EINVAL) << r.name;
             EXPECT_TRUE(contains(outcome.words, r.words)) << r.name << ": " << outcome.words;
+            EXPECT_EQ(outcome.words.find('\0'), std::string::npos) << r.name << ": a zero in the words";
         }
         EXPECT_EQ(GetFileAttributesW(report.c_str()), INVALID_FILE_ATTRIBUTES)
             << r.name << ": the child ran";

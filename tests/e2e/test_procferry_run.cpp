@@ -336,7 +336,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
          137, {"asked it to stop (a close of its windows)"}, {}},
         // a child with a window closes it when asked, and ends of itself: 124,
         // with the child's own status
-        {{L"--timeout", L"5s", L"-k", L"20s", L"-s", L"close", L"--json", L"--env", L"PROBE_WINDOW=1",
+        {{L"--timeout", L"10s", L"-k", L"20s", L"-s", L"close", L"--json", L"--env", L"PROBE_WINDOW=1",
           L"--env", L"PROBE_EXIT=3", L"--", L"%P"},
          124,
          {"asked it to stop (a close of its windows), and it ended", "\"exit_status\":3,",
