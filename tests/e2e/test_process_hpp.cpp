@@ -49,6 +49,11 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
         {PROCFERRY_DIR_FAILED, ENOENT, 0,
          {"tool: directory ", "procferry-words-nosuch: no such directory: ENOENT: no such file",
           "nothing was run"}},
+        // told by the errno of the start's own checks, whatever is there now
+        {PROCFERRY_DIR_FAILED, ENOTDIR, 0,
+         {"procferry-words-nosuch: is a file or a device, not a directory: ENOTDIR"}},
+        {PROCFERRY_DIR_FAILED, ENAMETOOLONG, 0,
+         {"procferry-words-nosuch: is longer than a child's directory can be: ENAMETOOLONG"}},
         {PROCFERRY_LAUNCH_FAILED, ENOENT, 0,
          {"tool: not found on PATH: ENOENT: no such file or directory",
           "check the name, or give the program's path"}},
@@ -92,17 +97,24 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
                 << procferry_kind_name(row.kind) << ": " << words << "\nlacks: " << part;
     }
     // A check report that is not UTF-8, or cut inside a character, still
-    // gives words that are.
-    for (const char *report : {"bad \xff\xfe code page", "cut \xe4\xb8"}) {
+    // gives words that are: a character the cut split goes, other bytes
+    // past ASCII show as '?'.
+    const std::string cut_report = std::string(PROCFERRY_CHECK_REPORT_SIZE - 3, 'a') + "\xe4\xb8";
+    const std::pair<std::string, std::string> reports[] = {
+        {"bad \xff\xfe code page", "refused its command line: bad ?? code page"},
+        {"caf\xe9", "refused its command line: caf?"},
+        {cut_report, std::string(PROCFERRY_CHECK_REPORT_SIZE - 3, 'a')}};
+    for (const auto &report : reports) {
         procferry_options options;
         procferry_options_init(&options);
         options.program = L"tool";
         procferry_result result = {};
         result.kind = PROCFERRY_CHECK_REPORT;
-        strcpy(result.check_report, report);
+        memcpy(result.check_report, report.first.c_str(), report.first.size() + 1);
         std::string words = words_for(options, result);
         EXPECT_EQ(procferry::to_utf8(procferry::to_wide(words)), words) << "not UTF-8: " << words;
-        EXPECT_TRUE(contains(words, "refused its command line: ")) << words;
+        EXPECT_TRUE(contains(words, report.second)) << words;
+        EXPECT_EQ(words.back(), report.second.back()) << words;
     }
     // Terms of the caller's: zeroed and filled in (size 0) they all count; a
     // caller built before a term keeps the library's phrase for it.
@@ -189,6 +201,9 @@ TEST(OutcomeWords, RefusalsNameTheText)
         {[&](procferry_options &o) { o.streams[1].kind = 99; }, "stdout is of kind 99"},
         {[&](procferry_options &o) { o.extra_fds = odd_extra; o.extra_fd_count = 1; },
          "descriptor 3 is of kind 99"},
+        // options of another size are not read for the words
+        {[&](procferry_options &o) { o.size = 4; },
+         "(no program): the start was refused: check the options"},
     };
     for (const row &r : rows) {
         procferry_options o;
