@@ -106,7 +106,9 @@ static void spawn_holder()
             CloseHandle(*held[n]);
 }
 
-// The window calls, loaded only for a probe that makes a window.
+// The window calls, loaded only for a probe that makes a window: every
+// other probe starts without the window system, which under emulation
+// would cost each of the suites' many starts.
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     static LRESULT(WINAPI *default_proc)(HWND, UINT, WPARAM, LPARAM) =
