@@ -155,3 +155,14 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
         return PROCFERRY_STOPPED_WHEN_ASKED;
     return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_BY_KILL : -1;
 }
+
+void pf_end_tree(HANDLE process, HANDLE job, DWORD code)
+{
+    TerminateProcess(process, code);
+    if (job)
+        TerminateJobObject(job, code);
+    WaitForSingleObject(process, 5000);
+    CloseHandle(process);
+    if (job)
+        CloseHandle(job);
+}

@@ -111,31 +111,28 @@ size_t procferry_quote_program(const wchar_t *path, wchar_t *out, size_t capacit
 wchar_t *pf_build_line(void *request_pointer, const struct procferry_relay_fds *fds)
 {
     const pf_line_request &request = *(const pf_line_request *)request_pointer;
+    // The program comes apart from argument zero, and the relay never
+    // searches: the caller found the file already.
     const wchar_t argv0_marker[2] = {(wchar_t)RELAY_ARGV0_MARKER, 0};
     text_buffer line;
     quote_program_to(request.relay, line);
-    put_number_argument(line, fds->report, request.flags & PROCFERRY_ARGV0 ? argv0_marker : L"");
+    put_number_argument(line, fds->report, argv0_marker);
     put_number_argument(line, fds->sync, L"");
     for (int stream = 0; stream < 3; ++stream) {
         if (fds->streams[stream] >= 0)
             put_number_argument(line, fds->streams[stream], L"");
         else
-            put_letter(line, (wchar_t)request.stream_letters[stream]);
+            put_letter(line, (wchar_t)RELAY_STREAM_INHERIT);
     }
-    // The relay reads a directory of exactly "-" as no change; "-" itself is
-    // still reachable as ".\-".
-    if (!request.dir)
-        put_argument(line, L"" RELAY_NO_CHANGE_DIR);
-    else if (wcscmp(request.dir, L"" RELAY_NO_CHANGE_DIR) == 0)
-        put_argument(line, L".\\" RELAY_NO_CHANGE_DIR);
-    else
-        put_argument(line, request.dir);
-    put_letter(line, request.flags & PROCFERRY_CLOSE_FDS ? RELAY_YES : L'n');
-    put_letter(line, pf_searches(request.flags) ? RELAY_YES : L'n');
-    put_letter(line, request.flags & PROCFERRY_NO_WAIT ? L'n' : RELAY_WAIT);
+    // The relay reads a directory of exactly "-" as no change; a full path
+    // is never that.
+    put_argument(line, request.dir ? request.dir : L"" RELAY_NO_CHANGE_DIR);
+    put_letter(line, request.close_fds ? RELAY_YES : L'n');
+    put_letter(line, L'n');
+    put_letter(line, L'n');
     put_argument(line, request.program);
-    for (size_t i = 0; i < request.arg_count; ++i)
-        put_argument(line, request.args[i]);
+    for (const wchar_t *const *entry = request.vector; *entry; ++entry)
+        put_argument(line, *entry);
     return line.take();
 }
 

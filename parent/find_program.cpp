@@ -6,6 +6,7 @@
 
 #include "find_program.h"
 #include "parent_internal.h"
+#include "work_dir.h"
 #include "path_probe.h"
 #include "rules/find_program.h"
 
@@ -87,6 +88,39 @@ wchar_t *against_dir(const lookup_place &place, const wchar_t *path)
     return joined;
 }
 
+// A verbatim path (\\?\X:\... or \\?\UNC\server\...) in its plain form,
+// which is the form a process keeps its current directory in; NULL when
+// out of memory. The caller frees it.
+wchar_t *plain_form(const wchar_t *path)
+{
+    bool verbatim = wcsncmp(path, L"\\\\?\\", 4) == 0;
+    bool unc = verbatim && _wcsnicmp(path + 4, L"UNC\\", 4) == 0;
+    const wchar_t *rest = !verbatim ? path : unc ? path + 8 : path + 4;
+    wchar_t *plain = (wchar_t *)malloc((wcslen(rest) + 3) * sizeof(wchar_t));
+    if (plain) {
+        wcscpy(plain, unc ? L"\\\\" : L"");
+        wcscat(plain, rest);
+    }
+    return plain;
+}
+
+// The full path of dir as a child given the block reads it (NULL: the
+// caller's own), or NULL when out of memory: relative to the caller's
+// directory, which the child or the relay inherits, and a drive-relative
+// path on another drive under that drive's directory in the block.
+wchar_t *child_full_path(const wchar_t *dir, const wchar_t *block)
+{
+    wchar_t *plain = plain_form(dir);
+    wchar_t *own = block && plain ? full_path_of(L".") : nullptr;
+    lookup_place place = {own, block};
+    wchar_t *joined = own ? against_dir(place, plain) : nullptr;
+    wchar_t *full = block ? (joined ? full_path_of(joined) : nullptr) : plain ? full_path_of(plain) : nullptr;
+    free(joined);
+    free(own);
+    free(plain);
+    return full;
+}
+
 enum pf_path_kind kind_in_dir(void *place, const wchar_t *path, bool look_for_image)
 {
     wchar_t *joined = against_dir(*(const lookup_place *)place, path);
@@ -121,7 +155,7 @@ int find_in(const wchar_t *program, const wchar_t *dir, const wchar_t *block,
     if (!found || capacity == 0)
         return EINVAL;
     found[0] = L'\0';
-    wchar_t *start_dir = full_path_of(dir ? dir : L".");
+    wchar_t *start_dir = child_full_path(dir ? dir : L".", block);
     wchar_t *own_path = search && !path_value ? own_search_path() : nullptr;
     const wchar_t *searched = path_value ? path_value : own_path;
     wchar_t *scratch =
@@ -186,4 +220,17 @@ int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
         error = pf_find_program_in_block(program, dir, block, search, found, capacity);
     free(block);
     return error;
+}
+
+int pf_child_directory(const wchar_t *dir, const wchar_t *block, wchar_t *full)
+{
+    wchar_t *resolved = child_full_path(dir, block);
+    if (!resolved)
+        return ENOENT; // no full path; or memory, which the program's look-up meets next
+    unsigned long length = 0;
+    int refused = work_dir_full_path(resolved, full, &length);
+    free(resolved);
+    if (refused == 0 && GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES)
+        refused = pf_errno_of_win32(GetLastError());
+    return refused;
 }

@@ -10,4 +10,12 @@
 // The caller frees it.
 wchar_t *pf_program_in_dir(const wchar_t *program, const wchar_t *dir);
 
+// The directory a start names (dir) as the child's full path, in full
+// (WORK_DIR_PATH_CAPACITY units), as the child's environment block (NULL:
+// the caller's own) reads it; a verbatim path in its plain form. Returns 0,
+// or the errno that refuses it, as the runtime's table maps the system's
+// error (ENOENT, EINVAL for a name the file system cannot hold, ENOTDIR,
+// ENAMETOOLONG).
+int pf_child_directory(const wchar_t *dir, const wchar_t *block, wchar_t *full);
+
 #endif

@@ -74,11 +74,19 @@ struct pf_spawned {
 int pf_image_handle_width(const wchar_t *path, DWORD *win32_error);
 // Starts the process; 0, or -1 with nothing left open.
 int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned);
-// The errno a failed process start stands for, as the runtime's spawn maps it.
-int pf_errno_of_start(DWORD error);
+// The errno a system error stands for, by the Windows C runtime's table.
+int pf_errno_of_win32(DWORD error);
 
 // Ends a job's processes or, without a job, a relay and its direct children.
 void pf_end_relay_tree(HANDLE relay, DWORD relay_pid);
+// The one way a tree is ended: the process with code, then all that runs in
+// its job (NULL: none); waits for the process, then closes both handles.
+void pf_end_tree(HANDLE process, HANDLE job, DWORD code);
+
+// The default relay's path, beside the module that holds this library
+// (procferry.exe with PROCFERRY_GUI_RELAY, else procferry-console.exe); from
+// malloc, NULL with the system's error set.
+wchar_t *pf_default_relay(uint32_t flags);
 
 // Whether a start looks a bare program name up on PATH: unless told not to.
 inline bool pf_searches(uint32_t flags)
@@ -107,23 +115,6 @@ struct pf_refused;
 void pf_keep_words(const struct procferry_options *options, struct procferry_result *result,
                    const struct pf_refused *refusal = nullptr);
 
-// A start without the relay: the library starts the child itself.
-struct pf_direct_request {
-    const wchar_t *program;
-    const wchar_t *const *args;
-    size_t arg_count;
-    const wchar_t *dir;          // NULL: the caller's
-    const wchar_t *environment;  // NULL: the caller's
-    procferry_stream streams[3]; // INHERIT (0 and 1 only), NULL, FD or HANDLE
-    const procferry_handle *extra_fds; // the child's descriptors from 3 (NULL: none open)
-    size_t extra_fd_count;
-    uint32_t flags;
-    wchar_t *command_line;       // as procferry_options.command_line
-    size_t command_line_capacity;
-};
-// Starts the child: 0 with result->child and pid, or the kind of the failure
-// with *result filled; nothing of the start is left open then.
-int pf_direct_start(const pf_direct_request &request, procferry_result *result);
 // The file to start (the program found, or the interpreter for a batch file)
 // in application (PF_PROGRAM_PATH_CAPACITY units) and the command text in
 // *text, from malloc, for the child's vector (argument zero first,
@@ -146,16 +137,15 @@ void pf_child_add_flags(procferry_child *child, uint32_t flags);
 // child closes it).
 void pf_child_set_group(procferry_child *child, DWORD group, HANDLE holder);
 
-// What the default command line holds; the stream settings whose
-// procferry_relay_fds entry is -1 come from stream_letters.
+// What the library's line for the relay holds: the relay, the program the
+// plan found, the child's vector (argument zero first, null-ended), the
+// full directory (NULL: no change), and whether to close descriptors.
 struct pf_line_request {
     const wchar_t *relay;
     const wchar_t *program;
-    const wchar_t *const *args;
-    size_t arg_count;
-    const wchar_t *dir; // NULL: no change
-    char stream_letters[3];
-    uint32_t flags;
+    const wchar_t *const *vector;
+    const wchar_t *dir;
+    bool close_fds;
 };
 // A procferry_line_builder over a pf_line_request.
 wchar_t *pf_build_line(void *request, const struct procferry_relay_fds *fds);

@@ -17,34 +17,6 @@ const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40, FD_TEXT = 
 
 } // namespace
 
-// The errno a failed process start stands for, as the runtime's spawn maps it.
-int pf_errno_of_start(DWORD error)
-{
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_NAME:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-        return EACCES;
-    case ERROR_BAD_EXE_FORMAT:
-    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
-    case ERROR_BAD_FORMAT:
-        return ENOEXEC;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-        return ENOMEM;
-    case ERROR_FILENAME_EXCED_RANGE:
-        return ENAMETOOLONG;
-    }
-    return EINVAL;
-}
-
 namespace {
 
 bool read_at(HANDLE file, DWORD offset, void *bytes, DWORD size)
@@ -107,7 +79,7 @@ static int program_machine(const wchar_t *path, DWORD *win32_error)
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         *win32_error = GetLastError();
-        return -pf_errno_of_start(*win32_error);
+        return -pf_errno_of_win32(*win32_error);
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return -EACCES;
@@ -115,19 +87,23 @@ static int program_machine(const wchar_t *path, DWORD *win32_error)
                               nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *win32_error = GetLastError();
-        return -pf_errno_of_start(*win32_error);
+        return -pf_errno_of_win32(*win32_error);
     }
     // A program image starts "MZ", names where its "PE\0\0" header lies, and
     // says its machine right after; a batch or text file has none of it, and
     // the system would hand a batch file to the command interpreter together
     // with the command line meant for the program.
-    unsigned char mz[2] = {0, 0}, pe[6] = {0, 0, 0, 0, 0, 0};
+    // Its header's characteristics say whether it is a program at all: a
+    // library (kernel32.dll) has the same header, and the system refuses to
+    // start it.
+    unsigned char mz[2] = {0, 0}, pe[24] = {};
     uint32_t pe_offset = 0;
     bool image = read_at(file, 0, mz, 2) && mz[0] == 'M' && mz[1] == 'Z' &&
                  read_at(file, 0x3c, &pe_offset, 4) && pe_offset < 0x10000000 &&
-                 read_at(file, pe_offset, pe, 6) && memcmp(pe, "PE\0\0", 4) == 0;
+                 read_at(file, pe_offset, pe, sizeof pe) && memcmp(pe, "PE\0\0", 4) == 0;
     CloseHandle(file);
-    if (!image)
+    unsigned characteristics = pe[22] | pe[23] << 8;
+    if (!image || !(characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) || (characteristics & IMAGE_FILE_DLL))
         return -ENOEXEC;
     return pe[4] | pe[5] << 8;
 }
@@ -271,7 +247,7 @@ int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned)
         }
         if (!started) {
             spawned.win32_error = GetLastError();
-            spawned.start_errno = pf_errno_of_start(spawned.win32_error);
+            spawned.start_errno = pf_errno_of_win32(spawned.win32_error);
         }
         free(startable);
         if (started && job) {

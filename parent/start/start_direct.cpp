@@ -1,0 +1,80 @@
+// A plan carried out without the relay: the library starts the child itself,
+// with the directory, file, command text and descriptors the plan decided.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "plan/launch_plan.h"
+
+namespace {
+
+int failed(procferry_result *result, int kind, int error)
+{
+    result->kind = kind;
+    result->error = error;
+    return kind;
+}
+
+} // namespace
+
+int pf_start_direct(const pf_plan &plan, procferry_result *result)
+{
+    pf_show_line(plan, plan.command_text);
+    // The child's descriptors 0 to 2, and above them only the extra ones.
+    HANDLE local_fds[PF_RELAY_FD_COUNT] = {};
+    int fd_count = 3 + (int)plan.extra_fd_count;
+    HANDLE *fds = fd_count <= PF_RELAY_FD_COUNT ? local_fds : (HANDLE *)calloc(fd_count, sizeof(HANDLE));
+    if (!fds) {
+        result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return failed(result, PROCFERRY_SYSTEM_ERROR, 0);
+    }
+    pf_process_spawn spawn;
+    memset(&spawn, 0, sizeof spawn);
+    for (int n = 0; n < 3; ++n) {
+        fds[n] = plan.streams[n];
+        spawn.text_fds[n] = plan.text_streams ? n : -1;
+        if (plan.stream_chosen[n])
+            spawn.required_fds |= 1u << n;
+    }
+    for (int slot = 3; slot < 6; ++slot)
+        spawn.text_fds[slot] = -1;
+    for (size_t extra = 0; extra < plan.extra_fd_count; ++extra)
+        fds[3 + extra] = (HANDLE)plan.extra_fds[extra];
+    spawn.program = plan.application;
+    spawn.line = plan.command_text;
+    spawn.environment = plan.environment;
+    spawn.directory = plan.directory;
+    spawn.fds = fds;
+    spawn.fd_count = fd_count;
+    spawn.first_required_fd = 3;
+    spawn.handle_width = plan.handle_width;
+    spawn.job = plan.job;
+    spawn.creation = plan.creation;
+    pf_spawned spawned;
+    int started = pf_spawn_process(spawn, spawned);
+    if (fds != local_fds)
+        free(fds);
+    result->win32_error = spawned.win32_error;
+    if (started != 0) {
+        if (spawned.start_errno == EBADF)
+            return failed(result, PROCFERRY_INVALID_ARGUMENT, EBADF);
+        if (spawned.win32_error == ERROR_DIRECTORY)
+            return failed(result, PROCFERRY_DIR_FAILED, ENOENT);
+        if (spawned.start_errno)
+            return failed(result, PROCFERRY_LAUNCH_FAILED, spawned.start_errno);
+        return failed(result, PROCFERRY_SYSTEM_ERROR, 0);
+    }
+    result->win32_error = 0;
+    result->child = pf_child_make(spawned.process, spawned.job, plan.flags & PROCFERRY_KILL_ON_CLOSE);
+    if (!result->child) {
+        pf_end_tree(spawned.process, spawned.job, RELAY_EXIT_FAILED);
+        result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
+        return failed(result, PROCFERRY_SYSTEM_ERROR, 0);
+    }
+    // A group of its own is named by its first process's id.
+    if (plan.new_group)
+        pf_child_set_group(result->child, spawned.pid, nullptr);
+    result->pid = spawned.pid;
+    result->kind = PROCFERRY_STARTED;
+    return 0;
+}

@@ -1,0 +1,140 @@
+// A plan carried out through the relay: the relay is handed what the plan
+// decided (the full directory, the program found and never searched for,
+// argument zero apart, every stream as a descriptor in the plan's mode), and
+// its record is read; the child is then taken over from it.
+#include <errno.h>
+#include <string.h>
+
+#include "plan/launch_plan.h"
+
+namespace {
+
+// Once the record is in or the relay is released, the relay ends within
+// milliseconds; this bounds one that does not.
+const DWORD RELAY_END_WAIT_MS = 10000;
+
+int finish(procferry_result *result, int kind, int error = 0)
+{
+    result->kind = kind;
+    result->error = error;
+    return kind;
+}
+
+// The line builder of a start, which also shows the caller the text.
+struct shown_line {
+    pf_line_request line;
+    const pf_plan *plan;
+};
+
+wchar_t *build_and_show(void *context, const procferry_relay_fds *fds)
+{
+    shown_line &shown = *(shown_line *)context;
+    wchar_t *text = pf_build_line(&shown.line, fds);
+    pf_show_line(*shown.plan, text);
+    return text;
+}
+
+// What a relay that ended without a record left behind.
+int no_record(procferry_session &session, procferry_result *result, uint64_t deadline,
+              uint32_t timeout_ms)
+{
+    DWORD left = pf_remaining(deadline, timeout_ms);
+    if (WaitForSingleObject((HANDLE)session.relay, left < RELAY_END_WAIT_MS ? left : RELAY_END_WAIT_MS) !=
+        WAIT_OBJECT_0) {
+        procferry_session_kill_tree(&session);
+        return finish(result, PROCFERRY_TIMED_OUT);
+    }
+    procferry_session_wait_relay(&session, 0, &result->relay_exit_status);
+    result->relay_ended = 1;
+    if (procferry_session_relay_stderr(&session, result->check_report, sizeof result->check_report) > 0 ||
+        result->relay_exit_status == RELAY_EXIT_CHECK_FAILED)
+        return finish(result, PROCFERRY_CHECK_REPORT);
+    return finish(result, PROCFERRY_RELAY_CRASHED);
+}
+
+} // namespace
+
+int pf_relay_session_start(const pf_plan &plan, procferry_session *session, procferry_result *result)
+{
+    size_t relay_length = wcslen(plan.relay);
+    if (relay_length >= PROCFERRY_PATH_SIZE)
+        relay_length = PROCFERRY_PATH_SIZE - 1;
+    memcpy(result->relay_path, plan.relay, relay_length * sizeof(wchar_t));
+    procferry_relay_start start = {};
+    start.relay = plan.relay;
+    shown_line shown = {{plan.relay, plan.found, plan.vector, plan.directory,
+                         (plan.flags & PROCFERRY_CLOSE_FDS) != 0}, &plan};
+    start.build_line = build_and_show;
+    start.context = &shown;
+    start.environment = plan.environment;
+    start.no_job = !plan.job;
+    start.binary_streams = !plan.text_streams;
+    start.new_process_group = plan.new_group;
+    start.no_window = (plan.creation & CREATE_NO_WINDOW) != 0;
+    // The relay's own stderr is a private pipe, so that a check report is
+    // caught; the child's streams reach it as descriptors.
+    start.capture_relay_stderr = 1;
+    start.extra_fds = plan.extra_fds;
+    start.extra_fd_count = plan.extra_fd_count;
+    for (int n = 0; n < 3; ++n)
+        start.streams[n] = plan.streams[n] ? procferry_stream{PROCFERRY_STREAM_HANDLE, 0, plan.streams[n]}
+                                           : procferry_stream{PROCFERRY_STREAM_INHERIT, 0, nullptr};
+    if (procferry_session_start_line(&start, session) == 0)
+        return 0;
+    result->win32_error = session->win32_error;
+    if (session->spawn_errno == E2BIG || session->spawn_errno == EBADF)
+        return finish(result, PROCFERRY_INVALID_ARGUMENT, session->spawn_errno);
+    if (session->spawn_errno)
+        return finish(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
+    return finish(result, PROCFERRY_SYSTEM_ERROR);
+}
+
+int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout)
+{
+    uint64_t deadline = pf_deadline(timeout);
+    procferry_session session;
+    if (pf_relay_session_start(plan, &session, result) != 0)
+        return result->kind;
+    procferry_record record = {0, 0};
+    int got = procferry_session_read_record(&session, timeout, &record);
+    result->record_bytes = got > 0 ? got : 0;
+    int kind = PROCFERRY_BAD_RECORD, error = 0;
+    if (got < 0) {
+        procferry_session_kill_tree(&session);
+        result->win32_error = got == -2 ? session.win32_error : 0;
+        kind = got == -2 ? PROCFERRY_SYSTEM_ERROR : PROCFERRY_TIMED_OUT;
+    } else if (got < RELAY_RECORD_SIZE) {
+        procferry_session_release(&session, 1);
+        if (got == 0)
+            kind = no_record(session, result, deadline, timeout);
+    } else {
+        result->record_code = record.code;
+        result->record_value = record.value;
+        if (record.code == RELAY_OK) {
+            if ((result->child = procferry_session_take_child(&session, record.value))) {
+                kind = PROCFERRY_STARTED;
+                result->pid = procferry_child_pid(result->child);
+                pf_child_add_flags(result->child, plan.flags & PROCFERRY_KILL_ON_CLOSE);
+                // The group is the relay's, whose id names it after the
+                // relay ended; the child keeps the relay's handle, so that
+                // the id cannot go to another process meanwhile.
+                HANDLE holder = nullptr;
+                if (plan.new_group && DuplicateHandle(GetCurrentProcess(), (HANDLE)session.relay,
+                                                      GetCurrentProcess(), &holder, SYNCHRONIZE, FALSE, 0))
+                    pf_child_set_group(result->child, session.relay_pid, holder);
+            } else {
+                // Launched, but not ours to wait for or end later: end it now.
+                result->win32_error = session.win32_error;
+                procferry_session_kill_tree(&session);
+            }
+        } else if (record.code == RELAY_DIR_FAILED || record.code == RELAY_LAUNCH_FAILED) {
+            kind = record.code == RELAY_DIR_FAILED ? PROCFERRY_DIR_FAILED : PROCFERRY_LAUNCH_FAILED;
+            error = record.value;
+        }
+        procferry_session_release(&session, 1);
+        if (procferry_session_wait_relay(&session, RELAY_END_WAIT_MS, &result->relay_exit_status) == 0)
+            result->relay_ended = 1;
+    }
+    procferry_session_close(&session);
+    return finish(result, kind, error);
+}
