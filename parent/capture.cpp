@@ -280,6 +280,8 @@ int procferry_capture(const struct procferry_options *options,
                       const struct procferry_capture_options *capture,
                       struct procferry_capture_result *result)
 {
+    if (!result)
+        return PROCFERRY_INVALID_ARGUMENT; // nowhere to say more, nor to put the output
     pf_refused refusal;
     int kind = capture_run(options, capture, result, &refusal);
     // The capture's own refusal, which the options' checks alone do not tell.
@@ -289,6 +291,8 @@ int procferry_capture(const struct procferry_options *options,
 
 void procferry_capture_free(struct procferry_capture_result *result)
 {
+    if (!result)
+        return;
     free(result->out);
     free(result->err);
     result->out = result->err = nullptr;

@@ -6,6 +6,8 @@
 
 #include "parent_internal.h"
 
+#include <tlhelp32.h>
+
 struct procferry_child {
     HANDLE process;
     DWORD pid;
@@ -124,6 +126,10 @@ BOOL CALLBACK close_if_child_window(HWND window, LPARAM context)
     return TRUE;
 }
 
+// How often a stop looks again: for the window of a child still starting,
+// and for the end of what an ended child started.
+const DWORD WINDOW_LOOK_MS = 50;
+
 // Posts a close to each top-level window of the child; true when one took it.
 bool close_windows(DWORD pid)
 {
@@ -139,30 +145,67 @@ bool close_windows(DWORD pid)
     return close.asked;
 }
 
+// Whether any process still runs in the job: by its count where the system
+// keeps one, else by looking for a member among all processes.
+bool job_runs_anything(HANDLE job)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts;
+    if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts, sizeof counts, nullptr))
+        return counts.ActiveProcesses != 0;
+    bool found = false;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry)) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        BOOL member = FALSE;
+        if (process && IsProcessInJob(process, job, &member) && member)
+            found = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+        if (process)
+            CloseHandle(process);
+    }
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+    return found;
+}
+
 } // namespace
 
 int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code)
 {
     if (!child)
         return -1;
-    if (WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0)
-        return PROCFERRY_STOPPED_WHEN_ASKED;
-    // A console child hears a break only in a process group of its own, or
-    // the caller would hear it too; a window closes when asked to.
-    bool asked = child->group ? GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->group) != 0
-                              : close_windows(child->pid);
-    if (asked && WaitForSingleObject(child->process, grace_ms) == WAIT_OBJECT_0)
-        return PROCFERRY_STOPPED_WHEN_ASKED;
-    return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_BY_KILL : -1;
-}
-
-void pf_end_tree(HANDLE process, HANDLE job, DWORD code)
-{
-    TerminateProcess(process, code);
-    if (job)
-        TerminateJobObject(job, code);
-    WaitForSingleObject(process, 5000);
-    CloseHandle(process);
-    if (job)
-        CloseHandle(job);
+    uint64_t deadline = pf_deadline(grace_ms);
+    if (WaitForSingleObject(child->process, 0) != WAIT_OBJECT_0) {
+        // A console child hears a break only in a process group of its own,
+        // or the caller would hear it too; a window closes when asked to. A
+        // windowed program that is still starting has no window yet: it is
+        // looked for again through the grace period.
+        bool asked = child->group ? GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->group) != 0
+                                  : close_windows(child->pid);
+        while (!asked && !child->group && (child->flags & PF_CHILD_WINDOWED)) {
+            DWORD left = pf_remaining(deadline, grace_ms);
+            if (left == 0 || WaitForSingleObject(child->process, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS) !=
+                                 WAIT_TIMEOUT)
+                break;
+            asked = close_windows(child->pid);
+        }
+        bool ended = WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0;
+        if (!asked && !ended)
+            return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_UNASKED : -1;
+        if (!ended && WaitForSingleObject(child->process, pf_remaining(deadline, grace_ms)) != WAIT_OBJECT_0)
+            return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_BY_KILL : -1;
+    }
+    // The child ended: what it started gets the rest of the grace period to
+    // end too, and what still runs then is ended, as a kill would.
+    while (child->job && job_runs_anything(child->job)) {
+        DWORD left = pf_remaining(deadline, grace_ms);
+        if (left == 0) {
+            TerminateJobObject(child->job, exit_code);
+            break;
+        }
+        Sleep(left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS);
+    }
+    return PROCFERRY_STOPPED_WHEN_ASKED;
 }

@@ -84,6 +84,13 @@ void put_number_argument(text_buffer &line, int number, const wchar_t *suffix)
     line.put(L'"');
 }
 
+size_t empty(wchar_t *out, size_t capacity)
+{
+    if (out && capacity)
+        out[0] = 0;
+    return 0;
+}
+
 void put_argument(text_buffer &line, const wchar_t *entry)
 {
     line.put(L' ');
@@ -100,11 +107,15 @@ void put_letter(text_buffer &line, wchar_t letter)
 
 size_t procferry_quote_argument(const wchar_t *entry, wchar_t *out, size_t capacity)
 {
+    if (!entry)
+        return empty(out, capacity);
     return pf_quote_argument(entry, PF_QUOTE_ALWAYS, out, capacity);
 }
 
 size_t procferry_quote_program(const wchar_t *path, wchar_t *out, size_t capacity)
 {
+    if (!path)
+        return empty(out, capacity);
     return pf_quote_argument(path, PF_QUOTE_PROGRAM_NAME, out, capacity);
 }
 
@@ -188,13 +199,6 @@ bool paired_utf16(const wchar_t *text)
         }
     }
     return true;
-}
-
-size_t empty(wchar_t *out, size_t capacity)
-{
-    if (out && capacity)
-        out[0] = 0;
-    return 0;
 }
 
 } // namespace

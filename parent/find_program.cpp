@@ -22,17 +22,26 @@ wchar_t upper_ascii(wchar_t unit)
     return unit >= L'a' && unit <= L'z' ? (wchar_t)(unit - (L'a' - L'A')) : unit;
 }
 
-// The full path of path, or NULL; the caller frees it.
-wchar_t *full_path_of(const wchar_t *path)
+// The full path of path, or NULL; the caller frees it. The buffer is
+// offered before its size is asked: for a drive-relative path on another
+// drive, wine's answer to the size alone falls short of what it then writes.
+} // namespace
+
+wchar_t *pf_full_path(const wchar_t *path)
 {
-    DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
-    wchar_t *full = size ? (wchar_t *)malloc(size * sizeof(wchar_t)) : nullptr;
-    if (full && GetFullPathNameW(path, size, full, nullptr) - 1 >= size - 1) {
+    for (DWORD capacity = MAX_PATH + 1; capacity <= 65536; capacity *= 2) {
+        wchar_t *full = (wchar_t *)malloc((capacity + MAX_PATH) * sizeof(wchar_t));
+        DWORD length = full ? GetFullPathNameW(path, capacity, full, nullptr) : 0;
+        if (length > 0 && length < capacity)
+            return full;
         free(full);
-        full = nullptr;
+        if (length == 0)
+            return nullptr;
     }
-    return full;
+    return nullptr;
 }
+
+namespace {
 
 // Where a lookup stands: the child's directory (a full path) and its
 // environment block, whose "=X:" entries hold each drive's directory (NULL:
@@ -111,10 +120,10 @@ wchar_t *plain_form(const wchar_t *path)
 wchar_t *child_full_path(const wchar_t *dir, const wchar_t *block)
 {
     wchar_t *plain = plain_form(dir);
-    wchar_t *own = block && plain ? full_path_of(L".") : nullptr;
+    wchar_t *own = block && plain ? pf_full_path(L".") : nullptr;
     lookup_place place = {own, block};
     wchar_t *joined = own ? against_dir(place, plain) : nullptr;
-    wchar_t *full = block ? (joined ? full_path_of(joined) : nullptr) : plain ? full_path_of(plain) : nullptr;
+    wchar_t *full = block ? (joined ? pf_full_path(joined) : nullptr) : plain ? pf_full_path(plain) : nullptr;
     free(joined);
     free(own);
     free(plain);
@@ -187,10 +196,10 @@ int procferry_find_program(const wchar_t *program, const wchar_t *dir, const wch
 
 wchar_t *pf_program_in_dir(const wchar_t *program, const wchar_t *dir)
 {
-    wchar_t *start_dir = full_path_of(dir ? dir : L".");
+    wchar_t *start_dir = pf_full_path(dir ? dir : L".");
     lookup_place place = {start_dir, nullptr};
     wchar_t *joined = start_dir && program ? against_dir(place, program) : nullptr;
-    wchar_t *full = joined ? full_path_of(joined) : nullptr;
+    wchar_t *full = joined ? pf_full_path(joined) : nullptr;
     free(joined);
     free(start_dir);
     return full;

@@ -12,8 +12,6 @@
 #include "procferry/parent.h"
 #include "words.h"
 
-// The platform's limit on a command text, its terminating zero included.
-static const unsigned COMMAND_TEXT_UNITS = 32767;
 // A relay that cannot load a library it imports ends with this status
 // before it runs a line of its own.
 static const uint32_t STATUS_DLL_NOT_FOUND_CODE = 0xC0000135u;
@@ -89,7 +87,7 @@ void describe(line &words, const struct procferry_options *options,
             put(&words, ": the command line is too long: ");
             put_errno(&words, E2BIG);
             put_number(&words, "; the platform takes %lld characters at most",
-                       COMMAND_TEXT_UNITS - 1);
+                       RELAY_COMMAND_TEXT_LIMIT - 1);
         } else {
             put(&words, ": the start was refused: ");
             put_refusal(&words, options, refusal);

@@ -8,6 +8,8 @@
 #include "rules/protocol.h"
 #include "relay_start.h"
 
+// The public limit is the protocol's own.
+static_assert((int)PROCFERRY_COMMAND_TEXT_LIMIT == (int)RELAY_COMMAND_TEXT_LIMIT, "command text limit");
 // The public names of the record stand for the protocol's own.
 static_assert((int)PROCFERRY_RECORD_SIZE == (int)RELAY_RECORD_SIZE, "record size");
 static_assert((int)PROCFERRY_RECORD_OK == (int)RELAY_OK && (int)PROCFERRY_RECORD_DIR_FAILED == (int)RELAY_DIR_FAILED &&
@@ -71,7 +73,8 @@ struct pf_spawned {
 // The handle width of a program image's architecture (4 or 8), or minus the
 // errno that says why it is no program the library can start: ENOENT,
 // EACCES (a directory), ENOEXEC (no program image, or another machine).
-int pf_image_handle_width(const wchar_t *path, DWORD *win32_error);
+// *windowed (when given) says whether it is a windowed (GUI) program.
+int pf_image_handle_width(const wchar_t *path, DWORD *win32_error, bool *windowed = nullptr);
 // Starts the process; 0, or -1 with nothing left open.
 int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned);
 // The errno a system error stands for, by the Windows C runtime's table.
@@ -82,6 +85,9 @@ void pf_end_relay_tree(HANDLE relay, DWORD relay_pid);
 // The one way a tree is ended: the process with code, then all that runs in
 // its job (NULL: none); waits for the process, then closes both handles.
 void pf_end_tree(HANDLE process, HANDLE job, DWORD code);
+
+// The full path of path, from malloc, or NULL.
+wchar_t *pf_full_path(const wchar_t *path);
 
 // The default relay's path, beside the module that holds this library
 // (procferry.exe with PROCFERRY_GUI_RELAY, else procferry-console.exe); from
@@ -128,6 +134,9 @@ int pf_direct_command(const wchar_t *found, const wchar_t *const *vector, wchar_
 int pf_find_program_in_block(const wchar_t *program, const wchar_t *dir, const wchar_t *block,
                              int search, wchar_t *found, size_t capacity);
 
+// A child's own flag beside the options' ones: its program is a windowed
+// one, which a stop asks through its windows even before it made any.
+enum : uint32_t { PF_CHILD_WINDOWED = 0x80000000u };
 // A child for the caller, holding process and job from now on; NULL (and
 // nothing taken) when it cannot be made.
 procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags);

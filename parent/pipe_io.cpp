@@ -18,7 +18,8 @@ int procferry_pipe_make(procferry_handle *read_end, procferry_handle *write_end)
 
 long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size)
 {
-    if (!pipe || !buffer)
+    // Room for no byte would read as the end of the stream, which it is not.
+    if (!pipe || !buffer || size == 0)
         return -1;
     DWORD wanted = size > 0x7fffffff ? 0x7fffffff : (DWORD)size, count = 0;
     if (ReadFile((HANDLE)pipe, buffer, wanted, &count, nullptr))

@@ -39,12 +39,10 @@ wchar_t *startable_path(const wchar_t *path)
     if (wcsncmp(path, PREFIX, prefix_length) == 0)
         path += prefix_length;
     // A relative name in a deep current directory is as long as its full path.
-    DWORD full_length = GetFullPathNameW(path, 0, nullptr, nullptr);
-    wchar_t *full = full_length ? (wchar_t *)malloc(full_length * sizeof(wchar_t)) : nullptr;
-    if (!full || GetFullPathNameW(path, full_length, full, nullptr) - 1 >= full_length - 1) {
-        free(full);
+    wchar_t *full = pf_full_path(path);
+    if (!full)
         return nullptr;
-    }
+    DWORD full_length = (DWORD)wcslen(full) + 1;
     path = full;
     // Only a path past the limit, or one with a short name in it (they hold
     // '~'), can have a long form past it; asking the disk costs every start.
@@ -74,7 +72,7 @@ wchar_t *startable_path(const wchar_t *path)
 
 // The machine field of a program image's header, or minus the errno that
 // says why path is none: ENOENT, EACCES (a directory), ENOEXEC.
-static int program_machine(const wchar_t *path, DWORD *win32_error)
+static int program_machine(const wchar_t *path, DWORD *win32_error, bool *windowed)
 {
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -96,7 +94,7 @@ static int program_machine(const wchar_t *path, DWORD *win32_error)
     // Its header's characteristics say whether it is a program at all: a
     // library (kernel32.dll) has the same header, and the system refuses to
     // start it.
-    unsigned char mz[2] = {0, 0}, pe[24] = {};
+    unsigned char mz[2] = {0, 0}, pe[24 + 70] = {};
     uint32_t pe_offset = 0;
     bool image = read_at(file, 0, mz, 2) && mz[0] == 'M' && mz[1] == 'Z' &&
                  read_at(file, 0x3c, &pe_offset, 4) && pe_offset < 0x10000000 &&
@@ -105,12 +103,15 @@ static int program_machine(const wchar_t *path, DWORD *win32_error)
     unsigned characteristics = pe[22] | pe[23] << 8;
     if (!image || !(characteristics & IMAGE_FILE_EXECUTABLE_IMAGE) || (characteristics & IMAGE_FILE_DLL))
         return -ENOEXEC;
+    // The optional header's subsystem, at the same place in both widths.
+    if (windowed)
+        *windowed = (pe[24 + 68] | pe[24 + 69] << 8) == IMAGE_SUBSYSTEM_WINDOWS_GUI;
     return pe[4] | pe[5] << 8;
 }
 
-int pf_image_handle_width(const wchar_t *path, DWORD *win32_error)
+int pf_image_handle_width(const wchar_t *path, DWORD *win32_error, bool *windowed)
 {
-    int machine = program_machine(path, win32_error);
+    int machine = program_machine(path, win32_error, windowed);
     if (machine == IMAGE_FILE_MACHINE_I386)
         return 4;
     if (machine == IMAGE_FILE_MACHINE_AMD64)
@@ -253,9 +254,7 @@ int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned)
         if (started && job) {
             if (!AssignProcessToJobObject(job, process.hProcess)) {
                 spawned.win32_error = GetLastError();
-                TerminateProcess(process.hProcess, RELAY_EXIT_FAILED);
-                WaitForSingleObject(process.hProcess, 5000);
-                CloseHandle(process.hProcess);
+                pf_end_tree(process.hProcess, nullptr, RELAY_EXIT_FAILED);
                 started = false;
             } else {
                 ResumeThread(process.hThread);

@@ -37,26 +37,13 @@ size_t relay_units(const struct procferry_result *result, text relay)
     return long_form > units + 1 ? long_form - 1 : units;
 }
 
-// The units of the default relay's path, beside the module that holds this
-// library; 0 when unknown.
+// The units of the default relay's path; 0 when unknown.
 size_t default_relay_units(uint32_t flags)
 {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            (LPCWSTR)(void *)&procferry_describe, &module))
-        return 0;
-    const DWORD capacity = 32768;
-    wchar_t *path = (wchar_t *)malloc(capacity * sizeof(wchar_t));
-    DWORD length = path ? GetModuleFileNameW(module, path, capacity) : 0;
-    size_t folder = 0;
-    for (DWORD i = 0; i < length && length < capacity; ++i)
-        if (is_separator(path[i]))
-            folder = i + 1;
+    wchar_t *path = pf_default_relay(flags);
+    size_t units = path ? wcslen(path) : 0;
     free(path);
-    if (folder == 0)
-        return 0;
-    return folder + wcslen(flags & PROCFERRY_GUI_RELAY ? L"procferry.exe" : L"procferry-console.exe");
+    return units;
 }
 
 // The longest path the system starts a program from, in units.

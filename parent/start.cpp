@@ -55,6 +55,19 @@ wchar_t *pf_default_relay(uint32_t flags)
     return nullptr;
 }
 
+size_t procferry_default_relay(uint32_t flags, wchar_t *out, size_t capacity)
+{
+    wchar_t *path = pf_default_relay(flags);
+    size_t length = path ? wcslen(path) : 0;
+    if (out && capacity) {
+        size_t kept = length < capacity ? length : 0;
+        memcpy(out, path, kept * sizeof(wchar_t));
+        out[kept] = 0;
+    }
+    free(path);
+    return length;
+}
+
 void procferry_options_init(struct procferry_options *options)
 {
     memset(options, 0, sizeof *options);
@@ -136,6 +149,8 @@ int pf_start(const struct procferry_options *options, struct procferry_result *r
 
 int procferry_start(const struct procferry_options *options, struct procferry_result *result)
 {
+    if (!result)
+        return PROCFERRY_INVALID_ARGUMENT; // nowhere to say more, nor to hand a child
     int kind = pf_start(options, result);
     pf_keep_words(options, result);
     return kind;

@@ -148,6 +148,10 @@ int rt_change_dir(const wchar_t *path)
     DWORD landed_length = GetCurrentDirectoryW(MAX_PATH + 1, landed);
     if (landed_length == length && wcscmp(landed, full) == 0)
         return 0;
+    // A verbatim path lands on its plain form: \\?\C:\x on C:\x.
+    if (wcsncmp(full, L"\\\\?\\", 4) == 0 && full[5] == L':' && landed_length == length - 4 &&
+        wcscmp(landed, full + 4) == 0)
+        return 0;
     if (before_length > 0 && before_length <= MAX_PATH)
         SetCurrentDirectoryW(before);
     return refuse_dir(EINVAL);

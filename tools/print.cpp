@@ -114,15 +114,20 @@ verdict judge(const run_options &options, const launch_outcome &outcome)
     }
     told.message = library_words(options, result);
     if (outcome.timed_out && options.has_kill_after) {
-        // The library ended nothing: this tool asked first, then maybe ended it.
-        std::string asked = "asked it to stop (" +
-                            std::string(options.close_windows ? "a close of its windows" : "Ctrl+Break") + ")";
-        told.message = to_utf8(options.program) + " still ran after " + options.timeout_text + "; " +
-                       asked +
-                       (outcome.killed ? ", and as it still ran " + options.kill_after_text +
-                                             " later (or could not be asked), ended it and "
-                                             "everything it started"
-                                       : ", and it ended");
+        // The library ended nothing: this tool asked first, then maybe ended
+        // it; the words say which of these happened.
+        std::string how = options.close_windows ? "a close of its windows" : "Ctrl+Break";
+        std::string what =
+            outcome.stopped == PROCFERRY_STOPPED_WHEN_ASKED
+                ? "asked it to stop (" + how + "), and it ended"
+            : outcome.stopped == PROCFERRY_STOPPED_BY_KILL
+                ? "asked it to stop (" + how + "), and as it still ran " + options.kill_after_text +
+                      " later, ended it and everything it started"
+                : "could not ask it to stop (" +
+                      std::string(options.close_windows ? "it had no window to close"
+                                                        : "the system refused Ctrl+Break") +
+                      "), so ended it and everything it started at once";
+        told.message = to_utf8(options.program) + " still ran after " + options.timeout_text + "; " + what;
     }
     if (outcome.timed_out)
         told.message += " (process " + std::to_string(result.pid) + ")";
@@ -204,6 +209,13 @@ std::string json_object(const run_options &options, const launch_outcome &outcom
     json += ",\"errno\":" + json_or_null(told.error != 0, std::to_string(told.error));
     json += ",\"errno_name\":" + json_or_null(told.error && errno_name, json_string(errno_name ? errno_name : ""));
     json += ",\"elapsed_ms\":" + std::to_string(outcome.elapsed_ms);
+    // How a stop at the timeout went: asked and ended, killed after the
+    // grace period, or killed at once as it could not be asked.
+    const char *stop = outcome.stopped == PROCFERRY_STOPPED_WHEN_ASKED ? "ended_when_asked"
+                       : outcome.stopped == PROCFERRY_STOPPED_BY_KILL  ? "killed_after_grace"
+                       : outcome.stopped == PROCFERRY_STOPPED_UNASKED  ? "killed_unasked"
+                                                                        : nullptr;
+    json += ",\"stop\":" + json_or_null(stop != nullptr, json_string(stop ? stop : ""));
     json += ",\"relay\":" + json_or_null(!outcome.relay.empty(), json_string(outcome.relay));
     json += ",\"relay_architecture\":" + json_or_null(!architecture.empty(), json_string(architecture));
     json += ",\"tool_status\":" + std::to_string(told.status) + "}\n";

@@ -15,8 +15,6 @@
 // After a kill the child is gone within milliseconds; this bounds one that
 // is not, so that the tool itself never hangs.
 static const DWORD KILLED_CHILD_WAIT_MS = 5000;
-// The platform's command text, its terminating zero included.
-static const size_t COMMAND_TEXT_UNITS = 32767;
 
 // Descriptors this tool opened for the child's streams; the library hands
 // the relay copies of its own, so these are private and closed after the start.
@@ -128,10 +126,10 @@ static void follow_child(const run_options &options, procferry_child *child, ULO
     uint32_t status = 0;
     int waited = procferry_child_wait(child, remaining_ms(options.timeout_ms, started), &status);
     if (waited == PROCFERRY_TIMED_OUT) {
-        if (options.has_kill_after)
-            outcome.killed = procferry_child_stop(child, options.kill_after_ms,
-                                                  RUN_KILLED_CHILD_STATUS) != PROCFERRY_STOPPED_WHEN_ASKED;
-        else
+        if (options.has_kill_after) {
+            outcome.stopped = procferry_child_stop(child, options.kill_after_ms, RUN_KILLED_CHILD_STATUS);
+            outcome.killed = outcome.stopped != PROCFERRY_STOPPED_WHEN_ASKED;
+        } else
             procferry_child_kill(child, RUN_TIMEOUT_CHILD_STATUS);
         waited = procferry_child_wait(child, KILLED_CHILD_WAIT_MS, &status);
         outcome.timed_out = true;
@@ -152,6 +150,15 @@ std::wstring program_to_launch(const run_options &options, const std::wstring &s
     return known ? std::wstring(found) : options.program;
 }
 
+// The library's default relay, which the run starts when none is named.
+static std::wstring default_relay(bool gui)
+{
+    uint32_t flags = gui ? PROCFERRY_GUI_RELAY : PROCFERRY_RELAY;
+    std::wstring path(procferry_default_relay(flags, nullptr, 0), L'\0');
+    procferry_default_relay(flags, &path[0], path.size() + 1);
+    return path;
+}
+
 launch_outcome run_launch(const run_options &options)
 {
     launch_outcome outcome;
@@ -160,13 +167,11 @@ launch_outcome run_launch(const run_options &options)
     outcome.program = program_to_launch(options, start_dir);
     if (!options.direct)
         outcome.relay = !options.relay.empty() ? full_path(options.relay)
-                                               : own_directory() + (options.gui_relay
-                                                                        ? L"procferry.exe"
-                                                                        : L"procferry-console.exe");
+                                               : default_relay(options.gui_relay);
 
     std::vector<const wchar_t *> args, env;
     procferry_options start = start_options(options, args, env);
-    std::vector<wchar_t> command_line(COMMAND_TEXT_UNITS + 1);
+    std::vector<wchar_t> command_line(PROCFERRY_COMMAND_TEXT_LIMIT + 1);
     start.command_line = command_line.data();
     start.command_line_capacity = command_line.size();
     stream_files files;

@@ -12,6 +12,7 @@ struct launch_outcome {
     int32_t exit_status = 0;       // the child's, in full
     bool timed_out = false;        // --timeout passed and the child's tree was ended
     bool killed = false;           // --kill-after: asking was not enough, the tree was ended
+    int stopped = 0;               // --kill-after: procferry_child_stop's answer (0: no stop)
     std::wstring program;          // as found, or as typed when it was not found
     std::wstring relay;            // the relay used or tried
     uint64_t started_at = 0;       // GetTickCount64 when the run began

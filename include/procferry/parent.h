@@ -292,6 +292,17 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
 /* The kind's name, such as "exited" or "timed_out". */
 const char *procferry_kind_name(int kind);
 
+/* The default relay's path: procferry-console.exe, or with PROCFERRY_GUI_RELAY
+   among flags procferry.exe, beside the module that holds this library (the
+   program itself when it links the library statically). Writes it into out
+   when it fits in capacity units with its zero (else an empty text) and
+   returns its length; 0 when the module's path cannot be had. */
+size_t procferry_default_relay(uint32_t flags, wchar_t *out, size_t capacity);
+
+/* The platform's limit on a command text, and on an environment variable's
+   value with its name, in UTF-16 units with the terminating zero. */
+enum { PROCFERRY_COMMAND_TEXT_LIMIT = 32767 };
+
 /* A started child. It holds the child's process, its pid and the job of its
    start, and every call acts on it alone, so nothing done to other handles
    (one closed and its value reused, a pid reused) can turn a call on it
@@ -316,12 +327,17 @@ uint32_t procferry_child_pid(const struct procferry_child *child);
    (with exit_code) when it has not ended within grace_ms. The request is a
    CTRL_BREAK_EVENT to a console child started with
    PROCFERRY_NEW_PROCESS_GROUP, else a close of each of the child's top-level
-   windows (a GUI child). Returns PROCFERRY_STOPPED_WHEN_ASKED when the child
+   windows; a windowed (GUI) program still starting is looked at again until
+   it has a window, through the grace period. Once the child ended, what it
+   started gets the rest of the grace period, then is ended: a stop ends the
+   tree, as a kill does. Returns PROCFERRY_STOPPED_WHEN_ASKED when the child
    ended within the grace period (or had ended already),
-   PROCFERRY_STOPPED_BY_KILL when its tree was ended (at once when there was
-   nobody to ask, or the system refused the request), -1 on NULL or when it
-   could not be ended. */
-enum { PROCFERRY_STOPPED_WHEN_ASKED = 1, PROCFERRY_STOPPED_BY_KILL = 2 };
+   PROCFERRY_STOPPED_BY_KILL when it still ran at the end of the grace period
+   and its tree was ended, PROCFERRY_STOPPED_UNASKED when its tree was ended
+   at once as it could not be asked (a console child without a group of its
+   own and without windows, or a request the system refused), -1 on NULL or
+   when it could not be ended. */
+enum { PROCFERRY_STOPPED_WHEN_ASKED = 1, PROCFERRY_STOPPED_BY_KILL = 2, PROCFERRY_STOPPED_UNASKED = 3 };
 int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code);
 
 /* Waiting for a set of children, of any size (the system's own wait takes
@@ -342,7 +358,8 @@ int procferry_pipe_make(procferry_handle *read_end, procferry_handle *write_end)
 
 /* The caller's end of a PROCFERRY_STREAM_PIPE stream (procferry_result.pipes),
    or an end of procferry_pipe_make. read blocks until some bytes come and returns their count, 0 at the end
-   (every writer closed its end), -1 on failure; write returns 0 once all
+   (every writer closed its end), -1 on failure and for a size of 0 (no room
+   to read into, which 0 would misreport as the end); write returns 0 once all
    size bytes are written, -1 when the reader is gone; close closes it. */
 long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size);
 int procferry_pipe_write(procferry_handle pipe, const void *data, size_t size);
@@ -443,7 +460,9 @@ const char *procferry_errno_name(int error);
 
 /* ---- Quoting ----
    Each writes the quoted text into out (capacity units, terminating zero
-   included, cut when short) and returns the full length without the zero. */
+   included, cut when short) and returns the full length without the zero.
+   A NULL text is refused: 0 and an empty text (an empty argument is "",
+   2 units). */
 
 /* One argument for a runtime that splits with the usual backslash rules; the
    result is always enclosed in quotes, so that even an empty one survives. */

@@ -290,7 +290,7 @@ int pf_plan_make(const struct procferry_options *options, bool waits, pf_plan *p
     // another machine's program) is refused here, in the same words on
     // either way, whatever the runtime in between would make of it.
     DWORD image_error = 0;
-    plan->handle_width = pf_image_handle_width(plan->application, &image_error);
+    plan->handle_width = pf_image_handle_width(plan->application, &image_error, &plan->windowed);
     if (plan->handle_width < 0)
         return refuse(plan, PROCFERRY_LAUNCH_FAILED, -plan->handle_width, image_error);
 

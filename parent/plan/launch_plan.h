@@ -38,6 +38,7 @@ struct pf_plan {
     wchar_t application[PF_PROGRAM_PATH_CAPACITY] = {}; // the file started (a script's interpreter)
     wchar_t *command_text = nullptr; // the child's, as its runtime splits it back
     int handle_width = 0;            // of the child's architecture, for its descriptor table
+    bool windowed = false;           // a windowed (GUI) program, which a stop asks by its windows
 
     // The child's descriptors: 0 to 2 (NULL: none to hand on), then the extra
     // ones from 3. A stream the caller chose must reach the child; one of
@@ -81,6 +82,12 @@ void pf_plan_close_child_ends(pf_plan *plan);
 // open. timeout_ms bounds the relay's answer.
 int pf_start_direct(const pf_plan &plan, procferry_result *result);
 int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout_ms);
+
+// The flags the started child keeps of the plan.
+inline uint32_t pf_child_flags(const pf_plan &plan)
+{
+    return (plan.flags & PROCFERRY_KILL_ON_CLOSE) | (plan.windowed ? PF_CHILD_WINDOWED : 0);
+}
 
 // The relay's session started for a plan, up to a running relay.
 int pf_relay_session_start(const pf_plan &plan, procferry_session *session,

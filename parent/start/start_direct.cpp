@@ -65,7 +65,7 @@ int pf_start_direct(const pf_plan &plan, procferry_result *result)
         return failed(result, PROCFERRY_SYSTEM_ERROR, 0);
     }
     result->win32_error = 0;
-    result->child = pf_child_make(spawned.process, spawned.job, plan.flags & PROCFERRY_KILL_ON_CLOSE);
+    result->child = pf_child_make(spawned.process, spawned.job, pf_child_flags(plan));
     if (!result->child) {
         pf_end_tree(spawned.process, spawned.job, RELAY_EXIT_FAILED);
         result->win32_error = ERROR_NOT_ENOUGH_MEMORY;

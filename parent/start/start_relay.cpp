@@ -114,7 +114,7 @@ int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeo
             if ((result->child = procferry_session_take_child(&session, record.value))) {
                 kind = PROCFERRY_STARTED;
                 result->pid = procferry_child_pid(result->child);
-                pf_child_add_flags(result->child, plan.flags & PROCFERRY_KILL_ON_CLOSE);
+                pf_child_add_flags(result->child, pf_child_flags(plan));
                 // The group is the relay's, whose id names it after the
                 // relay ended; the child keeps the relay's handle, so that
                 // the id cannot go to another process meanwhile.

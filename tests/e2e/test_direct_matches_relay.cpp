@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <map>
+#include <string.h>
 #include <sstream>
 
 #include "argument_generator.h"
@@ -35,7 +36,7 @@ struct seen {
             << describe(report.cwd) << "\"\n  fds";
         for (int fd : report.fds)
             out << ' ' << fd;
-        out << "\n  stdin " << report.stdin_bytes.size() << " bytes\n  side \"" << side << "\"\n";
+        out << "\n  modes " << report.modes << "\n  stdin " << report.stdin_bytes.size() << " bytes\n  side \"" << side << "\"\n";
         for (size_t i = 0; i < report.argv.size(); ++i)
             out << "  [" << i << "] \"" << describe(report.argv[i]) << "\"\n";
         return out.str();
@@ -46,6 +47,7 @@ struct seen {
                report.present == other.report.present &&
                report.command_line == other.report.command_line && report.argv == other.report.argv &&
                report.cwd == other.report.cwd && report.fds == other.report.fds &&
+               report.modes == other.report.modes &&
                report.stdin_read == other.report.stdin_read &&
                report.stdin_bytes == other.report.stdin_bytes && side == other.side;
     }
@@ -75,7 +77,34 @@ TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
     fclose(written);
     const std::wstring search_path = L"PATH=" + own.substr(0, own.size() - 1);
     const std::wstring missing = scratch() + L"no-such";
-    const std::wstring dirs[] = {sub, sub + L"\\", scratch(), missing, file, L"."};
+    // Drive-relative directories are read by the child's block: its "=C:"
+    // entry names C:'s directory, not the caller's own (the tests run on
+    // another drive, so that C: is not the current one).
+    const std::wstring drive_a = L"C:\\pf-dm-a-" + std::to_wstring(GetCurrentProcessId()),
+                       drive_b = L"C:\\pf-dm-b-" + std::to_wstring(GetCurrentProcessId());
+    for (const std::wstring &folder : {drive_a, drive_a + L"\\sub", drive_b, drive_b + L"\\sub"})
+        CreateDirectoryW(folder.c_str(), nullptr);
+    SetEnvironmentVariableW(L"=C:", drive_b.c_str());
+    const std::wstring drive_entry = L"=C:=" + drive_a;
+    // Images the system refuses to start: a library, and a program of
+    // another machine (the probe, marked as ARM64).
+    wchar_t system_dir[MAX_PATH];
+    GetSystemDirectoryW(system_dir, MAX_PATH);
+    const std::wstring library = std::wstring(system_dir) + L"\\kernel32.dll",
+                       arm64 = scratch() + L"arm64 probe.exe";
+    CopyFileW(probe.c_str(), arm64.c_str(), FALSE);
+    HANDLE image = CreateFileW(arm64.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD pe_offset = 0, moved = 0;
+    SetFilePointer(image, 0x3c, nullptr, FILE_BEGIN);
+    ReadFile(image, &pe_offset, 4, &moved, nullptr);
+    SetFilePointer(image, pe_offset + 4, nullptr, FILE_BEGIN);
+    const unsigned char arm64_machine[2] = {0x64, 0xaa};
+    WriteFile(image, arm64_machine, 2, &moved, nullptr);
+    CloseHandle(image);
+    const std::wstring dirs[] = {sub, sub + L"\\", scratch(), missing, file, L".",
+                                 L"\\\\?\\" + sub, L"C:sub", scratch() + L"no*such",
+                                 scratch() + L"a?b", scratch() + L"x<y"};
+    const size_t dir_count = sizeof dirs / sizeof dirs[0];
     parent::set_probe_env("PROBE_READ_STDIN", L"1");
     parent::set_probe_env("PROBE_FD_WRITE", L"3,4,5");
 
@@ -91,17 +120,22 @@ TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
         o.timeout_ms = 20000;
         std::wstring program = probe, zero;
         std::vector<const wchar_t *> env;
-        switch (generator.pick(0, 9)) {
+        switch (generator.pick(0, 11)) {
         case 0: // a batch file, whose arguments may be refused
             program = script;
             break;
         case 1: // a bare name on the child's own PATH
             program = L"probe_child";
-            o.flags |= PROCFERRY_SEARCH_PATH;
             env.push_back(search_path.c_str());
             break;
         case 2:
             program = missing + L".exe";
+            break;
+        case 3:
+            program = library;
+            break;
+        case 4:
+            program = arm64;
             break;
         }
         if (generator.pick(0, 4) == 0) {
@@ -115,10 +149,24 @@ TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
         o.program = program.c_str();
         o.args = arg_pointers.data();
         o.arg_count = arg_pointers.size();
+        int dir_choice = generator.pick(0, (int)dir_count + 3);
+        o.dir = dir_choice < (int)dir_count ? dirs[dir_choice].c_str() : nullptr;
+        if (generator.pick(0, 2) == 0)
+            env.push_back(drive_entry.c_str());
+        // A cleared environment holds only the changes: the probe's own
+        // settings go among them.
+        std::vector<std::wstring> kept;
+        if (generator.pick(0, 5) == 0) {
+            o.flags |= PROCFERRY_CLEAR_ENV;
+            for (const char *name : {"PROBE_OUT", "PROBE_READ_STDIN", "PROBE_FD_WRITE"}) {
+                std::wstring wide(name, name + strlen(name));
+                kept.push_back(wide + L"=" + _wgetenv(wide.c_str()));
+            }
+            for (const std::wstring &entry : kept)
+                env.push_back(entry.c_str());
+        }
         o.env = env.data();
         o.env_count = env.size();
-        int dir_choice = generator.pick(0, 9);
-        o.dir = dir_choice < 6 ? dirs[dir_choice].c_str() : nullptr;
         if (generator.pick(0, 3) == 0)
             o.flags |= PROCFERRY_BINARY_STREAMS;
         // stdin: bytes the text mode changes (CR LF, ^Z) or the null device.
@@ -187,6 +235,9 @@ TEST_P(DirectMatchesRelay, RandomStartsLookTheSameToTheChild)
                           << "\ndirect: " << ways[1].text();
         }
     }
+    SetEnvironmentVariableW(L"=C:", nullptr);
+    for (const std::wstring &folder : {drive_a + L"\\sub", drive_a, drive_b + L"\\sub", drive_b})
+        RemoveDirectoryW(folder.c_str());
     for (const auto &outcome : outcomes)
         std::cout << outcome.second << " x " << outcome.first << "\n";
 }

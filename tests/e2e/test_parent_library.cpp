@@ -91,6 +91,12 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
     const std::wstring longest_value = L"PF_LONG=" + std::wstring(ENV_VALUE_LIMIT - 1, L'v'),
                        too_long_value = L"PF_LONG=" + std::wstring(ENV_VALUE_LIMIT, L'v');
     const wchar_t *long_env[][1] = {{longest_value.c_str()}, {too_long_value.c_str()}};
+    wchar_t windows_dir[MAX_PATH], system_dir[MAX_PATH];
+    GetWindowsDirectoryW(windows_dir, MAX_PATH);
+    GetSystemDirectoryW(system_dir, MAX_PATH);
+    const std::wstring verbatim_windows = L"\\\\?\\" + std::wstring(windows_dir),
+                       wildcard_dir = scratch() + L"no*such",
+                       library = std::wstring(system_dir) + L"\\kernel32.dll";
     const bool gui = std::string(GetParam()) == "gui";
     std::vector<procferry_stream> all_extra(PROCFERRY_EXTRA_FD_LIMIT + 1, {PROCFERRY_STREAM_NULL, 0, nullptr});
     const std::wstring streams_path = scratch() + L"streams.txt";
@@ -123,6 +129,24 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
          PROCFERRY_DIR_FAILED, ENOENT},
         {"missing program", [&](procferry_options &o) { o.program = missing.c_str(); },
          PROCFERRY_LAUNCH_FAILED, ENOENT},
+        // A verbatim directory is the plain one: the child is started there.
+        {"verbatim directory", [&](procferry_options &o) { o.dir = verbatim_windows.c_str(); },
+         PROCFERRY_EXITED, 0},
+        // The errno is the one the Windows runtime's table gives, on every
+        // way of starting, whatever the runtime in between would say.
+        {"directory name with '*'", [&](procferry_options &o) { o.dir = wildcard_dir.c_str(); },
+         PROCFERRY_DIR_FAILED, EINVAL},
+        {"a library as the program", [&](procferry_options &o) { o.program = library.c_str(); },
+         PROCFERRY_LAUNCH_FAILED, ENOEXEC},
+        {"binary streams with the null device", [&](procferry_options &o) {
+             o.flags |= PROCFERRY_BINARY_STREAMS;
+             for (procferry_stream &stream : o.streams)
+                 stream.kind = PROCFERRY_STREAM_NULL;
+         }, PROCFERRY_EXITED, 0},
+        {"text streams with the null device", [&](procferry_options &o) {
+             for (procferry_stream &stream : o.streams)
+                 stream.kind = PROCFERRY_STREAM_NULL;
+         }, PROCFERRY_EXITED, 0},
         {"missing relay", [&](procferry_options &o) { o.relay = missing.c_str(); },
          PROCFERRY_RELAY_MISSING, ENOENT, "the relay is missing"},
         {"no program", [](procferry_options &o) { o.program = nullptr; },
@@ -342,6 +366,15 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
             EXPECT_NE(strstr(words, "still ran after"), nullptr) << words;
             EXPECT_NE(result.pid, 0u);
         }
+        if (std::string(r.name) == "verbatim directory") {
+            EXPECT_EQ(_wcsicmp(probe_report().cwd.c_str(), windows_dir), 0) << describe(probe_report().cwd);
+        }
+        if (std::string(r.name) == "binary streams with the null device") {
+            EXPECT_EQ(probe_report().modes, "bbb");
+        }
+        if (std::string(r.name) == "text streams with the null device") {
+            EXPECT_EQ(probe_report().modes, "ttt");
+        }
         if (std::string(r.name) == "command text of 32,767 units") {
             ASSERT_EQ(probe_report().argv.size(), 2u);
             EXPECT_EQ(probe_report().argv[1], longest) << "the argument arrived cut";
@@ -413,7 +446,7 @@ TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
     // has nobody to ask: its tree is ended at once, and the stop says so.
     ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
     DWORD asked = GetTickCount();
-    EXPECT_EQ(procferry_child_stop(result.child, 20000, 9), PROCFERRY_STOPPED_BY_KILL);
+    EXPECT_EQ(procferry_child_stop(result.child, 20000, 9), PROCFERRY_STOPPED_UNASKED);
     EXPECT_LT(GetTickCount() - asked, 10000u) << "the grace period is for a child that was asked";
     EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
     EXPECT_EQ(status, 9u);
@@ -435,6 +468,35 @@ TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
     EXPECT_EQ(procferry_child_stop(result.child, 20000, 9), PROCFERRY_STOPPED_WHEN_ASKED);
     EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
     EXPECT_EQ(status, 4u) << "ended, not closed";
+    procferry_child_close(result.child);
+
+    // A windowed program asked at once, before it made its window, gets its
+    // grace period: its window is looked for again, and it closes.
+    wchar_t windows_dir[MAX_PATH];
+    GetWindowsDirectoryW(windows_dir, MAX_PATH);
+    const std::wstring notepad = std::wstring(windows_dir) + L"\\notepad.exe";
+    procferry_options windowed = o;
+    windowed.program = notepad.c_str();
+    windowed.streams[1].kind = PROCFERRY_STREAM_INHERIT;
+    ASSERT_EQ(procferry_start(&windowed, &result), PROCFERRY_STARTED);
+    EXPECT_EQ(procferry_child_stop(result.child, 20000, 9), PROCFERRY_STOPPED_WHEN_ASKED);
+    EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
+    EXPECT_EQ(status, 0u) << "closed, not ended";
+    procferry_child_close(result.child);
+
+    // A child that ended already: a stop still ends what it started, after
+    // the grace period, as a kill would.
+    parent::clear_probe_env();
+    parent::set_probe_env("PROBE_SPAWN", L"hold");
+    parent::set_probe_env("PROBE_SLEEP_MS", L"60000");
+    o.streams[1].kind = PROCFERRY_STREAM_INHERIT;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED) << result.words;
+    EXPECT_EQ(procferry_child_wait(result.child, 10000, &status), 0);
+    EXPECT_EQ(processes_named(L"probe_child.exe"), 1) << "the grandchild runs";
+    EXPECT_EQ(procferry_child_stop(result.child, 200, 9), PROCFERRY_STOPPED_WHEN_ASKED);
+    for (int tries = 0; tries < 50 && processes_named(L"probe_child.exe") != 0; ++tries)
+        Sleep(100);
+    EXPECT_EQ(processes_named(L"probe_child.exe"), 0) << "the stop left a grandchild running";
     procferry_child_close(result.child);
     parent::clear_probe_env();
 }
@@ -877,6 +939,61 @@ TEST_P(ParentLibrary, DriveRelativeProgramsAreFoundWhereTheStartFindsThem)
             EXPECT_EQ(_wcsicmp(found, copied.c_str()), 0) << r.name << ": " << procferry::to_utf8(found);
         }
     }
+    // A drive-relative directory: C:sub is under the child's C: directory,
+    // with a program of that name in it and another under the caller's.
+    const std::wstring caller_dir = drive_dir + L"-caller";
+    CreateDirectoryW(caller_dir.c_str(), nullptr);
+    for (const std::wstring &base : {drive_dir, caller_dir}) {
+        CreateDirectoryW((base + L"\\sub").c_str(), nullptr);
+        ASSERT_TRUE(CopyFileW(probe_path().c_str(), (base + L"\\sub\\pf_drive_probe.exe").c_str(), FALSE));
+    }
+    SetEnvironmentVariableW(L"=C:", caller_dir.c_str());
+    struct dir_row {
+        const char *name;
+        std::vector<const wchar_t *> env;
+        uint32_t flags;
+        int kind, error;
+        std::wstring where;
+    } dir_rows[] = {
+        {"a directory on the drive of the child's block", {in_changes.c_str()}, 0, PROCFERRY_EXITED, 0,
+         drive_dir + L"\\sub"},
+        {"a directory on the drive of the caller's, inherited", {}, 0, PROCFERRY_EXITED, 0,
+         caller_dir + L"\\sub"},
+        {"a directory on a drive a cleared block does not name: its root", {}, PROCFERRY_CLEAR_ENV,
+         PROCFERRY_DIR_FAILED, ENOENT, L""},
+    };
+    for (const dir_row &r : dir_rows) {
+        parent::clear_probe_env();
+        parent::set_probe_env("PROBE_OUT", probe_out());
+        DeleteFileW(probe_out().c_str());
+        procferry_options o = options();
+        o.program = L"pf_drive_probe.exe";
+        o.flags |= PROCFERRY_NO_SEARCH_PATH | r.flags;
+        o.dir = L"C:sub";
+        o.env = r.env.data();
+        o.env_count = r.env.size();
+        procferry_result result;
+        EXPECT_EQ(procferry_start(&o, &result), r.kind) << r.name;
+        EXPECT_EQ(result.error, r.error) << r.name;
+        if (r.kind == PROCFERRY_EXITED) {
+            EXPECT_EQ(_wcsicmp(probe_report().cwd.c_str(), r.where.c_str()), 0)
+                << r.name << ": " << describe(probe_report().cwd);
+        }
+        wchar_t found[MAX_PATH] = L"";
+        EXPECT_EQ(procferry_find_program_with_env(L"pf_drive_probe.exe", L"C:sub", r.env.data(), r.env.size(),
+                                                  (r.flags & PROCFERRY_CLEAR_ENV) != 0, 0, found, MAX_PATH),
+                  r.kind == PROCFERRY_EXITED ? 0 : ENOENT)
+            << r.name;
+        if (r.kind == PROCFERRY_EXITED) {
+            EXPECT_EQ(_wcsicmp(found, (r.where + L"\\pf_drive_probe.exe").c_str()), 0)
+                << r.name << ": " << procferry::to_utf8(found);
+        }
+    }
+    for (const std::wstring &base : {drive_dir, caller_dir}) {
+        DeleteFileW((base + L"\\sub\\pf_drive_probe.exe").c_str());
+        RemoveDirectoryW((base + L"\\sub").c_str());
+    }
+    RemoveDirectoryW(caller_dir.c_str());
     SetEnvironmentVariableW(L"=C:", nullptr);
     DeleteFileW(copied.c_str());
     RemoveDirectoryW(drive_dir.c_str());
@@ -1065,4 +1182,30 @@ TEST_P(ParentLibrary, ManyChildrenAreWaitedForTogether)
     for (procferry_child *child : children)
         procferry_child_close(child);
     EXPECT_EQ(procferry_children_wait_any(nullptr, 0, 0, &index), -1);
+}
+
+// Calls given nothing to write to refuse, as the child calls do, rather than
+// write through a null pointer; a read with no room is no end of stream.
+TEST_P(ParentLibrary, NullPlacesAndEmptyReadsAreRefused)
+{
+    procferry_options o = options();
+    EXPECT_EQ(procferry_start(&o, nullptr), PROCFERRY_INVALID_ARGUMENT);
+    procferry_capture_options c;
+    procferry_capture_options_init(&c);
+    EXPECT_EQ(procferry_capture(&o, &c, nullptr), PROCFERRY_INVALID_ARGUMENT);
+    procferry_capture_free(nullptr);
+    wchar_t quoted[8] = L"x";
+    EXPECT_EQ(procferry_quote_argument(nullptr, quoted, 8), 0u);
+    EXPECT_STREQ(quoted, L"");
+    EXPECT_EQ(procferry_quote_program(nullptr, quoted, 8), 0u);
+    EXPECT_EQ(procferry_quote_argument(L"", quoted, 8), 2u);
+
+    procferry_handle read_end, write_end;
+    ASSERT_EQ(procferry_pipe_make(&read_end, &write_end), 0);
+    ASSERT_EQ(procferry_pipe_write(write_end, "waiting", 7), 0);
+    char byte;
+    EXPECT_EQ(procferry_pipe_read(read_end, &byte, 0), -1) << "bytes wait and the writer is open";
+    EXPECT_EQ(procferry_pipe_read(read_end, &byte, 1), 1);
+    procferry_pipe_close(write_end);
+    procferry_pipe_close(read_end);
 }

@@ -325,7 +325,7 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     children.push_back(std::move(procferry::start(probe(), {}, {}).process));
     EXPECT_EQ(procferry::wait_any(children, 10000), std::optional<size_t>(1));
     EXPECT_FALSE(procferry::wait_all(children, 50));
-    EXPECT_EQ(children[0].stop(100, 9), PROCFERRY_STOPPED_BY_KILL) << "no one to ask";
+    EXPECT_EQ(children[0].stop(100, 9), PROCFERRY_STOPPED_UNASKED) << "no one to ask";
     EXPECT_TRUE(procferry::wait_all(children, 10000));
 
     procferry::result missing = procferry::run("procferry-no-such-program", {"x"});

@@ -327,20 +327,20 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--timeout", L"1s", L"--kill-after", L"20s", L"--json", L"--env", L"PROBE_SLEEP_MS=30000",
           L"--", L"%P"},
          137,
-         {"asked it to stop (Ctrl+Break), and as it still ran 20s later (or could not be asked), "
-          "ended it and everything it started",
-          "\"exit_status\":137,", "\"tool_status\":137}"},
+         {"could not ask it to stop (the system refused Ctrl+Break), so ended it and everything it "
+          "started at once",
+          "\"stop\":\"killed_unasked\",", "\"exit_status\":137,", "\"tool_status\":137}"},
          {}},
         {{L"--timeout", L"1s", L"-k", L"20s", L"-s", L"close", L"--env", L"PROBE_SLEEP_MS=30000",
           L"--", L"%P"},
-         137, {"asked it to stop (a close of its windows)"}, {}},
+         137, {"could not ask it to stop (it had no window to close)"}, {}},
         // a child with a window closes it when asked, and ends of itself: 124,
         // with the child's own status
         {{L"--timeout", L"10s", L"-k", L"20s", L"-s", L"close", L"--json", L"--env", L"PROBE_WINDOW=1",
           L"--env", L"PROBE_EXIT=3", L"--", L"%P"},
          124,
-         {"asked it to stop (a close of its windows), and it ended", "\"exit_status\":3,",
-          "\"tool_status\":124}"},
+         {"asked it to stop (a close of its windows), and it ended", "\"stop\":\"ended_when_asked\",",
+          "\"exit_status\":3,", "\"tool_status\":124}"},
          {"window"}},
         {{L"--kill-after", L"2s", L"%P"}, 125, {"--kill-after needs a --timeout"}, {}},
         // --direct: the library starts the program itself

@@ -28,6 +28,7 @@
 //   cwd <hex>
 //   fds <n> <n> ...  the descriptors open at start
 //   stdin <hex bytes> | stdin-none
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -165,6 +166,17 @@ int wmain(int argc, wchar_t **argv)
     cwd[cwd_length < 4096 ? cwd_length : 0] = 0;
     report += "cwd " + hex_units(cwd) + "\n";
     report += fds + "\n";
+    // Each standard stream's mode as the runtime set it up: t(ext) or
+    // b(inary); - for one that is not open.
+    std::string modes = "modes ";
+    for (int fd = 0; fd < 3; ++fd) {
+        intptr_t handle = _get_osfhandle(fd);
+        int mode = handle != -1 && handle != -2 ? _setmode(fd, _O_BINARY) : -1;
+        if (mode != -1)
+            _setmode(fd, mode);
+        modes += mode == -1 ? '-' : mode & _O_TEXT ? 't' : 'b';
+    }
+    report += modes + "\n";
 
     if (const char *record = env("PROBE_RECORD")) {
         int32_t fields[2] = {0, 0};

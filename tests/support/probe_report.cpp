@@ -33,6 +33,8 @@ probe_report read_probe_report(const std::wstring &path)
             report.argv.push_back(units_from_hex(value));
         else if (key == "cwd")
             report.cwd = units_from_hex(value);
+        else if (key == "modes")
+            report.modes = value;
         else if (key == "fds") {
             std::istringstream numbers(value);
             int fd;

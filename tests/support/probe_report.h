@@ -13,6 +13,7 @@ struct probe_report {
     std::vector<std::wstring> argv;
     std::wstring cwd;
     std::vector<int> fds;
+    std::string modes; // of descriptors 0 to 2: t, b, or - when not open
     bool stdin_read = false;
     std::string stdin_bytes;
 };

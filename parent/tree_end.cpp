@@ -1,5 +1,6 @@
-// Ending a relay that did not answer in time, together with what it started:
-// its job, or without one the relay and its direct children.
+// Ending a tree: a child that cannot be handed to the caller, with its job;
+// a relay that did not answer in time, together with what it started (its
+// job, or without one the relay and its direct children).
 #include "parent_internal.h"
 
 #include <tlhelp32.h>
@@ -56,4 +57,15 @@ void pf_end_relay_tree(HANDLE relay, DWORD relay_pid)
     }
     if (snapshot != INVALID_HANDLE_VALUE)
         CloseHandle(snapshot);
+}
+
+void pf_end_tree(HANDLE process, HANDLE job, DWORD code)
+{
+    TerminateProcess(process, code);
+    if (job)
+        TerminateJobObject(job, code);
+    WaitForSingleObject(process, 5000);
+    CloseHandle(process);
+    if (job)
+        CloseHandle(job);
 }
