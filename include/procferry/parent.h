@@ -253,6 +253,31 @@ enum procferry_kind {
    terminating zero included. */
 enum { PROCFERRY_CHECK_REPORT_SIZE = 512, PROCFERRY_WORDS_SIZE = 1024 };
 
+/* What a start found out on its way, which its words tell: the words look
+   at no file or module of their own, so that describing a result later says
+   what the start saw. Filled by the start for the outcomes it concerns; the
+   library's to read (procferry_describe). */
+enum procferry_found {
+    PROCFERRY_FOUND_UNKNOWN = 0, /* not looked at */
+    PROCFERRY_FOUND_NOTHING,
+    PROCFERRY_FOUND_DIRECTORY,
+    PROCFERRY_FOUND_OTHER_FILE, /* a file that is no program */
+    PROCFERRY_FOUND_PROGRAM
+};
+enum procferry_child_path {
+    PROCFERRY_PATH_UNKNOWN = 0, PROCFERRY_PATH_SET, PROCFERRY_PATH_ABSENT, PROCFERRY_PATH_EMPTY
+};
+struct procferry_findings {
+    int program;       /* enum procferry_found: what the program's name led to */
+    int batch;         /* 1: that is a batch file */
+    int in_start_dir;  /* enum procferry_found: what a bare name is in the start directory */
+    int child_path;    /* enum procferry_child_path: PATH in the child's environment */
+    uint32_t relay_units;         /* the relay's path in full, long form, in units */
+    uint32_t default_relay_units; /* the default relay's path, in units; 0: unknown */
+    wchar_t program_path[PROCFERRY_PATH_SIZE]; /* the program as taken from the start directory */
+    wchar_t dir_path[PROCFERRY_PATH_SIZE];     /* the child's directory in full */
+};
+
 struct procferry_result {
     int kind;                    /* enum procferry_kind */
     uint32_t exit_status;        /* PROCFERRY_EXITED */
@@ -275,6 +300,7 @@ struct procferry_result {
     /* The relay used or tried, also when options.relay was NULL; empty for a
        direct start. */
     wchar_t relay_path[PROCFERRY_PATH_SIZE];
+    struct procferry_findings findings;
     /* The words of procferry_describe for this result as the start (or the
        capture) returned it: UTF-8, cut at a character to fit
        PROCFERRY_WORDS_SIZE bytes with the zero. */
@@ -432,6 +458,12 @@ void procferry_capture_free(struct procferry_capture_result *result);
    of that start, the same words, uncut, worked out now. */
 size_t procferry_describe(const struct procferry_options *options,
                           const struct procferry_result *result, char *out, size_t capacity);
+
+/* The words of a start refused before the library saw it, for a layer of
+   the caller's that checks first: "PROGRAM: the start was refused: WHY:
+   EINVAL: invalid argument", with program and why in UTF-8. Same
+   conventions. */
+size_t procferry_describe_refusal(const char *program, const char *why, char *out, size_t capacity);
 
 /* What the words call the options their next steps name, for a program that
    offers them to its users under names of its own; a NULL field keeps the

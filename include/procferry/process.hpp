@@ -497,9 +497,9 @@ public:
             program.replace(zero, 1, "\\0");
         if (!ok)
             program = "(a name that is not UTF-16)";
-        else if (program.empty())
-            program = "(no program)";
-        return program + ": the start was refused: " + why + ": EINVAL: invalid argument";
+        std::string words(procferry_describe_refusal(program.c_str(), why.c_str(), nullptr, 0) + 1, '\0');
+        words.resize(procferry_describe_refusal(program.c_str(), why.c_str(), &words[0], words.size()));
+        return words;
     }
     start_request(const start_request &) = delete;
     start_request &operator=(const start_request &) = delete;

@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "find_program.h"
+#include "program_lookup.h"
 
 // The plan's own copies and what it opened, freed or closed with it.
 struct pf_plan_texts {
@@ -253,7 +253,9 @@ int pf_plan_make(const struct procferry_options *options, bool waits, pf_plan *p
             return refuse(plan, PROCFERRY_INVALID_ARGUMENT, failed);
         plan->environment = texts.environment;
     }
-    if (through_relay(*options)) {
+    plan->given_dir = dir;
+    plan->asked_relay = through_relay(*options);
+    if (plan->asked_relay) {
         if (!relay && !(relay = texts.relay = pf_default_relay(options->flags)))
             return refuse(plan, PROCFERRY_SYSTEM_ERROR, 0, GetLastError());
         plan->relay = relay;

@@ -34,6 +34,8 @@ struct pf_plan {
     const wchar_t **vector = nullptr; // argument zero, then the arguments; null-ended
     const wchar_t *environment = nullptr; // the child's block; NULL: the caller's own
     const wchar_t *directory = nullptr;   // full; NULL: the caller's
+    const wchar_t *given_dir = nullptr;   // as the options give it
+    bool asked_relay = false;             // the options ask for the relay
     wchar_t found[PF_PROGRAM_PATH_CAPACITY] = {};       // the program, as found
     wchar_t application[PF_PROGRAM_PATH_CAPACITY] = {}; // the file started (a script's interpreter)
     wchar_t *command_text = nullptr; // the child's, as its runtime splits it back
@@ -92,6 +94,9 @@ inline uint32_t pf_child_flags(const pf_plan &plan)
 // The relay's session started for a plan, up to a running relay.
 int pf_relay_session_start(const pf_plan &plan, procferry_session *session,
                            procferry_result *result);
+
+// What a start that ended as kind found out, for its words.
+void pf_find_out(const pf_plan &plan, int kind, procferry_findings *found);
 
 // Shows a start's command text where the plan says (cut to fit).
 void pf_show_line(const pf_plan &plan, const wchar_t *text);

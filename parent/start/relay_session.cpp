@@ -68,19 +68,6 @@ void close_handle(procferry_handle &handle)
 
 } // namespace
 
-uint64_t pf_deadline(uint32_t timeout_ms)
-{
-    return GetTickCount64() + timeout_ms;
-}
-
-DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms)
-{
-    if (timeout_ms == PROCFERRY_INFINITE)
-        return INFINITE;
-    uint64_t now = GetTickCount64();
-    return now < deadline ? (DWORD)(deadline - now) : 0;
-}
-
 int procferry_session_start_line(const struct procferry_relay_start *start,
                                  struct procferry_session *session)
 {
@@ -368,4 +355,15 @@ void procferry_session_close(struct procferry_session *session)
     close_handle(session->sync);
     close_handle(session->relay_stderr);
     close_handle(session->job);
+}
+
+// Ends the relay and everything it started: its job, or without one the
+// relay and its direct children.
+void procferry_session_kill_tree(struct procferry_session *session)
+{
+    if (session->job)
+        TerminateJobObject((HANDLE)session->job, RELAY_EXIT_FAILED);
+    if (session->relay)
+        pf_end_relay_tree((HANDLE)session->relay, session->job ? 0 : session->relay_pid);
+    procferry_session_wait_relay(session, 0, nullptr);
 }

@@ -1,6 +1,6 @@
 // Ending a tree: a child that cannot be handed to the caller, with its job;
-// a relay that did not answer in time, together with what it started (its
-// job, or without one the relay and its direct children).
+// a relay that did not answer in time, with what it started when it has no
+// job (the relay and its direct children).
 #include "parent_internal.h"
 
 #include <tlhelp32.h>
@@ -14,15 +14,6 @@ bool within(const FILETIME &moment, const FILETIME &from, const FILETIME &to)
 }
 
 } // namespace
-
-void procferry_session_kill_tree(struct procferry_session *session)
-{
-    if (session->job)
-        TerminateJobObject((HANDLE)session->job, RELAY_EXIT_FAILED);
-    if (session->relay)
-        pf_end_relay_tree((HANDLE)session->relay, session->job ? 0 : session->relay_pid);
-    procferry_session_wait_relay(session, 0, nullptr);
-}
 
 // Without a job: the relay, then each process it started directly.
 void pf_end_relay_tree(HANDLE relay, DWORD relay_pid)

@@ -1,7 +1,7 @@
 // The library's own view of a program name, for the words about a start:
 // the same joining the relay does once it stands in its directory.
-#ifndef PROCFERRY_PARENT_FIND_PROGRAM_H
-#define PROCFERRY_PARENT_FIND_PROGRAM_H
+#ifndef PROCFERRY_PARENT_PROGRAM_LOOKUP_H
+#define PROCFERRY_PARENT_PROGRAM_LOOKUP_H
 
 #include <wchar.h>
 
@@ -17,5 +17,10 @@ wchar_t *pf_program_in_dir(const wchar_t *program, const wchar_t *dir);
 // error (ENOENT, EINVAL for a name the file system cannot hold, ENOTDIR,
 // ENAMETOOLONG).
 int pf_child_directory(const wchar_t *dir, const wchar_t *block, wchar_t *full);
+
+// The full path of dir as a child given the block (NULL: the caller's own)
+// reads it, from malloc; NULL when out of memory. A verbatim path in its
+// plain form.
+wchar_t *pf_child_full_path(const wchar_t *dir, const wchar_t *block);
 
 #endif

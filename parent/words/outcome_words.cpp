@@ -20,6 +20,9 @@ namespace {
 
 using namespace pf_words;
 
+// Between the program and why its start was refused.
+const char REFUSED[] = ": the start was refused: ";
+
 // Whether the words a result keeps are whole: cut ones end within a
 // character's length of the room.
 bool kept_whole(const struct procferry_result *result)
@@ -47,11 +50,11 @@ void describe(line &words, const struct procferry_options *options,
     text relay = {options ? options->relay : nullptr, options ? options->relay_utf8 : nullptr};
     if (!program.given())
         program.utf8 = "(no program)";
-    wchar_t name[PROBE_PATH_UNITS], start_dir[PROBE_PATH_UNITS];
+    wchar_t name[PROBE_PATH_UNITS];
     bool named = wide_form(program, name, PROBE_PATH_UNITS);
-    const wchar_t *dir_wide = wide_form(dir, start_dir, PROBE_PATH_UNITS) ? start_dir : nullptr;
     bool search_path = options && pf_searches(options->flags);
-    env_changes env(options);
+    // What the start found out is told; nothing is looked at again.
+    words.found = result ? &result->findings : nullptr;
     uint32_t timeout_ms = options ? options->timeout_ms : PROCFERRY_INFINITE;
 
     switch (result ? result->kind : 0) {
@@ -69,10 +72,9 @@ void describe(line &words, const struct procferry_options *options,
         break;
     case PROCFERRY_LAUNCH_FAILED:
         if (result->error == ENOENT)
-            not_found(&words, program, named ? name : nullptr, dir, dir_wide, env, search_path);
+            not_found(&words, program, named ? name : nullptr, dir, search_path);
         else
-            cannot_run(&words, options, program, named ? name : nullptr, dir_wide, env,
-                       result->error);
+            cannot_run(&words, options, program, named ? name : nullptr, result->error);
         break;
     case PROCFERRY_INVALID_ARGUMENT: {
         pf_refused refusal =
@@ -80,7 +82,7 @@ void describe(line &words, const struct procferry_options *options,
                   : pf_check_options(options, !(options && (options->flags & PROCFERRY_NO_WAIT)));
         put_text(&words, program);
         if (result->error == E2BIG && refusal.why == PF_ENV_TOO_LONG) {
-            put(&words, ": the start was refused: ");
+            put(&words, REFUSED);
             put_refusal(&words, options, refusal);
             put_errno(&words, E2BIG);
         } else if (result->error == E2BIG) {
@@ -89,7 +91,7 @@ void describe(line &words, const struct procferry_options *options,
             put_number(&words, "; the platform takes %lld characters at most",
                        RELAY_COMMAND_TEXT_LIMIT - 1);
         } else {
-            put(&words, ": the start was refused: ");
+            put(&words, REFUSED);
             put_refusal(&words, options, refusal);
             put_errno(&words, result->error);
         }
@@ -134,7 +136,7 @@ void describe(line &words, const struct procferry_options *options,
     case PROCFERRY_SYSTEM_ERROR:
         put(&words, "cannot start ");
         put_text(&words, program);
-        if (default_relay_unkept(&words, result, relay, options ? options->flags : 0))
+        if (default_relay_unkept(&words, result, relay))
             break;
         put_number(&words, ": a pipe, handle, job or event could not be made (Windows error %lld)",
                    result->win32_error);
@@ -219,4 +221,15 @@ void pf_keep_words(const struct procferry_options *options, struct procferry_res
         if (lead - 1 + size > kept)
             result->words[lead - 1] = 0;
     }
+}
+
+size_t procferry_describe_refusal(const char *program, const char *why, char *out, size_t capacity)
+{
+    line words = {out, out ? capacity : 0, 0, nullptr};
+    put(&words, program && *program ? program : "(no program)");
+    put(&words, REFUSED);
+    put(&words, why ? why : "");
+    put(&words, ": ");
+    put_errno(&words, EINVAL);
+    return finish(words);
 }

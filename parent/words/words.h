@@ -22,6 +22,7 @@ struct line {
     size_t capacity;
     size_t length;
     const procferry_terms *terms; // every field set
+    const procferry_findings *found = nullptr; // what the start found out, when it did
 };
 
 // One of the options' texts, given in UTF-16 or in UTF-8.
@@ -49,51 +50,12 @@ void put_duration(line *words, uint32_t ms);
 bool is_separator(wchar_t c);
 bool has_directory_part(const wchar_t *name);
 
-// The options' environment changes in UTF-16, as the start applies them.
-struct env_changes {
-    const wchar_t *const *entries = nullptr;
-    size_t count = 0;
-    bool clear = false;
-    bool readable = true; // false: an entry is not UTF-8, or out of memory
-    wchar_t **converted = nullptr;
-
-    explicit env_changes(const struct procferry_options *options)
-    {
-        if (!options)
-            return;
-        clear = (options->flags & PROCFERRY_CLEAR_ENV) != 0;
-        count = options->env_count;
-        if (count == 0 || options->env || !options->env_utf8) {
-            entries = options->env;
-            readable = count == 0 || options->env;
-            return;
-        }
-        converted = (wchar_t **)calloc(count, sizeof(wchar_t *));
-        readable = converted != nullptr;
-        for (size_t i = 0; readable && i < count; ++i) {
-            const char *entry = options->env_utf8[i];
-            size_t size = entry ? procferry_utf8_to_wide(entry, nullptr, 0) + 1 : 0;
-            converted[i] = size ? (wchar_t *)malloc(size * sizeof(wchar_t)) : nullptr;
-            readable = converted[i] && (procferry_utf8_to_wide(entry, converted[i], size) > 0 || !*entry);
-        }
-        entries = converted;
-    }
-    ~env_changes()
-    {
-        for (size_t i = 0; converted && i < count; ++i)
-            free(converted[i]);
-        free(converted);
-    }
-    env_changes(const env_changes &) = delete;
-    env_changes &operator=(const env_changes &) = delete;
-};
 
 // A program's outcome (program_words.cpp).
 void directory_failed(line *words, text program, text dir, int error);
-void not_found(line *words, text program, const wchar_t *name, text dir, const wchar_t *dir_wide,
-               const env_changes &env, bool search_path);
+void not_found(line *words, text program, const wchar_t *name, text dir, bool search_path);
 void cannot_run(line *words, const struct procferry_options *options, text program,
-                const wchar_t *name, const wchar_t *dir_wide, const env_changes &env, int error);
+                const wchar_t *name, int error);
 
 // The relay's part in it (relay_words.cpp).
 void put_relay(line *words, const struct procferry_result *result, text relay);
@@ -102,8 +64,7 @@ void missing_base_library(line *words, const struct procferry_result *result, te
                           text relay);
 void bad_record(line *words, const struct procferry_result *result, text relay);
 void check_report(line *words, const struct procferry_result *result, text relay);
-bool default_relay_unkept(line *words, const struct procferry_result *result, text relay,
-                          uint32_t flags);
+bool default_relay_unkept(line *words, const struct procferry_result *result, text relay);
 
 // Why the options were refused (refusal_words.cpp).
 void put_refusal(line *words, const struct procferry_options *options, const pf_refused &refusal);

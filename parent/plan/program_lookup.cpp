@@ -4,7 +4,7 @@
 #include <errno.h>
 #include <stdlib.h>
 
-#include "find_program.h"
+#include "program_lookup.h"
 #include "parent_internal.h"
 #include "work_dir.h"
 #include "path_probe.h"
@@ -113,11 +113,12 @@ wchar_t *plain_form(const wchar_t *path)
     return plain;
 }
 
-// The full path of dir as a child given the block reads it (NULL: the
-// caller's own), or NULL when out of memory: relative to the caller's
-// directory, which the child or the relay inherits, and a drive-relative
-// path on another drive under that drive's directory in the block.
-wchar_t *child_full_path(const wchar_t *dir, const wchar_t *block)
+} // namespace
+
+// Relative to the caller's directory, which the child or the relay inherits;
+// a drive-relative path on another drive under that drive's directory in the
+// block.
+wchar_t *pf_child_full_path(const wchar_t *dir, const wchar_t *block)
 {
     wchar_t *plain = plain_form(dir);
     wchar_t *own = block && plain ? pf_full_path(L".") : nullptr;
@@ -129,6 +130,8 @@ wchar_t *child_full_path(const wchar_t *dir, const wchar_t *block)
     free(plain);
     return full;
 }
+
+namespace {
 
 enum pf_path_kind kind_in_dir(void *place, const wchar_t *path, bool look_for_image)
 {
@@ -164,7 +167,7 @@ int find_in(const wchar_t *program, const wchar_t *dir, const wchar_t *block,
     if (!found || capacity == 0)
         return EINVAL;
     found[0] = L'\0';
-    wchar_t *start_dir = child_full_path(dir ? dir : L".", block);
+    wchar_t *start_dir = pf_child_full_path(dir ? dir : L".", block);
     wchar_t *own_path = search && !path_value ? own_search_path() : nullptr;
     const wchar_t *searched = path_value ? path_value : own_path;
     wchar_t *scratch =
@@ -233,7 +236,7 @@ int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
 
 int pf_child_directory(const wchar_t *dir, const wchar_t *block, wchar_t *full)
 {
-    wchar_t *resolved = child_full_path(dir, block);
+    wchar_t *resolved = pf_child_full_path(dir, block);
     if (!resolved)
         return ENOENT; // no full path; or memory, which the program's look-up meets next
     unsigned long length = 0;

@@ -23,9 +23,8 @@ void put_relay(line *words, const struct procferry_result *result, text relay)
         put_text(words, relay);
 }
 
-// The units of the relay's path in full: as given, else as the start made
-// it, and in its long form when a short (8.3) form was used; the system
-// starts a program by the long form.
+// The units of the relay's path in full, in the long form the system starts
+// it by, as the start found it; else as given.
 size_t relay_units(const struct procferry_result *result, text relay)
 {
     size_t units = wcslen(result->relay_path);
@@ -33,17 +32,7 @@ size_t relay_units(const struct procferry_result *result, text relay)
         units = wcslen(relay.wide);
     else if (relay.utf8 && *relay.utf8)
         units = procferry_utf8_to_wide(relay.utf8, nullptr, 0);
-    DWORD long_form = result->relay_path[0] ? GetLongPathNameW(result->relay_path, nullptr, 0) : 0;
-    return long_form > units + 1 ? long_form - 1 : units;
-}
-
-// The units of the default relay's path; 0 when unknown.
-size_t default_relay_units(uint32_t flags)
-{
-    wchar_t *path = pf_default_relay(flags);
-    size_t units = path ? wcslen(path) : 0;
-    free(path);
-    return units;
+    return result->findings.relay_units > units ? result->findings.relay_units : units;
 }
 
 // The longest path the system starts a program from, in units.
@@ -173,14 +162,13 @@ void check_report(line *words, const struct procferry_result *result, text relay
 
 // The default relay's path did not fit where the library keeps it: says
 // so and returns true, else false.
-bool default_relay_unkept(line *words, const struct procferry_result *result, text relay,
-                          uint32_t flags)
+bool default_relay_unkept(line *words, const struct procferry_result *result, text relay)
 {
     if (relay.given() || result->relay_path[0] ||
         (result->win32_error != ERROR_INSUFFICIENT_BUFFER &&
          result->win32_error != ERROR_FILENAME_EXCED_RANGE))
         return false;
-    size_t units = default_relay_units(flags);
+    size_t units = result->findings.default_relay_units;
     put(words, ": the relay beside this program cannot be started: ");
     if (units)
         put_too_long(words, units);

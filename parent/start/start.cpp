@@ -19,54 +19,17 @@ int finish(procferry_result *result, int kind, int error = 0)
     return kind;
 }
 
+// A start that did not run its program keeps what it found out, for its
+// words; one refused before its texts were read has nothing to tell.
+int finish_unrun(const pf_plan &plan, procferry_result *result, int kind, int error)
+{
+    finish(result, kind, error);
+    if (kind != PROCFERRY_INVALID_ARGUMENT && plan.texts)
+        pf_find_out(plan, kind, &result->findings);
+    return kind;
+}
+
 } // namespace
-
-// The default relay: procferry-console.exe (or procferry.exe) beside the module that holds
-// this library: the program's own file when the library is linked in. The
-// module's path may be as long as the system allows; the caller frees it.
-wchar_t *pf_default_relay(uint32_t flags)
-{
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            (LPCWSTR)(void *)&procferry_start, &module))
-        return nullptr;
-    const wchar_t *name = flags & PROCFERRY_GUI_RELAY ? L"procferry.exe" : L"procferry-console.exe";
-    for (DWORD capacity = MAX_PATH + 1; capacity <= 65536; capacity *= 2) {
-        wchar_t *path = (wchar_t *)malloc((capacity + wcslen(name)) * sizeof(wchar_t));
-        if (!path) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
-        DWORD length = GetModuleFileNameW(module, path, capacity);
-        if (length > 0 && length < capacity) {
-            wchar_t *slash = wcsrchr(path, L'\\');
-            wchar_t *other = wcsrchr(path, L'/');
-            if (other > slash)
-                slash = other;
-            wcscpy(slash ? slash + 1 : path, name);
-            return path;
-        }
-        free(path);
-        if (length == 0)
-            return nullptr;
-    }
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return nullptr;
-}
-
-size_t procferry_default_relay(uint32_t flags, wchar_t *out, size_t capacity)
-{
-    wchar_t *path = pf_default_relay(flags);
-    size_t length = path ? wcslen(path) : 0;
-    if (out && capacity) {
-        size_t kept = length < capacity ? length : 0;
-        memcpy(out, path, kept * sizeof(wchar_t));
-        out[kept] = 0;
-    }
-    free(path);
-    return length;
-}
 
 void procferry_options_init(struct procferry_options *options)
 {
@@ -115,13 +78,13 @@ int pf_start(const struct procferry_options *options, struct procferry_result *r
     pf_plan plan;
     if (pf_plan_make(options, wait_for_child, &plan) != 0) {
         result->win32_error = plan.win32_error;
-        return finish(result, plan.kind, plan.error);
+        return finish_unrun(plan, result, plan.kind, plan.error);
     }
     int kind = plan.relay ? pf_start_relay(plan, result, timeout) : pf_start_direct(plan, result);
     // The child holds its copies of its ends; the caller keeps its own.
     pf_plan_close_child_ends(&plan);
     if (kind != 0 && kind != PROCFERRY_STARTED)
-        return kind;
+        return finish_unrun(plan, result, kind, result->error);
     kind = PROCFERRY_STARTED;
     for (int n = 0; n < 3; ++n)
         result->pipes[n] = plan.pipes[n], plan.pipes[n] = nullptr;

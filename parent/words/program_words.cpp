@@ -1,92 +1,41 @@
 // The words for a program that could not be run or its directory entered.
 // Where the errno alone would mislead (a name that is a directory, a program
 // that sits in the start directory but was looked for on PATH only, a batch
-// file refused for one of its arguments), the library's own program finder
-// is asked, which looks the way the relay looks; the words never open a
-// file themselves, so that a name such as a pipe's or the console's cannot
-// hold them up.
+// file refused for one of its arguments), they tell what the start itself
+// found out (procferry_findings, plan/findings.cpp): the words look at no
+// file, so that describing a result later says what the start saw.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
-#include "find_program.h"
+#include "program_lookup.h"
 #include "parent_internal.h"
 #include "rules/find_program.h"
 #include "words.h"
 
 namespace pf_words {
 
-enum child_path { PATH_SET, PATH_ABSENT, PATH_EMPTY, PATH_UNKNOWN };
+namespace {
 
-// Whether the child's environment block holds a PATH to search.
-child_path child_path_state(const env_changes &env)
+// What the start found out, or nothing known.
+const procferry_findings &findings(const line *words)
 {
-    if (!env.readable)
-        return PATH_UNKNOWN;
-    if (env.count == 0 && !env.clear) {
-        wchar_t first[2];
-        SetLastError(ERROR_SUCCESS);
-        if (GetEnvironmentVariableW(L"PATH", first, 2) > 0)
-            return PATH_SET;
-        return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? PATH_ABSENT : PATH_EMPTY;
-    }
-    wchar_t *block = nullptr;
-    if (pf_build_environment(env.entries, env.count, env.clear, &block) != 0)
-        return PATH_UNKNOWN;
-    const wchar_t *value = pf_block_value(block, L"PATH");
-    child_path state = !value ? PATH_ABSENT : *value ? PATH_SET : PATH_EMPTY;
-    free(block);
-    return state;
+    static const procferry_findings none = {};
+    return words->found ? *words->found : none;
 }
 
-enum what_is_there { NOTHING, DIRECTORY, OTHER_FILE, PROGRAM };
-
-// What the program finder's answer says is there.
-what_is_there what_the_finder_found(int error)
-{
-    switch (error) {
-    case 0:
-        return PROGRAM;
-    case EACCES:
-        return DIRECTORY;
-    case ENOEXEC:
-        return OTHER_FILE;
-    }
-    return NOTHING;
-}
-
-// What the library's finder makes of name, as the relay would, with PATH
-// searched or not; found (PF_PROGRAM_PATH_CAPACITY units) holds the file
-// for PROGRAM, else an empty text.
-what_is_there find_as_relay(const wchar_t *name, const wchar_t *dir, const env_changes &env,
-                            bool search, wchar_t *found, int *error)
-{
-    found[0] = 0;
-    *error = env.readable ? procferry_find_program_with_env(name, dir, env.entries, env.count,
-                                                            env.clear, search, found,
-                                                            PF_PROGRAM_PATH_CAPACITY)
-                          : EINVAL;
-    return what_the_finder_found(*error);
-}
-
-// What a bare name is in the start directory, taken as given there.
-what_is_there look_in_start_directory(const wchar_t *dir, const wchar_t *program)
-{
-    wchar_t found[PF_PROGRAM_PATH_CAPACITY];
-    return what_the_finder_found(
-        procferry_find_program(program, dir, nullptr, 0, found, PF_PROGRAM_PATH_CAPACITY));
-}
+} // namespace
 
 // The directory as given, and in full when that reads differently.
 void put_directory(line *words, text dir)
 {
     put_text(words, dir);
-    wchar_t given[PROBE_PATH_UNITS], full[PROBE_PATH_UNITS];
+    wchar_t given[PROBE_PATH_UNITS];
+    const wchar_t *full = findings(words).dir_path;
     if (!wide_form(dir, given, PROBE_PATH_UNITS))
         return;
-    DWORD size = GetFullPathNameW(given, PROBE_PATH_UNITS, full, nullptr);
-    if (size > 0 && size < PROBE_PATH_UNITS && _wcsicmp(full, given) != 0) {
+    if (full[0] && _wcsicmp(full, given) != 0) {
         put(words, " (");
         put_wide(words, full);
         put(words, ")");
@@ -143,8 +92,7 @@ bool fully_absolute(const wchar_t *name)
            (name[0] && name[1] == L':' && is_separator(name[2]));
 }
 
-void not_found(line *words, text program, const wchar_t *name, text dir, const wchar_t *dir_wide,
-               const env_changes &env, bool search_path)
+void not_found(line *words, text program, const wchar_t *name, text dir, bool search_path)
 {
     put_text(words, program);
     bool bare = name && !has_directory_part(name);
@@ -155,11 +103,9 @@ void not_found(line *words, text program, const wchar_t *name, text dir, const w
             put(words, words->terms->program);
             put(words, " is taken from ");
             put_start_directory(words, dir);
-            wchar_t *full = pf_program_in_dir(name, dir_wide);
-            if (full) {
+            if (findings(words).program_path[0]) {
                 put(words, ": ");
-                put_wide(words, full);
-                free(full);
+                put_wide(words, findings(words).program_path);
             }
             put(words, ")");
         }
@@ -177,9 +123,9 @@ void not_found(line *words, text program, const wchar_t *name, text dir, const w
         put(words, " to search it");
         return;
     }
-    child_path path = child_path_state(env);
-    if (path == PATH_ABSENT || path == PATH_EMPTY) {
-        put(words, path == PATH_ABSENT
+    int path = findings(words).child_path;
+    if (path == PROCFERRY_PATH_ABSENT || path == PROCFERRY_PATH_EMPTY) {
+        put(words, path == PROCFERRY_PATH_ABSENT
                        ? ": not found: the child's environment has no PATH, so nothing was searched: "
                        : ": not found: the child's PATH is empty, so nothing was searched: ");
         put_errno(words, ENOENT);
@@ -190,21 +136,21 @@ void not_found(line *words, text program, const wchar_t *name, text dir, const w
     }
     put(words, ": not found on PATH: ");
     put_errno(words, ENOENT);
-    what_is_there there = look_in_start_directory(dir_wide, name);
+    int there = findings(words).in_start_dir;
     switch (there) {
-    case PROGRAM:
+    case PROCFERRY_FOUND_PROGRAM:
         put(words, "; a bare name is looked for on PATH only: to run the one in ");
         put_start_directory(words, dir);
         put(words, ", give its path, .\\");
         put_text(words, program);
         return;
-    case DIRECTORY:
-    case OTHER_FILE:
+    case PROCFERRY_FOUND_DIRECTORY:
+    case PROCFERRY_FOUND_OTHER_FILE:
         put(words, "; ");
         put_text(words, program);
         put(words, " in ");
         put_start_directory(words, dir);
-        put(words, there == DIRECTORY ? " is a directory, not a program" : " is not a program");
+        put(words, there == PROCFERRY_FOUND_DIRECTORY ? " is a directory, not a program" : " is not a program");
         return;
     default:
         put(words, "; check the name, or give the program's path");
@@ -248,26 +194,19 @@ bool batch_refused(line *words, const struct procferry_options *options, bool fo
 }
 
 void cannot_run(line *words, const struct procferry_options *options, text program,
-                const wchar_t *name, const wchar_t *dir_wide, const env_changes &env, int error)
+                const wchar_t *name, int error)
 {
     put_text(words, program);
-    wchar_t found[PF_PROGRAM_PATH_CAPACITY];
-    int found_error = 0;
-    bool search = options && pf_searches(options->flags);
-    what_is_there there =
-        name ? find_as_relay(name, dir_wide, env, search, found, &found_error) : NOTHING;
-    if (there == DIRECTORY) {
-        wchar_t *full = pf_program_in_dir(name, dir_wide);
+    const procferry_findings &found = findings(words);
+    if (found.program == PROCFERRY_FOUND_DIRECTORY) {
         put(words, ": is a directory (");
-        put_wide(words, full ? full : name);
-        free(full);
+        put_wide(words, found.program_path[0] ? found.program_path : name ? name : L"");
         put(words, "), not a program; the launch failed: ");
         put_errno(words, error);
         return;
     }
-    bool batch = there == PROGRAM ? pf_is_batch_file(found)
-                                  : name && found_error == EINVAL && pf_is_batch_file(name);
-    if (error == EINVAL && batch && options && batch_refused(words, options, there == PROGRAM))
+    bool batch = found.batch != 0;
+    if (error == EINVAL && batch && options && batch_refused(words, options, found.program == PROCFERRY_FOUND_PROGRAM))
         return;
     put(words, ": cannot be run: ");
     put_errno(words, error);
