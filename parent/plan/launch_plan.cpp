@@ -72,7 +72,7 @@ const DWORD PIPE_BUFFER_SIZE = 65536;
 
 // A wide copy of a UTF-8 text; *ok turns false when it is not UTF-8 or
 // cannot be made.
-wchar_t *widen(const char *text, bool *ok)
+wchar_t *wide_copy(const char *text, bool *ok)
 {
     if (!text)
         return nullptr;
@@ -93,7 +93,7 @@ bool pick(const wchar_t *wide, const char *utf8, wchar_t **converted, const wcha
     if (wide && utf8)
         return false;
     bool ok = true;
-    *converted = widen(utf8, &ok);
+    *converted = wide_copy(utf8, &ok);
     *chosen = wide ? wide : *converted;
     return ok;
 }
@@ -118,7 +118,7 @@ bool pick_list(const wchar_t *const *wide, const char *const *utf8, size_t count
         return false;
     bool ok = true;
     for (size_t i = 0; ok && i < count; ++i) {
-        (*converted)[i] = widen(utf8[i], &ok);
+        (*converted)[i] = wide_copy(utf8[i], &ok);
         *converted_count = i + 1;
         ok = ok && (*converted)[i];
     }
@@ -126,7 +126,7 @@ bool pick_list(const wchar_t *const *wide, const char *const *utf8, size_t count
     return ok;
 }
 
-int refuse(pf_plan *plan, int kind, int error, DWORD win32_error = 0)
+int plan_refused(pf_plan *plan, int kind, int error, DWORD win32_error = 0)
 {
     plan->kind = kind;
     plan->error = error;
@@ -136,7 +136,7 @@ int refuse(pf_plan *plan, int kind, int error, DWORD win32_error = 0)
 
 int out_of_memory(pf_plan *plan)
 {
-    return refuse(plan, PROCFERRY_SYSTEM_ERROR, 0, ERROR_NOT_ENOUGH_MEMORY);
+    return plan_refused(plan, PROCFERRY_SYSTEM_ERROR, 0, ERROR_NOT_ENOUGH_MEMORY);
 }
 
 // Whether a start goes through the relay (else it is direct).
@@ -216,7 +216,7 @@ int pf_plan_make(const struct procferry_options *options, bool waits, pf_plan *p
 {
     plan->refusal = pf_check_options(options, waits);
     if (plan->refusal.why != PF_ACCEPTED)
-        return refuse(plan, PROCFERRY_INVALID_ARGUMENT,
+        return plan_refused(plan, PROCFERRY_INVALID_ARGUMENT,
                       plan->refusal.why == PF_ENV_TOO_LONG ? E2BIG : EINVAL);
     // The library does without the C++ runtime: its own copies live in
     // memory from malloc.
@@ -250,24 +250,24 @@ int pf_plan_make(const struct procferry_options *options, bool waits, pf_plan *p
         if (failed == ENOMEM)
             return out_of_memory(plan);
         if (failed)
-            return refuse(plan, PROCFERRY_INVALID_ARGUMENT, failed);
+            return plan_refused(plan, PROCFERRY_INVALID_ARGUMENT, failed);
         plan->environment = texts.environment;
     }
     plan->given_dir = dir;
     plan->asked_relay = through_relay(*options);
     if (plan->asked_relay) {
         if (!relay && !(relay = texts.relay = pf_default_relay(options->flags)))
-            return refuse(plan, PROCFERRY_SYSTEM_ERROR, 0, GetLastError());
+            return plan_refused(plan, PROCFERRY_SYSTEM_ERROR, 0, GetLastError());
         plan->relay = relay;
     }
 
     // The descriptors.
     if (DWORD failed = pf_extra_fds_open(options->extra_fds, options->extra_fd_count, &texts.extras))
-        return refuse(plan, PROCFERRY_SYSTEM_ERROR, 0, failed);
+        return plan_refused(plan, PROCFERRY_SYSTEM_ERROR, 0, failed);
     plan->extra_fds = texts.extras.handles;
     plan->extra_fd_count = texts.extras.count;
     if (DWORD failed = plan_streams(*options, plan))
-        return refuse(plan, PROCFERRY_SYSTEM_ERROR, 0, failed);
+        return plan_refused(plan, PROCFERRY_SYSTEM_ERROR, 0, failed);
     plan->text_streams = !(options->flags & PROCFERRY_BINARY_STREAMS);
 
     // The directory, as the child's block reads it, then the program in it:
@@ -275,7 +275,7 @@ int pf_plan_make(const struct procferry_options *options, bool waits, pf_plan *p
     if (dir) {
         int refused = pf_child_directory(dir, plan->environment, texts.directory);
         if (refused)
-            return refuse(plan, PROCFERRY_DIR_FAILED, refused);
+            return plan_refused(plan, PROCFERRY_DIR_FAILED, refused);
         plan->directory = texts.directory;
     }
     int error = pf_find_program_in_block(plan->program, plan->directory, plan->environment,
@@ -286,7 +286,7 @@ int pf_plan_make(const struct procferry_options *options, bool waits, pf_plan *p
     if (error == ENOMEM)
         return out_of_memory(plan);
     if (error)
-        return refuse(plan, PROCFERRY_LAUNCH_FAILED, error);
+        return plan_refused(plan, PROCFERRY_LAUNCH_FAILED, error);
     plan->command_text = texts.command_text;
     // A file the system would refuse to start (no program image, a library,
     // another machine's program) is refused here, in the same words on
@@ -294,7 +294,7 @@ int pf_plan_make(const struct procferry_options *options, bool waits, pf_plan *p
     DWORD image_error = 0;
     plan->handle_width = pf_image_handle_width(plan->application, &image_error, &plan->windowed);
     if (plan->handle_width < 0)
-        return refuse(plan, PROCFERRY_LAUNCH_FAILED, -plan->handle_width, image_error);
+        return plan_refused(plan, PROCFERRY_LAUNCH_FAILED, -plan->handle_width, image_error);
 
     plan->job = !(options->flags & PROCFERRY_NO_JOB);
     plan->new_group = (options->flags & PROCFERRY_NEW_PROCESS_GROUP) != 0;

@@ -79,22 +79,6 @@ int pf_plan_make(const struct procferry_options *options, bool waits, pf_plan *p
 // handed them on (the child holds its own copies).
 void pf_plan_close_child_ends(pf_plan *plan);
 
-// The back-ends: 0 with result->child and pid (PROCFERRY_STARTED), or the
-// kind of the failure with *result filled and nothing of the start left
-// open. timeout_ms bounds the relay's answer.
-int pf_start_direct(const pf_plan &plan, procferry_result *result);
-int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout_ms);
-
-// The flags the started child keeps of the plan.
-inline uint32_t pf_child_flags(const pf_plan &plan)
-{
-    return (plan.flags & PROCFERRY_KILL_ON_CLOSE) | (plan.windowed ? PF_CHILD_WINDOWED : 0);
-}
-
-// The relay's session started for a plan, up to a running relay.
-int pf_relay_session_start(const pf_plan &plan, procferry_session *session,
-                           procferry_result *result);
-
 // What a start that ended as kind found out, for its words.
 void pf_find_out(const pf_plan &plan, int kind, procferry_findings *found);
 

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "plan/launch_plan.h"
+#include "back_ends.h"
 
 namespace {
 

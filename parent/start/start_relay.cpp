@@ -5,7 +5,7 @@
 #include <errno.h>
 #include <string.h>
 
-#include "plan/launch_plan.h"
+#include "back_ends.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ namespace {
 // milliseconds; this bounds one that does not.
 const DWORD RELAY_END_WAIT_MS = 10000;
 
-int finish(procferry_result *result, int kind, int error = 0)
+int relay_outcome(procferry_result *result, int kind, int error = 0)
 {
     result->kind = kind;
     result->error = error;
@@ -42,14 +42,14 @@ int no_record(procferry_session &session, procferry_result *result, uint64_t dea
     if (WaitForSingleObject((HANDLE)session.relay, left < RELAY_END_WAIT_MS ? left : RELAY_END_WAIT_MS) !=
         WAIT_OBJECT_0) {
         procferry_session_kill_tree(&session);
-        return finish(result, PROCFERRY_TIMED_OUT);
+        return relay_outcome(result, PROCFERRY_TIMED_OUT);
     }
     procferry_session_wait_relay(&session, 0, &result->relay_exit_status);
     result->relay_ended = 1;
     if (procferry_session_relay_stderr(&session, result->check_report, sizeof result->check_report) > 0 ||
         result->relay_exit_status == RELAY_EXIT_CHECK_FAILED)
-        return finish(result, PROCFERRY_CHECK_REPORT);
-    return finish(result, PROCFERRY_RELAY_CRASHED);
+        return relay_outcome(result, PROCFERRY_CHECK_REPORT);
+    return relay_outcome(result, PROCFERRY_RELAY_CRASHED);
 }
 
 } // namespace
@@ -83,10 +83,10 @@ int pf_relay_session_start(const pf_plan &plan, procferry_session *session, proc
         return 0;
     result->win32_error = session->win32_error;
     if (session->spawn_errno == E2BIG || session->spawn_errno == EBADF)
-        return finish(result, PROCFERRY_INVALID_ARGUMENT, session->spawn_errno);
+        return relay_outcome(result, PROCFERRY_INVALID_ARGUMENT, session->spawn_errno);
     if (session->spawn_errno)
-        return finish(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
-    return finish(result, PROCFERRY_SYSTEM_ERROR);
+        return relay_outcome(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
+    return relay_outcome(result, PROCFERRY_SYSTEM_ERROR);
 }
 
 int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout)
@@ -136,5 +136,5 @@ int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeo
             result->relay_ended = 1;
     }
     procferry_session_close(&session);
-    return finish(result, kind, error);
+    return relay_outcome(result, kind, error);
 }
