@@ -43,7 +43,7 @@ int wmain(int argc, wchar_t **argv)
         return 125;
     default:
         printf("%s (relay exit status %lu)\n", procferry_kind_name(result.kind),
-               (unsigned long)result.relay_exit_status);
+               (unsigned long)result.relay.exit_status);
         return 125;
     }
 }

@@ -11,9 +11,9 @@
 // The public limit is the protocol's own.
 static_assert((int)PROCFERRY_COMMAND_TEXT_LIMIT == (int)RELAY_COMMAND_TEXT_LIMIT, "command text limit");
 // The public names of the record stand for the protocol's own.
-static_assert((int)PROCFERRY_RECORD_SIZE == (int)RELAY_RECORD_SIZE, "record size");
-static_assert((int)PROCFERRY_RECORD_OK == (int)RELAY_OK && (int)PROCFERRY_RECORD_DIR_FAILED == (int)RELAY_DIR_FAILED &&
-                  (int)PROCFERRY_RECORD_LAUNCH_FAILED == (int)RELAY_LAUNCH_FAILED,
+static_assert((int)PF_RECORD_SIZE == (int)RELAY_RECORD_SIZE, "record size");
+static_assert((int)PF_RECORD_OK == (int)RELAY_OK && (int)PF_RECORD_DIR_FAILED == (int)RELAY_DIR_FAILED &&
+                  (int)PF_RECORD_LAUNCH_FAILED == (int)RELAY_LAUNCH_FAILED,
               "record codes");
 
 // A deadline timeout_ms from now, and the milliseconds left until it;
@@ -68,6 +68,7 @@ struct pf_spawned {
     DWORD pid;
     HANDLE job;
     int start_errno;   // the process could not be started (with win32_error)
+    bool handle_refused; // a handle it was to get could not be handed over
     DWORD win32_error; // alone: a handle, list or job could not be made
 };
 // The handle width of a program image's architecture (4 or 8), or minus the
@@ -83,7 +84,10 @@ int pf_errno_of_win32(DWORD error);
 // Ends a job's processes or, without a job, a relay and its direct children.
 void pf_end_relay_tree(HANDLE relay, DWORD relay_pid);
 // The one way a tree is ended: the process with code, then all that runs in
-// its job (NULL: none); waits for the process, then closes both handles.
+// its job (NULL: none); false when the process could not be ended (it may
+// have ended already). pf_end_tree then waits for the process and closes
+// both handles.
+bool pf_terminate_tree(HANDLE process, HANDLE job, DWORD code);
 void pf_end_tree(HANDLE process, HANDLE job, DWORD code);
 
 // The full path of path, from malloc, or NULL.
@@ -148,15 +152,16 @@ void pf_child_set_group(procferry_child *child, DWORD group, HANDLE holder);
 
 // What the library's line for the relay holds: the relay, the program the
 // plan found, the child's vector (argument zero first, null-ended), the
-// full directory (NULL: no change), and whether to close descriptors.
+// full directory (NULL: no change), and whether the relay waits for the
+// child (the library's own starts never ask it to).
 struct pf_line_request {
     const wchar_t *relay;
     const wchar_t *program;
     const wchar_t *const *vector;
     const wchar_t *dir;
-    bool close_fds;
+    bool relay_waits;
 };
-// A procferry_line_builder over a pf_line_request.
-wchar_t *pf_build_line(void *request, const struct procferry_relay_fds *fds);
+// A pf_line_builder over a pf_line_request.
+wchar_t *pf_build_line(void *request, const struct pf_relay_fds *fds);
 
 #endif

@@ -6,7 +6,7 @@
 
 int find_program(const wchar_t *program, bool search, wchar_t *found)
 {
-    static const struct pf_file_probe probe = {path_probe_kind, path_probe_full_path, 0};
+    static const struct pf_file_probe probe = {pf_path_probe_kind, pf_path_probe_full_path, 0};
     const wchar_t *path_value = search ? rt_search_path() : 0;
     wchar_t *scratch = (wchar_t *)rt_alloc_n(
         (uint32_t)pf_find_program_scratch(program, path_value), sizeof(wchar_t));

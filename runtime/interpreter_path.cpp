@@ -7,7 +7,7 @@
 
 #include "rules/find_program.h"
 
-int interpreter_path(wchar_t *out)
+int pf_interpreter_path(wchar_t *out)
 {
     static const wchar_t NAME[] = L"\\cmd.exe";
     const UINT name_length = sizeof NAME / sizeof NAME[0] - 1;

@@ -8,6 +8,6 @@
 // The interpreter in the system directory, found without a search, in out
 // (of PF_PROGRAM_PATH_CAPACITY units): 0, or the errno that says why not
 // (ENOENT, ENAMETOOLONG).
-int interpreter_path(wchar_t *out);
+int pf_interpreter_path(wchar_t *out);
 
 #endif

@@ -5,7 +5,7 @@
 #include <errno.h>
 #include <windows.h>
 
-enum pf_path_kind path_probe_kind(void *, const wchar_t *path, bool look_for_image)
+enum pf_path_kind pf_path_probe_kind(void *, const wchar_t *path, bool look_for_image)
 {
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -28,7 +28,7 @@ enum pf_path_kind path_probe_kind(void *, const wchar_t *path, bool look_for_ima
     return got == 2 && header[0] == 'M' && header[1] == 'Z' ? PF_PATH_IMAGE : PF_PATH_FILE;
 }
 
-int path_probe_full_path(void *, const wchar_t *path, wchar_t *out)
+int pf_path_probe_full_path(void *, const wchar_t *path, wchar_t *out)
 {
     DWORD length = GetFullPathNameW(path, PF_PROGRAM_PATH_CAPACITY, out, 0);
     if (length == 0)

@@ -7,7 +7,7 @@
 
 #include "rules/find_program.h"
 
-enum pf_path_kind path_probe_kind(void *context, const wchar_t *path, bool look_for_image);
-int path_probe_full_path(void *context, const wchar_t *path, wchar_t *out);
+enum pf_path_kind pf_path_probe_kind(void *context, const wchar_t *path, bool look_for_image);
+int pf_path_probe_full_path(void *context, const wchar_t *path, wchar_t *out);
 
 #endif

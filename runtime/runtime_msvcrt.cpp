@@ -137,7 +137,7 @@ int rt_change_dir(const wchar_t *path)
 {
     wchar_t full[WORK_DIR_PATH_CAPACITY];
     unsigned long length = 0;
-    int refused = work_dir_full_path(path, full, &length);
+    int refused = pf_work_dir_full_path(path, full, &length);
     if (refused != 0)
         return refuse_dir(refused);
     wchar_t before[MAX_PATH + 1];
@@ -159,7 +159,7 @@ int rt_change_dir(const wchar_t *path)
 
 int rt_interpreter_path(wchar_t *out)
 {
-    int error = interpreter_path(out);
+    int error = pf_interpreter_path(out);
     if (error == 0)
         return 0;
     errno = error;

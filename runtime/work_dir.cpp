@@ -19,7 +19,7 @@ static bool is_device_path(const wchar_t *full)
     return full[0] == L'\\' && full[1] == L'\\' && full[2] == L'.' && full[3] == L'\\';
 }
 
-int work_dir_full_path(const wchar_t *path, wchar_t *full, unsigned long *length)
+int pf_work_dir_full_path(const wchar_t *path, wchar_t *full, unsigned long *length)
 {
     DWORD units = GetFullPathNameW(path, MAX_PATH + 1, full, 0);
     if (units == 0)

@@ -6,7 +6,7 @@
 
 #include <wchar.h>
 
-// Room for a full path as work_dir_full_path writes it, terminator included.
+// Room for a full path as pf_work_dir_full_path writes it, terminator included.
 enum { WORK_DIR_PATH_CAPACITY = 261 };
 
 // The full path of path as a child's directory, without a trailing separator
@@ -14,6 +14,6 @@ enum { WORK_DIR_PATH_CAPACITY = 261 };
 // the errno that refuses it: ENOENT when it has no full path, ENAMETOOLONG
 // when a child cannot be given one that long, ENOTDIR for a file or a
 // device. A directory that is not there passes: the change itself says so.
-int work_dir_full_path(const wchar_t *path, wchar_t *full, unsigned long *length);
+int pf_work_dir_full_path(const wchar_t *path, wchar_t *full, unsigned long *length);
 
 #endif

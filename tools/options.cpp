@@ -323,7 +323,6 @@ static void add_options(cxxopts::Options &options)
         ("stderr-append", "PROGRAM's stderr: a file to append to",
          cxxopts::value<std::string>(), "FILE")
         ("stderr-to-stdout", "send PROGRAM's stderr wherever its stdout goes")
-        ("close-fds", "let PROGRAM inherit no descriptors but its standard streams")
         ("argv0", "give PROGRAM this argument zero instead of its name",
          cxxopts::value<std::string>(), "TEXT")
         ("timeout", "end PROGRAM when it still runs after DURATION (0: no limit)",
@@ -395,12 +394,17 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
     run.clear_env = parsed.count("ignore-environment") > 0;
     run.wait = parsed.count("no-wait") == 0;
     run.search_path = parsed.count("no-search-path") == 0;
-    run.close_fds = parsed.count("close-fds") > 0;
     if (parsed.count("chdir")) {
         run.dir = to_wide(parsed["chdir"].as<std::string>());
         if (run.dir.empty())
             throw usage_error{"-C (--chdir, --cwd) needs a directory"};
         run.has_dir = true;
+        // The words name the directory's option as the person typed it.
+        for (const std::string &option : narrow)
+            if (option.rfind("--chdir", 0) == 0 || option.rfind("--cwd", 0) == 0 || option.rfind("-C", 0) == 0)
+                run.dir_option = option.rfind("--chdir", 0) == 0 ? "--chdir"
+                                 : option.rfind("--cwd", 0) == 0 ? "--cwd"
+                                                                 : "-C";
     }
     run.streams[0] = stream_from(parsed, "stdin", nullptr);
     run.streams[1] = stream_from(parsed, "stdout", "stdout-append");

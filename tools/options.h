@@ -20,11 +20,11 @@ struct run_options {
     bool has_argv0 = false;
     std::wstring argv0;
     bool has_dir = false;
+    std::string dir_option = "--cwd"; // as typed: -C, --chdir or --cwd
     std::wstring dir;
     stream_choice streams[3];       // stdin, stdout, stderr
     bool stderr_to_stdout = false;
     bool search_path = true;
-    bool close_fds = false;
     bool wait = true;
     bool verbose = false;
     bool json = false;              // the object on stderr instead of the words

@@ -42,7 +42,7 @@ std::string library_words(const run_options &options, const procferry_result &re
     std::vector<const wchar_t *> args, env;
     procferry_options start = start_options(options, args, env);
     procferry_terms terms = {sizeof terms, "drop --no-search-path", "procferry-run.exe", "with --relay",
-                             "with --env", "PROGRAM", "--cwd"};
+                             "with --env", "PROGRAM", options.dir_option.c_str()};
     std::string words(procferry_describe_in_terms(&start, &result, &terms, nullptr, 0) + 1, '\0');
     words.resize(procferry_describe_in_terms(&start, &result, &terms, &words[0], words.size()));
     return words;
@@ -123,6 +123,8 @@ verdict judge(const run_options &options, const launch_outcome &outcome)
             : outcome.stopped == PROCFERRY_STOPPED_BY_KILL
                 ? "asked it to stop (" + how + "), and as it still ran " + options.kill_after_text +
                       " later, ended it and everything it started"
+            : outcome.stopped < 0
+                ? "asked it to stop (" + how + "), and could not end it"
                 : "could not ask it to stop (" +
                       std::string(options.close_windows ? "it had no window to close"
                                                         : "the system refused Ctrl+Break") +
@@ -214,6 +216,7 @@ std::string json_object(const run_options &options, const launch_outcome &outcom
     const char *stop = outcome.stopped == PROCFERRY_STOPPED_WHEN_ASKED ? "ended_when_asked"
                        : outcome.stopped == PROCFERRY_STOPPED_BY_KILL  ? "killed_after_grace"
                        : outcome.stopped == PROCFERRY_STOPPED_UNASKED  ? "killed_unasked"
+                       : outcome.stopped < 0                           ? "failed"
                                                                         : nullptr;
     json += ",\"stop\":" + json_or_null(stop != nullptr, json_string(stop ? stop : ""));
     json += ",\"relay\":" + json_or_null(!outcome.relay.empty(), json_string(outcome.relay));

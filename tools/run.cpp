@@ -102,7 +102,6 @@ procferry_options start_options(const run_options &options, std::vector<const wc
     // This tool shows the relay at work, so it takes the relay unless told not to.
     start.flags = PROCFERRY_NO_WAIT | (options.direct ? 0 : PROCFERRY_RELAY) |
                   (options.search_path ? 0 : PROCFERRY_NO_SEARCH_PATH) |
-                  (options.close_fds ? PROCFERRY_CLOSE_FDS : 0) |
                   (options.has_argv0 ? PROCFERRY_ARGV0 : 0) |
                   (options.gui_relay && !options.direct ? PROCFERRY_GUI_RELAY : 0) |
                   (options.clear_env ? PROCFERRY_CLEAR_ENV : 0) |
@@ -128,7 +127,7 @@ static void follow_child(const run_options &options, procferry_child *child, ULO
     if (waited == PROCFERRY_TIMED_OUT) {
         if (options.has_kill_after) {
             outcome.stopped = procferry_child_stop(child, options.kill_after_ms, RUN_KILLED_CHILD_STATUS);
-            outcome.killed = outcome.stopped != PROCFERRY_STOPPED_WHEN_ASKED;
+            outcome.killed = outcome.stopped == PROCFERRY_STOPPED_BY_KILL || outcome.stopped == PROCFERRY_STOPPED_UNASKED;
         } else
             procferry_child_kill(child, RUN_TIMEOUT_CHILD_STATUS);
         waited = procferry_child_wait(child, KILLED_CHILD_WAIT_MS, &status);
@@ -184,8 +183,8 @@ launch_outcome run_launch(const run_options &options)
 
     procferry_result &result = outcome.result;
     int kind = procferry_start(&start, &result);
-    if (result.relay_path[0])
-        outcome.relay = result.relay_path;
+    if (result.relay.path[0])
+        outcome.relay = result.relay.path;
     if (options.verbose && options.direct) {
         fprintf(stderr, "started directly, without a relay\nchild's command line: %s\n",
                 to_utf8(command_line.data()).c_str());
@@ -193,8 +192,8 @@ launch_outcome run_launch(const run_options &options)
     } else if (options.verbose) {
         fprintf(stderr, "relay program: %s\nrelay command line: %s\n",
                 to_utf8(outcome.relay).c_str(), to_utf8(command_line.data()).c_str());
-        if (result.relay_ended)
-            fprintf(stderr, "relay exit status: %d\n", (int)result.relay_exit_status);
+        if (result.relay.ended)
+            fprintf(stderr, "relay exit status: %d\n", (int)result.relay.exit_status);
         fflush(stderr);
     }
     if (kind == PROCFERRY_STARTED && !options.wait) {

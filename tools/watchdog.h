@@ -9,8 +9,7 @@
 #include "procferry_run.h"
 
 // In the tool: starts the watchdog on the same command line and returns the
-// status it tells; it inherits what the relay would have (the standard
-// streams and the inheritable descriptors).
+// status it tells; it gets the tool's standard streams.
 int hand_over_to_watchdog(int argc, wchar_t **argv);
 
 // In the watchdog: when args are the watchdog's, takes the marker and the

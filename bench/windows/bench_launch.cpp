@@ -63,17 +63,17 @@ bool spawn_and_wait(const std::vector<std::wstring> &entries)
 // measured along with the relay; a relay that hangs is ended at the timeout.
 bool relay_once(const procferry_options &options, double *record_at)
 {
-    procferry_session session;
+    pf_session session;
     procferry_result failure;
-    if (procferry_session_start_options(&options, &session, &failure) != 0)
+    if (pf_session_start_options(&options, &session, &failure) != 0)
         return false;
-    procferry_record record = {-1, -1};
-    int got = procferry_session_read_record(&session, HANG_TIMEOUT_MS, &record);
+    pf_record record = {-1, -1};
+    int got = pf_session_read_record(&session, HANG_TIMEOUT_MS, &record);
     *record_at = now_ms();
-    procferry_session_release(&session, 1);
+    pf_session_release(&session, 1);
     uint32_t exit_status = 1;
-    int ended = procferry_session_wait_relay(&session, HANG_TIMEOUT_MS, &exit_status);
-    procferry_session_close(&session);
+    int ended = pf_session_wait_relay(&session, HANG_TIMEOUT_MS, &exit_status);
+    pf_session_close(&session);
     return got == RELAY_RECORD_SIZE && record.code == RELAY_OK && record.value == 0 && ended == 0 &&
            exit_status == RELAY_EXIT_RELEASED;
 }
@@ -144,8 +144,6 @@ int main(int argc, char **argv)
         procferry_options_init(&options);
         options.relay = relay.c_str();
         options.program = probe.c_str();
-        if (search)
-            options.flags |= PROCFERRY_SEARCH_PATH;
         std::string name = &relay == &relays[0] ? "relay (console)" : "relay (gui)";
         ways.push_back({name, [options](double *record_at) { return relay_once(options, record_at); }, {}, {}});
     }

@@ -104,53 +104,42 @@ struct procferry_stream {
 
 /* Flags of a start. */
 enum {
-    PROCFERRY_SEARCH_PATH = 1,   /* look a bare program name up on PATH (after the directory
-                                    change): always so unless PROCFERRY_NO_SEARCH_PATH; kept
-                                    for callers that name it */
-    PROCFERRY_CLOSE_FDS = 2,     /* the child gets no descriptor from 3 to 999: kept for
-                                    callers that name it, since a child gets none from 3 up
-                                    but extra_fds; with extra_fds it is an invalid argument */
-    PROCFERRY_NO_WAIT = 4,       /* return once the child runs, with its process handle */
-    PROCFERRY_ARGV0 = 8,         /* args[0] is the child's argument zero; else the program is */
-    /* Formerly needed to keep the text of a check report; the relay's stderr
-       is now always a private pipe of the start's, so every report lands in
-       procferry_result.check_report and never on the caller's stderr. The
-       caller's descriptor 2 is never touched. Accepted and ignored. */
-    PROCFERRY_CAPTURE_CHECK_REPORT = 16,
-    PROCFERRY_GUI_RELAY = 32,      /* default relay: procferry.exe instead of procferry-console.exe */
-    PROCFERRY_NO_JOB = 64,         /* no job object of the start's own (for callers that manage
+    PROCFERRY_NO_WAIT = 1,         /* return once the child runs, with its process handle */
+    PROCFERRY_ARGV0 = 2,           /* args[0] is the child's argument zero; else the program is */
+    PROCFERRY_GUI_RELAY = 4,       /* default relay: procferry.exe instead of procferry-console.exe */
+    PROCFERRY_NO_JOB = 8,          /* no job object of the start's own (for callers that manage
                                       jobs themselves, or run where a process may not join a
                                       second job: there a start fails with
                                       PROCFERRY_SYSTEM_ERROR without this flag): a timeout or
                                       kill then ends only the relay and its direct child */
-    PROCFERRY_KILL_ON_CLOSE = 128, /* procferry_child_close ends the child's tree too (with
+    PROCFERRY_KILL_ON_CLOSE = 16,  /* procferry_child_close ends the child's tree too (with
                                       PROCFERRY_NO_WAIT only: a waited-for child has no close) */
-    PROCFERRY_CLEAR_ENV = 256,     /* the child's environment starts empty (but for SYSTEMROOT
+    PROCFERRY_CLEAR_ENV = 32,      /* the child's environment starts empty (but for SYSTEMROOT
                                       and SYSTEMDRIVE, see env); env entries then apply */
-    PROCFERRY_BINARY_STREAMS = 512, /* the child's C runtime opens its standard streams in
-                                      binary mode; by default they start in text mode, as
-                                      they do for a program started by CreateProcessW or by
-                                      the runtime's own spawn */
-    PROCFERRY_RELAY = 1024,        /* start through the relay (see the top of this file);
+    PROCFERRY_BINARY_STREAMS = 64, /* the child's C runtime opens its standard streams, the
+                                      null device included, in binary mode; by default they
+                                      start in text mode, as they do for a program started
+                                      by CreateProcessW or by the runtime's own spawn */
+    PROCFERRY_RELAY = 128,         /* start through the relay (see the top of this file);
                                       implied by options.relay and PROCFERRY_GUI_RELAY */
-    PROCFERRY_NO_WINDOW = 2048,    /* no console window for the child (CREATE_NO_WINDOW).
+    PROCFERRY_NO_WINDOW = 256,     /* no console window for the child (CREATE_NO_WINDOW).
                                       Through the relay the relay is started so, and a
                                       console child shares its window-less console; the GUI
                                       relay has no console, so its console child gets a
                                       console of its own, window and all */
-    PROCFERRY_NO_SEARCH_PATH = 8192, /* a bare program name is a file in the child's
-                                      directory, not looked up on PATH. Searching is the
-                                      default, in C as in C++, so that setting flags to
-                                      anything else never turns it off by the way */
-    PROCFERRY_NEW_PROCESS_GROUP = 4096 /* the child runs in a console process group of its
+    PROCFERRY_NEW_PROCESS_GROUP = 512, /* the child runs in a console process group of its
                                       own, so that procferry_child_stop can send it a
                                       Ctrl+Break without the caller hearing it; the child
                                       then ignores Ctrl+C typed at a shared console. The
                                       break reaches only a child on the caller's console:
                                       not with PROCFERRY_NO_WINDOW or the GUI relay */
+    PROCFERRY_NO_SEARCH_PATH = 1024 /* a bare program name is a file in the child's
+                                      directory, not looked up on PATH. Searching is the
+                                      default, in C as in C++, so that setting flags to
+                                      anything else never turns it off by the way */
 };
 
-/* The longest path the library keeps (procferry_result.relay_path). */
+/* The longest path the library keeps (procferry_result.relay.path). */
 enum { PROCFERRY_PATH_SIZE = 1024 };
 
 struct procferry_options {
@@ -169,7 +158,7 @@ struct procferry_options {
     size_t arg_count;
     const wchar_t *dir;           /* the child's working directory; NULL: the caller's */
     struct procferry_stream streams[3]; /* stdin, stdout, stderr; default: inherit */
-    uint32_t flags;               /* PROCFERRY_SEARCH_PATH | ... */
+    uint32_t flags;               /* PROCFERRY_NO_WAIT | ... */
     uint32_t timeout_ms;          /* until the record arrives (in wait mode: until the
                                      child ended); default PROCFERRY_INFINITE */
     /* The same texts in UTF-8, for callers that hold UTF-8. A text may be given
@@ -226,21 +215,22 @@ enum procferry_kind {
     PROCFERRY_STARTED = 2,          /* no-wait mode: child and pid; the child is the caller's
                                        to close */
     PROCFERRY_DIR_FAILED = 3,       /* error: errno of the directory change; nothing ran */
-    PROCFERRY_LAUNCH_FAILED = 4,    /* error: errno of the child's launch (E2BIG: in a direct
-                                       start, a child's command text past 32,767 units) */
-    PROCFERRY_INVALID_ARGUMENT = 5, /* error: EINVAL (or E2BIG for a relay command text past
-                                       32,767 units, terminator included); nothing was started */
+    PROCFERRY_LAUNCH_FAILED = 4,    /* error: errno of the child's launch (E2BIG: the child's
+                                       command text past 32,767 units, either way) */
+    PROCFERRY_INVALID_ARGUMENT = 5, /* error: EINVAL (or E2BIG for the relay's own command
+                                       text past 32,767 units, terminator included, which is
+                                       longer than its child's); nothing was started */
     /* RELAY_MISSING, RELAY_CRASHED, CHECK_REPORT and BAD_RECORD come of starts
        through the relay only; a direct start times out only in wait mode. */
     PROCFERRY_RELAY_MISSING = 6,    /* error: errno of the relay's own start (ENOENT...;
                                        ENOEXEC: not a program image; EACCES: a directory);
-                                       relay_path names it */
-    PROCFERRY_RELAY_CRASHED = 7,    /* the relay ended without a record; relay_exit_status */
+                                       relay.path names it */
+    PROCFERRY_RELAY_CRASHED = 7,    /* the relay ended without a record; relay.exit_status */
     PROCFERRY_CHECK_REPORT = 8,     /* the relay refused its command line (no record, and a
                                        captured report or the check-failure exit status):
-                                       check_report, relay_exit_status */
+                                       relay.check_report, relay.exit_status */
     PROCFERRY_TIMED_OUT = 9,        /* timeout_ms passed: with pid 0, before the relay's
-                                       record; in wait mode with pid set and record_code
+                                       record; in wait mode with pid set and relay.record_code
                                        0, the child was launched and still ran. The relay
                                        and everything it started were ended (without a
                                        job: the relay and its child) */
@@ -278,6 +268,19 @@ struct procferry_findings {
     wchar_t dir_path[PROCFERRY_PATH_SIZE];     /* the child's directory in full */
 };
 
+/* A start through the relay: the relay, its record and its end. */
+struct procferry_relay_outcome {
+    /* The relay used or tried, also when options.relay was NULL. */
+    wchar_t path[PROCFERRY_PATH_SIZE];
+    int ended;                   /* 1 when the relay's exit status is known */
+    uint32_t exit_status;
+    int record_bytes;            /* bytes of the record that arrived, 0 to 8 */
+    int32_t record_code;         /* the record as it arrived, when record_bytes is 8 */
+    int32_t record_value;
+    /* PROCFERRY_CHECK_REPORT: the relay's text */
+    char check_report[PROCFERRY_CHECK_REPORT_SIZE];
+};
+
 struct procferry_result {
     int kind;                    /* enum procferry_kind */
     uint32_t exit_status;        /* PROCFERRY_EXITED */
@@ -286,20 +289,12 @@ struct procferry_result {
     struct procferry_child *child; /* PROCFERRY_STARTED: the child, for procferry_child_* */
     uint32_t pid;                /* PROCFERRY_STARTED (meaningful while the child is open),
                                     PROCFERRY_EXITED, PROCFERRY_TIMED_OUT after a launch */
-    int relay_ended;             /* 1 when the relay's exit status is known */
-    uint32_t relay_exit_status;
-    int record_bytes;            /* bytes of the record that arrived, 0 to 8 */
-    int32_t record_code;         /* the record as it arrived, when record_bytes is 8 */
-    int32_t record_value;
-    /* PROCFERRY_CHECK_REPORT: the relay's text */
-    char check_report[PROCFERRY_CHECK_REPORT_SIZE];
     /* PROCFERRY_STREAM_PIPE: the caller's end of stream n, else NULL. Set for
        PROCFERRY_STARTED only (a start that waits takes no pipe); on failure none
        is left. */
     procferry_handle pipes[3];
-    /* The relay used or tried, also when options.relay was NULL; empty for a
-       direct start. */
-    wchar_t relay_path[PROCFERRY_PATH_SIZE];
+    /* What only a start through the relay fills (all zero for a direct one). */
+    struct procferry_relay_outcome relay;
     struct procferry_findings findings;
     /* The words of procferry_describe for this result as the start (or the
        capture) returned it: UTF-8, cut at a character to fit
@@ -354,12 +349,13 @@ uint32_t procferry_child_pid(const struct procferry_child *child);
    CTRL_BREAK_EVENT to a console child started with
    PROCFERRY_NEW_PROCESS_GROUP, else a close of each of the child's top-level
    windows; a windowed (GUI) program still starting is looked at again until
-   it has a window, through the grace period. Once the child ended, what it
+   it has a window, through the grace period (10 s at most with
+   PROCFERRY_INFINITE). Once the child ended, what it
    started gets the rest of the grace period, then is ended: a stop ends the
    tree, as a kill does. Returns PROCFERRY_STOPPED_WHEN_ASKED when the child
    ended within the grace period (or had ended already),
    PROCFERRY_STOPPED_BY_KILL when it still ran at the end of the grace period
-   and its tree was ended, PROCFERRY_STOPPED_UNASKED when its tree was ended
+   (or a windowed child showed no window in it) and its tree was ended, PROCFERRY_STOPPED_UNASKED when its tree was ended
    at once as it could not be asked (a console child without a group of its
    own and without windows, or a request the system refused), -1 on NULL or
    when it could not be ended. */

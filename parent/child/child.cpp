@@ -66,12 +66,7 @@ int procferry_child_kill(struct procferry_child *child, uint32_t exit_code)
 {
     if (!child)
         return -1;
-    // The child first, so that its status is the code given even when the
-    // job's end reaches it later; then all that runs in its job.
-    BOOL ended = TerminateProcess(child->process, exit_code);
-    if (child->job)
-        TerminateJobObject(child->job, exit_code);
-    if (ended)
+    if (pf_terminate_tree(child->process, child->job, exit_code))
         return 0;
     // Ending a process that already ended is refused; it is ended all the same.
     DWORD code;
@@ -87,12 +82,8 @@ void procferry_child_close(struct procferry_child *child)
         return;
     // A job's own kill-on-close limit is not to be relied on everywhere: the
     // tree is ended here when asked for, and never otherwise.
-    if (child->flags & PROCFERRY_KILL_ON_CLOSE) {
-        if (child->job)
-            TerminateJobObject(child->job, 1);
-        else
-            TerminateProcess(child->process, 1);
-    }
+    if (child->flags & PROCFERRY_KILL_ON_CLOSE)
+        pf_terminate_tree(child->process, child->job, 1);
     if (child->job)
         CloseHandle(child->job);
     if (child->group_holder)
@@ -129,6 +120,8 @@ BOOL CALLBACK close_if_child_window(HWND window, LPARAM context)
 // How often a stop looks again: for the window of a child still starting,
 // and for the end of what an ended child started.
 const DWORD WINDOW_LOOK_MS = 50;
+// With a grace period that never ends, a window is looked for this long.
+const uint32_t WINDOW_LOOK_LIMIT_MS = 10000;
 
 // Posts a close to each top-level window of the child; true when one took it.
 bool close_windows(DWORD pid)
@@ -184,8 +177,12 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
         // looked for again through the grace period.
         bool asked = child->group ? GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->group) != 0
                                   : close_windows(child->pid);
+        bool looked = false; // for a window through the grace period, in vain
+        uint32_t look_ms = grace_ms == PROCFERRY_INFINITE ? WINDOW_LOOK_LIMIT_MS : grace_ms;
+        uint64_t look_deadline = pf_deadline(look_ms);
         while (!asked && !child->group && (child->flags & PF_CHILD_WINDOWED)) {
-            DWORD left = pf_remaining(deadline, grace_ms);
+            DWORD left = pf_remaining(look_deadline, look_ms);
+            looked = true;
             if (left == 0 || WaitForSingleObject(child->process, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS) !=
                                  WAIT_TIMEOUT)
                 break;
@@ -193,7 +190,9 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
         }
         bool ended = WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0;
         if (!asked && !ended)
-            return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_UNASKED : -1;
+            return procferry_child_kill(child, exit_code) != 0 ? -1
+                   : looked                                   ? PROCFERRY_STOPPED_BY_KILL
+                                                              : PROCFERRY_STOPPED_UNASKED;
         if (!ended && WaitForSingleObject(child->process, pf_remaining(deadline, grace_ms)) != WAIT_OBJECT_0)
             return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_BY_KILL : -1;
     }
@@ -202,7 +201,7 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
     while (child->job && job_runs_anything(child->job)) {
         DWORD left = pf_remaining(deadline, grace_ms);
         if (left == 0) {
-            TerminateJobObject(child->job, exit_code);
+            pf_terminate_tree(child->process, child->job, exit_code);
             break;
         }
         Sleep(left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS);

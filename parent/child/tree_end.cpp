@@ -50,11 +50,19 @@ void pf_end_relay_tree(HANDLE relay, DWORD relay_pid)
         CloseHandle(snapshot);
 }
 
-void pf_end_tree(HANDLE process, HANDLE job, DWORD code)
+bool pf_terminate_tree(HANDLE process, HANDLE job, DWORD code)
 {
-    TerminateProcess(process, code);
+    // The process first, so that its status is the code given even when the
+    // job's end reaches it later; then all that runs in its job.
+    bool ended = TerminateProcess(process, code) != 0;
     if (job)
         TerminateJobObject(job, code);
+    return ended;
+}
+
+void pf_end_tree(HANDLE process, HANDLE job, DWORD code)
+{
+    pf_terminate_tree(process, job, code);
     WaitForSingleObject(process, 5000);
     CloseHandle(process);
     if (job)

@@ -80,7 +80,7 @@ int pf_direct_command(const wchar_t *found, const wchar_t *const *vector, wchar_
     if (pf_is_batch_file(found)) {
         // The script has no argument zero of its own: the interpreter gives
         // it the script's path.
-        error = interpreter_path(application);
+        error = pf_interpreter_path(application);
         if (error == 0)
             error = batch_text(application, found, count ? vector + 1 : vector, text);
     } else {

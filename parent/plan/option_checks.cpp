@@ -160,8 +160,6 @@ pf_refused pf_check_options(const struct procferry_options *options, int waits)
         return refused(PF_LIST_WITHOUT_ENTRIES, PF_TEXT_EXTRA_FD);
     if (options->extra_fd_count > PROCFERRY_EXTRA_FD_LIMIT)
         return refused(PF_EXTRA_FDS_TOO_MANY, PF_TEXT_EXTRA_FD, PROCFERRY_EXTRA_FD_LIMIT);
-    if (options->extra_fd_count && (options->flags & PROCFERRY_CLOSE_FDS))
-        return refused(PF_EXTRA_FDS_CLOSED, PF_TEXT_EXTRA_FD);
     for (index = 0; index < options->extra_fd_count; ++index) {
         const procferry_stream &extra = options->extra_fds[index];
         if (extra.kind == PROCFERRY_STREAM_PIPE || extra.kind == PROCFERRY_STREAM_STDOUT)

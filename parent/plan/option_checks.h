@@ -23,7 +23,6 @@ enum pf_refusal {
     PF_KILL_ON_CLOSE_WAITED, // PROCFERRY_KILL_ON_CLOSE on a start that waits
     PF_EXTRA_FD_KIND,      // an extra descriptor of a kind for standard streams only
     PF_EXTRA_FDS_TOO_MANY, // past PROCFERRY_EXTRA_FD_LIMIT
-    PF_EXTRA_FDS_CLOSED,   // extra descriptors with PROCFERRY_CLOSE_FDS, which would close them
     // A capture's own:
     PF_CAPTURE_NO_OPTIONS,   // no capture options, or a size from before them
     PF_CAPTURE_NO_INPUT,     // an input size without the input

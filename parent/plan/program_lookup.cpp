@@ -97,12 +97,19 @@ wchar_t *against_dir(const lookup_place &place, const wchar_t *path)
     return joined;
 }
 
-// A verbatim path (\\?\X:\... or \\?\UNC\server\...) in its plain form,
-// which is the form a process keeps its current directory in; NULL when
-// out of memory. The caller frees it.
+// Whether path is verbatim (\\?\...).
+bool is_verbatim(const wchar_t *path)
+{
+    return wcsncmp(path, L"\\\\?\\", 4) == 0;
+}
+
+// A verbatim path on a drive or a share (\\?\X:\... or \\?\UNC\server\...)
+// in its plain form, which is the form a process keeps its current
+// directory in; NULL when out of memory. The caller frees it.
 wchar_t *plain_form(const wchar_t *path)
 {
-    bool verbatim = wcsncmp(path, L"\\\\?\\", 4) == 0;
+    bool verbatim = is_verbatim(path) &&
+                    ((path[4] && path[5] == L':' && is_separator(path[6])) || _wcsnicmp(path + 4, L"UNC\\", 4) == 0);
     bool unc = verbatim && _wcsnicmp(path + 4, L"UNC\\", 4) == 0;
     const wchar_t *rest = !verbatim ? path : unc ? path + 8 : path + 4;
     wchar_t *plain = (wchar_t *)malloc((wcslen(rest) + 3) * sizeof(wchar_t));
@@ -136,7 +143,7 @@ namespace {
 enum pf_path_kind kind_in_dir(void *place, const wchar_t *path, bool look_for_image)
 {
     wchar_t *joined = against_dir(*(const lookup_place *)place, path);
-    enum pf_path_kind kind = joined ? path_probe_kind(nullptr, joined, look_for_image) : PF_PATH_MISSING;
+    enum pf_path_kind kind = joined ? pf_path_probe_kind(nullptr, joined, look_for_image) : PF_PATH_MISSING;
     free(joined);
     return kind;
 }
@@ -144,7 +151,7 @@ enum pf_path_kind kind_in_dir(void *place, const wchar_t *path, bool look_for_im
 int full_path_in_dir(void *place, const wchar_t *path, wchar_t *out)
 {
     wchar_t *joined = against_dir(*(const lookup_place *)place, path);
-    int error = joined ? path_probe_full_path(nullptr, joined, out) : ENOMEM;
+    int error = joined ? pf_path_probe_full_path(nullptr, joined, out) : ENOMEM;
     free(joined);
     return error;
 }
@@ -236,11 +243,23 @@ int procferry_find_program_with_env(const wchar_t *program, const wchar_t *dir,
 
 int pf_child_directory(const wchar_t *dir, const wchar_t *block, wchar_t *full)
 {
+    // A verbatim directory is the plain one only where the plain form names
+    // the same directory: on a drive or a share, with no part the plain form
+    // would read otherwise (a trailing dot or blank, "..").
+    if (is_verbatim(dir)) {
+        wchar_t *plain = plain_form(dir);
+        wchar_t *again = plain && !is_verbatim(plain) ? pf_full_path(plain) : nullptr;
+        bool same = again && wcscmp(again, plain) == 0;
+        free(again);
+        free(plain);
+        if (!same)
+            return EINVAL;
+    }
     wchar_t *resolved = pf_child_full_path(dir, block);
     if (!resolved)
         return ENOENT; // no full path; or memory, which the program's look-up meets next
     unsigned long length = 0;
-    int refused = work_dir_full_path(resolved, full, &length);
+    int refused = pf_work_dir_full_path(resolved, full, &length);
     free(resolved);
     if (refused == 0 && GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES)
         refused = pf_errno_of_win32(GetLastError());

@@ -18,7 +18,7 @@ inline uint32_t pf_child_flags(const pf_plan &plan)
 }
 
 // The relay's session started for a plan, up to a running relay.
-int pf_relay_session_start(const pf_plan &plan, procferry_session *session,
-                           procferry_result *result);
+int pf_relay_session_start(const pf_plan &plan, pf_session *session,
+                           procferry_result *result, bool relay_waits = false);
 
 #endif

@@ -70,7 +70,7 @@ wchar_t *startable_path(const wchar_t *path)
 
 } // namespace
 
-// The machine field of a program image's header, or minus the errno that
+// The machine field of a program image's header (0: unreadable), or minus the errno that
 // says why path is none: ENOENT, EACCES (a directory), ENOEXEC.
 static int program_machine(const wchar_t *path, DWORD *win32_error, bool *windowed)
 {
@@ -84,7 +84,11 @@ static int program_machine(const wchar_t *path, DWORD *win32_error, bool *window
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
+        // A file the system may still start though nobody may read it (one
+        // to execute only, one held open): its machine is not known.
         *win32_error = GetLastError();
+        if (*win32_error == ERROR_ACCESS_DENIED || *win32_error == ERROR_SHARING_VIOLATION)
+            return 0;
         return -pf_errno_of_win32(*win32_error);
     }
     // A program image starts "MZ", names where its "PE\0\0" header lies, and
@@ -116,6 +120,8 @@ int pf_image_handle_width(const wchar_t *path, DWORD *win32_error, bool *windowe
         return 4;
     if (machine == IMAGE_FILE_MACHINE_AMD64)
         return 8;
+    if (machine == 0)
+        return (int)sizeof(void *); // unknown: this program's own width
     return machine < 0 ? machine : -ENOEXEC;
 }
 
@@ -279,7 +285,7 @@ int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned)
         if (job)
             CloseHandle(job);
         if (failure)
-            spawned.start_errno = failure;
+            spawned.start_errno = failure, spawned.handle_refused = true;
         return -1;
     }
     spawned.process = process.hProcess;

@@ -119,7 +119,7 @@ size_t procferry_quote_program(const wchar_t *path, wchar_t *out, size_t capacit
     return pf_quote_argument(path, PF_QUOTE_PROGRAM_NAME, out, capacity);
 }
 
-wchar_t *pf_build_line(void *request_pointer, const struct procferry_relay_fds *fds)
+wchar_t *pf_build_line(void *request_pointer, const struct pf_relay_fds *fds)
 {
     const pf_line_request &request = *(const pf_line_request *)request_pointer;
     // The program comes apart from argument zero, and the relay never
@@ -138,9 +138,9 @@ wchar_t *pf_build_line(void *request_pointer, const struct procferry_relay_fds *
     // The relay reads a directory of exactly "-" as no change; a full path
     // is never that.
     put_argument(line, request.dir ? request.dir : L"" RELAY_NO_CHANGE_DIR);
-    put_letter(line, request.close_fds ? RELAY_YES : L'n');
+    put_letter(line, L'n'); // the child gets no descriptor the plan does not list
     put_letter(line, L'n');
-    put_letter(line, L'n');
+    put_letter(line, request.relay_waits ? RELAY_WAIT : L'n');
     put_argument(line, request.program);
     for (const wchar_t *const *entry = request.vector; *entry; ++entry)
         put_argument(line, *entry);

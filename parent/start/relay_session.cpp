@@ -68,8 +68,8 @@ void close_handle(procferry_handle &handle)
 
 } // namespace
 
-int procferry_session_start_line(const struct procferry_relay_start *start,
-                                 struct procferry_session *session)
+int pf_session_start_line(const struct pf_relay_start *start,
+                                 struct pf_session *session)
 {
     memset(session, 0, sizeof *session);
     pf_process_spawn spawn;
@@ -104,14 +104,14 @@ int procferry_session_start_line(const struct procferry_relay_start *start,
     session->relay_report_fd = report_fd;
     session->relay_sync_fd = report_fd + 1;
     spawn.fd_count = report_fd + 2;
-    procferry_relay_fds fds = {report_fd, report_fd + 1, {-1, -1, -1}};
+    pf_relay_fds fds = {report_fd, report_fd + 1, {-1, -1, -1}};
     for (int stream = 0; stream < 3; ++stream) {
         const procferry_stream &choice = start->streams[stream];
         if (choice.kind != PROCFERRY_STREAM_FD && choice.kind != PROCFERRY_STREAM_HANDLE)
             continue;
         HANDLE handle = pf_stream_handle(choice);
         if (!handle || handle == INVALID_HANDLE_VALUE) {
-            session->spawn_errno = EBADF;
+            session->spawn_errno = EBADF, session->handle_refused = 1;
             return -1;
         }
         fds.streams[stream] = spawn.fd_count;
@@ -172,6 +172,7 @@ int procferry_session_start_line(const struct procferry_relay_start *start,
         pf_spawned spawned;
         started = pf_spawn_process(spawn, spawned);
         session->spawn_errno = spawned.start_errno;
+        session->handle_refused = spawned.handle_refused;
         session->win32_error = spawned.win32_error;
         if (started == 0) {
             session->relay = spawned.process;
@@ -192,14 +193,14 @@ int procferry_session_start_line(const struct procferry_relay_start *start,
     session->sync = sync_write;
     session->relay_stderr = stderr_read;
     if (started != 0) {
-        procferry_session_close(session);
+        pf_session_close(session);
         return -1;
     }
     return 0;
 }
 
-int procferry_session_read_record(struct procferry_session *session, uint32_t timeout_ms,
-                                  struct procferry_record *record)
+int pf_session_read_record(struct pf_session *session, uint32_t timeout_ms,
+                                  struct pf_record *record)
 {
     if (!session->report)
         return 0;
@@ -261,7 +262,7 @@ int procferry_session_read_record(struct procferry_session *session, uint32_t ti
     return got;
 }
 
-void procferry_session_release(struct procferry_session *session, int with_byte)
+void pf_session_release(struct pf_session *session, int with_byte)
 {
     if (!session->sync)
         return;
@@ -275,7 +276,7 @@ void procferry_session_release(struct procferry_session *session, int with_byte)
     close_handle(session->sync);
 }
 
-int procferry_session_wait_relay(struct procferry_session *session, uint32_t timeout_ms,
+int pf_session_wait_relay(struct pf_session *session, uint32_t timeout_ms,
                                  uint32_t *status)
 {
     if (!session->relay)
@@ -295,7 +296,7 @@ int procferry_session_wait_relay(struct procferry_session *session, uint32_t tim
     return outcome;
 }
 
-struct procferry_child *procferry_session_take_child(struct procferry_session *session,
+struct procferry_child *pf_session_take_child(struct pf_session *session,
                                                      int32_t value)
 {
     // The value is a handle in the relay's table, sign-extended as handles
@@ -325,7 +326,7 @@ struct procferry_child *procferry_session_take_child(struct procferry_session *s
     return taken;
 }
 
-size_t procferry_session_relay_stderr(struct procferry_session *session, char *text,
+size_t pf_session_relay_stderr(struct pf_session *session, char *text,
                                       size_t capacity)
 {
     size_t length = 0;
@@ -347,10 +348,10 @@ size_t procferry_session_relay_stderr(struct procferry_session *session, char *t
     return length;
 }
 
-void procferry_session_close(struct procferry_session *session)
+void pf_session_close(struct pf_session *session)
 {
     if (session->relay)
-        procferry_session_wait_relay(session, 0, nullptr);
+        pf_session_wait_relay(session, 0, nullptr);
     close_handle(session->report);
     close_handle(session->sync);
     close_handle(session->relay_stderr);
@@ -359,11 +360,11 @@ void procferry_session_close(struct procferry_session *session)
 
 // Ends the relay and everything it started: its job, or without one the
 // relay and its direct children.
-void procferry_session_kill_tree(struct procferry_session *session)
+void pf_session_kill_tree(struct pf_session *session)
 {
     if (session->job)
         TerminateJobObject((HANDLE)session->job, RELAY_EXIT_FAILED);
     if (session->relay)
         pf_end_relay_tree((HANDLE)session->relay, session->job ? 0 : session->relay_pid);
-    procferry_session_wait_relay(session, 0, nullptr);
+    pf_session_wait_relay(session, 0, nullptr);
 }

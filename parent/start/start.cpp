@@ -38,8 +38,8 @@ void procferry_options_init(struct procferry_options *options)
     options->timeout_ms = PROCFERRY_INFINITE;
 }
 
-int procferry_session_start_options(const struct procferry_options *options,
-                                    struct procferry_session *session,
+int pf_session_start_options(const struct procferry_options *options,
+                                    struct pf_session *session,
                                     struct procferry_result *result)
 {
     if (!result || !session)
@@ -50,13 +50,13 @@ int procferry_session_start_options(const struct procferry_options *options,
     procferry_options relayed;
     if (options && options->size >= sizeof *options) {
         relayed = *options;
-        relayed.flags |= PROCFERRY_NO_WAIT | (options->relay || options->relay_utf8 ? 0 : PROCFERRY_RELAY);
+        relayed.flags |= options->relay || options->relay_utf8 ? 0 : PROCFERRY_RELAY;
         options = &relayed;
     }
     pf_plan plan;
     if (pf_plan_make(options, false, &plan) != 0)
         return finish(result, plan.kind, plan.error);
-    int kind = pf_relay_session_start(plan, session, result);
+    int kind = pf_relay_session_start(plan, session, result, !(plan.flags & PROCFERRY_NO_WAIT));
     pf_plan_close_child_ends(&plan);
     if (kind == 0)
         for (int n = 0; n < 3; ++n)

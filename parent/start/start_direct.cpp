@@ -56,7 +56,7 @@ int pf_start_direct(const pf_plan &plan, procferry_result *result)
         free(fds);
     result->win32_error = spawned.win32_error;
     if (started != 0) {
-        if (spawned.start_errno == EBADF)
+        if (spawned.handle_refused)
             return direct_failed(result, PROCFERRY_INVALID_ARGUMENT, EBADF);
         if (spawned.win32_error == ERROR_DIRECTORY)
             return direct_failed(result, PROCFERRY_DIR_FAILED, ENOENT);

@@ -26,7 +26,7 @@ struct shown_line {
     const pf_plan *plan;
 };
 
-wchar_t *build_and_show(void *context, const procferry_relay_fds *fds)
+wchar_t *build_and_show(void *context, const pf_relay_fds *fds)
 {
     shown_line &shown = *(shown_line *)context;
     wchar_t *text = pf_build_line(&shown.line, fds);
@@ -35,35 +35,35 @@ wchar_t *build_and_show(void *context, const procferry_relay_fds *fds)
 }
 
 // What a relay that ended without a record left behind.
-int no_record(procferry_session &session, procferry_result *result, uint64_t deadline,
+int no_record(pf_session &session, procferry_result *result, uint64_t deadline,
               uint32_t timeout_ms)
 {
     DWORD left = pf_remaining(deadline, timeout_ms);
     if (WaitForSingleObject((HANDLE)session.relay, left < RELAY_END_WAIT_MS ? left : RELAY_END_WAIT_MS) !=
         WAIT_OBJECT_0) {
-        procferry_session_kill_tree(&session);
+        pf_session_kill_tree(&session);
         return relay_outcome(result, PROCFERRY_TIMED_OUT);
     }
-    procferry_session_wait_relay(&session, 0, &result->relay_exit_status);
-    result->relay_ended = 1;
-    if (procferry_session_relay_stderr(&session, result->check_report, sizeof result->check_report) > 0 ||
-        result->relay_exit_status == RELAY_EXIT_CHECK_FAILED)
+    pf_session_wait_relay(&session, 0, &result->relay.exit_status);
+    result->relay.ended = 1;
+    if (pf_session_relay_stderr(&session, result->relay.check_report, sizeof result->relay.check_report) > 0 ||
+        result->relay.exit_status == RELAY_EXIT_CHECK_FAILED)
         return relay_outcome(result, PROCFERRY_CHECK_REPORT);
     return relay_outcome(result, PROCFERRY_RELAY_CRASHED);
 }
 
 } // namespace
 
-int pf_relay_session_start(const pf_plan &plan, procferry_session *session, procferry_result *result)
+int pf_relay_session_start(const pf_plan &plan, pf_session *session, procferry_result *result,
+                           bool relay_waits)
 {
     size_t relay_length = wcslen(plan.relay);
     if (relay_length >= PROCFERRY_PATH_SIZE)
         relay_length = PROCFERRY_PATH_SIZE - 1;
-    memcpy(result->relay_path, plan.relay, relay_length * sizeof(wchar_t));
-    procferry_relay_start start = {};
+    memcpy(result->relay.path, plan.relay, relay_length * sizeof(wchar_t));
+    pf_relay_start start = {};
     start.relay = plan.relay;
-    shown_line shown = {{plan.relay, plan.found, plan.vector, plan.directory,
-                         (plan.flags & PROCFERRY_CLOSE_FDS) != 0}, &plan};
+    shown_line shown = {{plan.relay, plan.found, plan.vector, plan.directory, relay_waits}, &plan};
     start.build_line = build_and_show;
     start.context = &shown;
     start.environment = plan.environment;
@@ -76,13 +76,18 @@ int pf_relay_session_start(const pf_plan &plan, procferry_session *session, proc
     start.capture_relay_stderr = 1;
     start.extra_fds = plan.extra_fds;
     start.extra_fd_count = plan.extra_fd_count;
+    // Streams the caller only inherits (0 and 1) are the relay's own, as
+    // they are the direct child's: one that cannot be handed on is left out,
+    // not refused. stderr always goes as a descriptor, the relay's own being
+    // its private pipe.
     for (int n = 0; n < 3; ++n)
-        start.streams[n] = plan.streams[n] ? procferry_stream{PROCFERRY_STREAM_HANDLE, 0, plan.streams[n]}
-                                           : procferry_stream{PROCFERRY_STREAM_INHERIT, 0, nullptr};
-    if (procferry_session_start_line(&start, session) == 0)
+        start.streams[n] = plan.streams[n] && (plan.stream_chosen[n] || n == 2)
+                               ? procferry_stream{PROCFERRY_STREAM_HANDLE, 0, plan.streams[n]}
+                               : procferry_stream{PROCFERRY_STREAM_INHERIT, 0, nullptr};
+    if (pf_session_start_line(&start, session) == 0)
         return 0;
     result->win32_error = session->win32_error;
-    if (session->spawn_errno == E2BIG || session->spawn_errno == EBADF)
+    if (session->spawn_errno == E2BIG || session->handle_refused)
         return relay_outcome(result, PROCFERRY_INVALID_ARGUMENT, session->spawn_errno);
     if (session->spawn_errno)
         return relay_outcome(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
@@ -92,26 +97,26 @@ int pf_relay_session_start(const pf_plan &plan, procferry_session *session, proc
 int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout)
 {
     uint64_t deadline = pf_deadline(timeout);
-    procferry_session session;
+    pf_session session;
     if (pf_relay_session_start(plan, &session, result) != 0)
         return result->kind;
-    procferry_record record = {0, 0};
-    int got = procferry_session_read_record(&session, timeout, &record);
-    result->record_bytes = got > 0 ? got : 0;
+    pf_record record = {0, 0};
+    int got = pf_session_read_record(&session, timeout, &record);
+    result->relay.record_bytes = got > 0 ? got : 0;
     int kind = PROCFERRY_BAD_RECORD, error = 0;
     if (got < 0) {
-        procferry_session_kill_tree(&session);
+        pf_session_kill_tree(&session);
         result->win32_error = got == -2 ? session.win32_error : 0;
         kind = got == -2 ? PROCFERRY_SYSTEM_ERROR : PROCFERRY_TIMED_OUT;
     } else if (got < RELAY_RECORD_SIZE) {
-        procferry_session_release(&session, 1);
+        pf_session_release(&session, 1);
         if (got == 0)
             kind = no_record(session, result, deadline, timeout);
     } else {
-        result->record_code = record.code;
-        result->record_value = record.value;
+        result->relay.record_code = record.code;
+        result->relay.record_value = record.value;
         if (record.code == RELAY_OK) {
-            if ((result->child = procferry_session_take_child(&session, record.value))) {
+            if ((result->child = pf_session_take_child(&session, record.value))) {
                 kind = PROCFERRY_STARTED;
                 result->pid = procferry_child_pid(result->child);
                 pf_child_add_flags(result->child, pf_child_flags(plan));
@@ -125,16 +130,16 @@ int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeo
             } else {
                 // Launched, but not ours to wait for or end later: end it now.
                 result->win32_error = session.win32_error;
-                procferry_session_kill_tree(&session);
+                pf_session_kill_tree(&session);
             }
         } else if (record.code == RELAY_DIR_FAILED || record.code == RELAY_LAUNCH_FAILED) {
             kind = record.code == RELAY_DIR_FAILED ? PROCFERRY_DIR_FAILED : PROCFERRY_LAUNCH_FAILED;
             error = record.value;
         }
-        procferry_session_release(&session, 1);
-        if (procferry_session_wait_relay(&session, RELAY_END_WAIT_MS, &result->relay_exit_status) == 0)
-            result->relay_ended = 1;
+        pf_session_release(&session, 1);
+        if (pf_session_wait_relay(&session, RELAY_END_WAIT_MS, &result->relay.exit_status) == 0)
+            result->relay.ended = 1;
     }
-    procferry_session_close(&session);
+    pf_session_close(&session);
     return relay_outcome(result, kind, error);
 }

@@ -101,13 +101,13 @@ void describe(line &words, const struct procferry_options *options,
         relay_missing(&words, result, program, relay);
         break;
     case PROCFERRY_RELAY_CRASHED:
-        if (result->relay_exit_status == STATUS_DLL_NOT_FOUND_CODE) {
+        if (result->relay.exit_status == STATUS_DLL_NOT_FOUND_CODE) {
             missing_base_library(&words, result, program, relay);
             break;
         }
         put_relay(&words, result, relay);
         put(&words, " ended without a report (exit status ");
-        put_status(&words, result->relay_exit_status);
+        put_status(&words, result->relay.exit_status);
         put(&words, ") while starting ");
         put_text(&words, program);
         break;

@@ -72,7 +72,6 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
         " asks for a pipe of the library's or for stdout, which only standard streams take; "
         "hand it an end of procferry_pipe_make",
         " holds more than %lld, the most a child's runtime keeps with the relay's channels",
-        " goes with PROCFERRY_CLOSE_FDS, which would close them",
         "the capture's options are missing (NULL, or a size from before them)",
         "the capture's input is missing (NULL with a size)",
         " is chosen, but a capture keeps stdout itself",

@@ -17,8 +17,8 @@ namespace pf_words {
 void put_relay(line *words, const struct procferry_result *result, text relay)
 {
     put(words, "relay ");
-    if (result->relay_path[0])
-        put_wide(words, result->relay_path);
+    if (result->relay.path[0])
+        put_wide(words, result->relay.path);
     else
         put_text(words, relay);
 }
@@ -27,7 +27,7 @@ void put_relay(line *words, const struct procferry_result *result, text relay)
 // it by, as the start found it; else as given.
 size_t relay_units(const struct procferry_result *result, text relay)
 {
-    size_t units = wcslen(result->relay_path);
+    size_t units = wcslen(result->relay.path);
     if (relay.wide && *relay.wide)
         units = wcslen(relay.wide);
     else if (relay.utf8 && *relay.utf8)
@@ -78,12 +78,12 @@ void missing_base_library(line *words, const struct procferry_result *result, te
     put_relay(words, result, relay);
     put(words, " could not start: the base library " PROCFERRY_BASE_LIBRARY
                " was not found (exit status ");
-    put_status(words, result->relay_exit_status);
+    put_status(words, result->relay.exit_status);
     put(words, "), so ");
     put_text(words, program);
     put(words, " was not run; " PROCFERRY_BASE_LIBRARY " belongs beside the relay");
     wchar_t path[PROBE_PATH_UNITS];
-    const wchar_t *shown = result->relay_path;
+    const wchar_t *shown = result->relay.path;
     if (!shown[0] && wide_form(relay, path, PROBE_PATH_UNITS))
         shown = path;
     size_t folder = 0;
@@ -105,15 +105,15 @@ void missing_base_library(line *words, const struct procferry_result *result, te
 void bad_record(line *words, const struct procferry_result *result, text relay)
 {
     put_relay(words, result, relay);
-    if (result->record_bytes < PROCFERRY_RECORD_SIZE) {
-        put_number(words, " sent %lld of the ", result->record_bytes);
-        put_number(words, "%lld bytes of its report", PROCFERRY_RECORD_SIZE);
-    } else if (result->record_code == PROCFERRY_RECORD_OK) {
+    if (result->relay.record_bytes < PF_RECORD_SIZE) {
+        put_number(words, " sent %lld of the ", result->relay.record_bytes);
+        put_number(words, "%lld bytes of its report", PF_RECORD_SIZE);
+    } else if (result->relay.record_code == PF_RECORD_OK) {
         put(words, " started the child but its process could not be taken over (Windows error ");
         put_number(words, "%lld)", result->win32_error);
     } else {
-        put_number(words, " sent an unknown report: code %lld", result->record_code);
-        put_number(words, ", value %lld", result->record_value);
+        put_number(words, " sent an unknown report: code %lld", result->relay.record_code);
+        put_number(words, ", value %lld", result->relay.record_value);
     }
 }
 
@@ -135,12 +135,12 @@ void check_report(line *words, const struct procferry_result *result, text relay
     put_relay(words, result, relay);
     put(words, " refused its command line");
     // One line: the report's own line ends become blanks, trailing ones go.
-    const char *report = result->check_report;
+    const char *report = result->relay.check_report;
     size_t size = strnlen(report, PROCFERRY_CHECK_REPORT_SIZE);
     while (size > 0 && (report[size - 1] == '\n' || report[size - 1] == '\r'))
         --size;
     if (size == 0) {
-        put_number(words, " (exit status %lld)", (int32_t)result->relay_exit_status);
+        put_number(words, " (exit status %lld)", (int32_t)result->relay.exit_status);
         return;
     }
     put(words, ": ");
@@ -164,7 +164,7 @@ void check_report(line *words, const struct procferry_result *result, text relay
 // so and returns true, else false.
 bool default_relay_unkept(line *words, const struct procferry_result *result, text relay)
 {
-    if (relay.given() || result->relay_path[0] ||
+    if (relay.given() || result->relay.path[0] ||
         (result->win32_error != ERROR_INSUFFICIENT_BUFFER &&
          result->win32_error != ERROR_FILENAME_EXCED_RANGE))
         return false;

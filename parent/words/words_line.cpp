@@ -1,6 +1,5 @@
 // The words' line and the texts, numbers, errnos and times it is made of.
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -21,12 +20,28 @@ void put(line *words, const char *text)
     put(words, text, strlen(text));
 }
 
-// format holds one number and a few words around it.
+// format holds one number ("%lld") and a few words around it. Written out
+// here, so that the library defines no formatting routine of the runtime's.
 void put_number(line *words, const char *format, long long value)
 {
-    char number[160];
-    snprintf(number, sizeof number, format, value);
-    put(words, number);
+    const char *at = strstr(format, "%lld");
+    if (!at) {
+        put(words, format);
+        return;
+    }
+    put(words, format, (size_t)(at - format));
+    char digits[24];
+    int count = 0;
+    unsigned long long magnitude = value < 0 ? 0ull - (unsigned long long)value : (unsigned long long)value;
+    do {
+        digits[count++] = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0)
+        put(words, "-");
+    while (count)
+        put(words, &digits[--count], 1);
+    put(words, at + 4);
 }
 
 // UTF-16 as UTF-8; a lone surrogate shows as U+FFFD rather than ending the text.
@@ -90,8 +105,15 @@ void put_errno(line *words, int error)
 void put_status(line *words, uint32_t status)
 {
     put_number(words, "%lld", (int32_t)status);
-    if ((int32_t)status < 0)
-        put_number(words, " (0x%08llX)", status);
+    if ((int32_t)status < 0) {
+        char hex[9];
+        for (int i = 0; i < 8; ++i)
+            hex[i] = "0123456789ABCDEF"[status >> (28 - 4 * i) & 0xF];
+        hex[8] = 0;
+        put(words, " (0x");
+        put(words, hex);
+        put(words, ")");
+    }
 }
 
 // "400ms", "5s", "1.5s".
@@ -102,12 +124,13 @@ void put_duration(line *words, uint32_t ms)
     else if (ms % 1000 == 0)
         put_number(words, "%llds", ms / 1000);
     else {
-        char number[32];
-        snprintf(number, sizeof number, "%.3f", ms / 1000.0);
-        size_t size = strlen(number);
-        while (number[size - 1] == '0')
+        // Seconds with the milliseconds, their trailing zeros dropped.
+        put_number(words, "%lld.", ms / 1000);
+        char fraction[3] = {(char)('0' + ms % 1000 / 100), (char)('0' + ms % 100 / 10), (char)('0' + ms % 10)};
+        size_t size = 3;
+        while (fraction[size - 1] == '0')
             --size;
-        put(words, number, size);
+        put(words, fraction, size);
         put(words, "s");
     }
 }

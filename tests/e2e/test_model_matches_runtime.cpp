@@ -15,6 +15,7 @@
 #include "probe_report.h"
 #include "reference_parent.h"
 #include "relay_fixture.h"
+#include "rules/start_retry.h"
 
 namespace {
 
@@ -51,9 +52,15 @@ protected:
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(probe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                            nullptr, &startup, &process))
-            return parent::probe_report();
+        // Wine's passing internal error is tried again, as every start of
+        // the project's is (rules/start_retry.h).
+        for (int attempt = 1;; ++attempt) {
+            if (CreateProcessW(probe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process))
+                break;
+            if (!pf_start_again(GetLastError(), attempt))
+                return parent::probe_report();
+        }
         if (WaitForSingleObject(process.hProcess, CHILD_TIMEOUT_MS) != WAIT_OBJECT_0) {
             TerminateProcess(process.hProcess, 99);
             WaitForSingleObject(process.hProcess, 5000);

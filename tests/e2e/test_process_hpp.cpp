@@ -77,7 +77,6 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
         procferry_options options;
         procferry_options_init(&options);
         options.program = L"tool";
-        options.flags = PROCFERRY_SEARCH_PATH;
         options.timeout_ms = 1500;
         options.dir = row.kind == PROCFERRY_DIR_FAILED ? missing_dir.c_str() : nullptr;
         procferry_result result = {};
@@ -85,11 +84,11 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
         result.error = row.error;
         result.exit_status = row.kind == PROCFERRY_EXITED ? row.number : 0;
         result.pid = row.kind == PROCFERRY_STARTED ? row.number : 0;
-        result.relay_exit_status = row.number;
+        result.relay.exit_status = row.number;
         result.win32_error = row.number;
-        result.record_bytes = row.kind == PROCFERRY_BAD_RECORD ? 3 : 0;
-        strcpy(result.check_report, "bad position 3\nx\n");
-        wcscpy(result.relay_path, L"C:\\relays\\procferry-console.exe");
+        result.relay.record_bytes = row.kind == PROCFERRY_BAD_RECORD ? 3 : 0;
+        strcpy(result.relay.check_report, "bad position 3\nx\n");
+        wcscpy(result.relay.path, L"C:\\relays\\procferry-console.exe");
         std::string words = words_for(options, result);
         EXPECT_EQ(words.find('\n'), std::string::npos) << words;
         for (const char *part : row.words)
@@ -110,7 +109,7 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
         options.program = L"tool";
         procferry_result result = {};
         result.kind = PROCFERRY_CHECK_REPORT;
-        memcpy(result.check_report, report.first.c_str(), report.first.size() + 1);
+        memcpy(result.relay.check_report, report.first.c_str(), report.first.size() + 1);
         std::string words = words_for(options, result);
         EXPECT_EQ(procferry::to_utf8(procferry::to_wide(words)), words) << "not UTF-8: " << words;
         EXPECT_TRUE(contains(words, report.second)) << words;
@@ -187,11 +186,6 @@ TEST(OutcomeWords, RefusalsNameTheText)
          "stderr is a pipe, which only a start with PROCFERRY_NO_WAIT"},
         {[&](procferry_options &o) { o.extra_fds = extra; o.extra_fd_count = 2; },
          "descriptor 4 asks for a pipe of the library's or for stdout"},
-        {[&](procferry_options &o) {
-             o.extra_fds = extra;
-             o.extra_fd_count = 1;
-             o.flags |= PROCFERRY_CLOSE_FDS;
-         }, "the list of extra descriptors goes with PROCFERRY_CLOSE_FDS"},
         {[&](procferry_options &o) { o.extra_fds = extra; o.extra_fd_count = 5000; },
          "the list of extra descriptors holds more than 2040"},
         {[&](procferry_options &o) { o.extra_fds = closed_extra; o.extra_fd_count = 1; },

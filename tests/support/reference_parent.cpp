@@ -51,7 +51,7 @@ struct line_context {
     std::wstring text;
 };
 
-wchar_t *build_line(void *context_pointer, const procferry_relay_fds *fds)
+wchar_t *build_line(void *context_pointer, const pf_relay_fds *fds)
 {
     line_context &context = *(line_context *)context_pointer;
     const relay_request &request = *context.request;
@@ -93,7 +93,7 @@ std::wstring quote_program_name(const std::wstring &path)
 bool start_relay(const relay_request &request, relay_session &session)
 {
     line_context context{&request, L""};
-    procferry_relay_start start = {};
+    pf_relay_start start = {};
     start.relay = request.relay.c_str();
     start.build_line = build_line;
     start.context = &context;
@@ -131,7 +131,7 @@ bool start_relay(const relay_request &request, relay_session &session)
     for (int fd = 0; fd < 3; ++fd)
         if (standing && copies[fd] >= 0)
             standing = _dup2(copies[fd], fd) == 0;
-    bool started = standing && procferry_session_start_line(&start, &session.steps) == 0;
+    bool started = standing && pf_session_start_line(&start, &session.steps) == 0;
     if (!standing)
         session.steps.spawn_errno = EBADF;
     for (int fd = 0; fd < 3; ++fd) {
@@ -164,9 +164,9 @@ record_result read_record(relay_session &session, int timeout_ms)
     record_result result;
     if (session.report_read < 0)
         return result;
-    procferry_record record = {0, 0};
+    pf_record record = {0, 0};
     session.steps.report = (procferry_handle)_get_osfhandle(session.report_read);
-    result.bytes = procferry_session_read_record(&session.steps, (uint32_t)timeout_ms, &record);
+    result.bytes = pf_session_read_record(&session.steps, (uint32_t)timeout_ms, &record);
     session.steps.report = nullptr;
     result.code = record.code;
     result.value = record.value;
@@ -175,14 +175,14 @@ record_result read_record(relay_session &session, int timeout_ms)
 
 void release_relay(relay_session &session, bool with_byte)
 {
-    procferry_session_release(&session.steps, with_byte);
+    pf_session_release(&session.steps, with_byte);
 }
 
 int wait_relay_exit(relay_session &session, int timeout_ms)
 {
     uint32_t status = 0;
     bool ended = session.steps.relay &&
-                 procferry_session_wait_relay(&session.steps, (uint32_t)timeout_ms, &status) == 0;
+                 pf_session_wait_relay(&session.steps, (uint32_t)timeout_ms, &status) == 0;
     session.process = -1;
     return ended ? (int)status : NO_EXIT_STATUS;
 }
@@ -192,7 +192,7 @@ void close_session(relay_session &session)
     if (session.report_read >= 0)
         _close(session.report_read);
     session.report_read = -1;
-    procferry_session_close(&session.steps);
+    pf_session_close(&session.steps);
     session.process = -1;
 }
 

@@ -47,7 +47,7 @@ struct relay_request {
 
 // A started relay with the parent's ends of both channels.
 struct relay_session {
-    procferry_session steps{};   // the library's session
+    pf_session steps{};   // the library's session
     intptr_t process = -1;       // the relay's process handle
     int report_read = -1;        // descriptor over the report channel's read end
     int relay_report_fd = -1;    // the numbers the relay was told
