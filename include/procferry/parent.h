@@ -344,6 +344,16 @@ void procferry_child_close(struct procferry_child *child);
 procferry_handle procferry_child_process(const struct procferry_child *child);
 uint32_t procferry_child_pid(const struct procferry_child *child);
 
+/* Calls callback(context, exit_status) once the child has ended, on a thread
+   of the system's thread pool: no thread of its own per child, so that any
+   number of children are waited for at once. 0, or -1 on a NULL child or
+   when the wait cannot be made. One callback a child: another call replaces
+   it, and a NULL callback cancels it. procferry_child_close cancels it too:
+   once close returns, the callback neither runs nor is still running (close
+   from within the callback itself returns at once). */
+typedef void (*procferry_exit_callback)(void *context, uint32_t exit_status);
+int procferry_child_on_exit(struct procferry_child *child, procferry_exit_callback callback, void *context);
+
 /* Asks the child to stop, and ends its tree as procferry_child_kill does
    (with exit_code) when it has not ended within grace_ms. The request is a
    CTRL_BREAK_EVENT to a console child started with

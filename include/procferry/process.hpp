@@ -26,7 +26,9 @@
 #include <string.h>
 
 #include <array>
+#include <functional>
 #include <map>
+#include <memory>
 #include <system_error>
 #include <optional>
 #include <string>
@@ -351,12 +353,16 @@ class child {
 public:
     child() = default;
     explicit child(procferry_child *held) : held_(held) {}
-    child(child &&other) noexcept : held_(std::exchange(other.held_, nullptr)) {}
+    child(child &&other) noexcept
+        : held_(std::exchange(other.held_, nullptr)), on_exit_(std::move(other.on_exit_))
+    {
+    }
     child &operator=(child &&other) noexcept
     {
         if (this != &other) {
             close();
             held_ = std::exchange(other.held_, nullptr);
+            on_exit_ = std::move(other.on_exit_);
         }
         return *this;
     }
@@ -389,18 +395,46 @@ public:
     {
         return held_ ? procferry_child_stop(held_, grace_ms, exit_code) : -1;
     }
+    // Calls done(exit status) once the child has ended, on a thread of the
+    // system's pool (procferry_child_on_exit); false when it cannot. It
+    // never runs once close() (or the destructor) has returned; an empty
+    // function cancels it.
+    bool on_exit(std::function<void(uint32_t)> done)
+    {
+        if (!held_)
+            return false;
+        procferry_child_on_exit(held_, nullptr, nullptr);
+        on_exit_.reset();
+        if (!done)
+            return true;
+        on_exit_ = std::make_unique<std::function<void(uint32_t)>>(std::move(done));
+        return procferry_child_on_exit(held_, &call_on_exit, on_exit_.get()) == 0;
+    }
     // The library's child, still this object's.
     procferry_child *get() const { return held_; }
-    // The child becomes the caller's, for procferry_child_close.
-    procferry_child *release() { return std::exchange(held_, nullptr); }
+    // The child becomes the caller's, for procferry_child_close; an exit
+    // callback of this object's is cancelled first.
+    procferry_child *release()
+    {
+        if (held_ && on_exit_)
+            procferry_child_on_exit(held_, nullptr, nullptr);
+        on_exit_.reset();
+        return std::exchange(held_, nullptr);
+    }
     void close()
     {
         if (held_)
             procferry_child_close(std::exchange(held_, nullptr));
+        on_exit_.reset();
     }
 
 private:
+    static void call_on_exit(void *done, uint32_t status)
+    {
+        (*(std::function<void(uint32_t)> *)done)(status);
+    }
     procferry_child *held_ = nullptr;
+    std::unique_ptr<std::function<void(uint32_t)>> on_exit_;
 };
 
 // Waiting for many children at once, more than 64 too: the index of one

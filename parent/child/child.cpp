@@ -3,6 +3,7 @@
 // object alone, never on a handle value looked up again: a closed handle's
 // value, like an ended process's pid, may soon stand for another process.
 #include <stdlib.h>
+#include <string.h>
 
 #include "parent_internal.h"
 
@@ -15,6 +16,11 @@ struct procferry_child {
     uint32_t flags;
     DWORD group; // the console process group it runs in, or 0 for none of its own
     HANDLE group_holder; // the group's first process, kept so that its id is not reused
+    // procferry_child_on_exit: the system thread pool's wait, and what it calls.
+    HANDLE exit_wait;
+    procferry_exit_callback callback;
+    void *context;
+    volatile DWORD calling_thread; // the pool's thread while it runs the callback
 };
 
 procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
@@ -22,7 +28,7 @@ procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
     procferry_child *child = (procferry_child *)malloc(sizeof *child);
     if (!child)
         return nullptr;
-    *child = {process, GetProcessId(process), job, flags, 0, nullptr};
+    *child = {process, GetProcessId(process), job, flags, 0, nullptr, nullptr, nullptr, nullptr, 0};
     return child;
 }
 
@@ -76,10 +82,56 @@ int procferry_child_kill(struct procferry_child *child, uint32_t exit_code)
     return -1;
 }
 
+namespace {
+
+VOID CALLBACK child_ended(void *context, BOOLEAN)
+{
+    procferry_child *child = (procferry_child *)context;
+    DWORD status = 0;
+    GetExitCodeProcess(child->process, &status);
+    child->calling_thread = GetCurrentThreadId();
+    child->callback(child->context, status);
+    child->calling_thread = 0;
+}
+
+// Cancels the exit callback. Once it returns the callback does not run, nor
+// is it running, unless it is this very thread that runs it (a callback that
+// closes its own child): then it returns at once, and the callback finishes.
+void cancel_exit_callback(procferry_child *child)
+{
+    if (!child->exit_wait)
+        return;
+    bool from_callback = child->calling_thread == GetCurrentThreadId();
+    UnregisterWaitEx(child->exit_wait, from_callback ? nullptr : INVALID_HANDLE_VALUE);
+    child->exit_wait = nullptr;
+}
+
+} // namespace
+
+int procferry_child_on_exit(struct procferry_child *child, procferry_exit_callback callback, void *context)
+{
+    if (!child)
+        return -1;
+    cancel_exit_callback(child);
+    if (!callback)
+        return 0;
+    child->callback = callback;
+    child->context = context;
+    // One wait of the system's thread pool, which serves many children with
+    // each of its threads; once only, as the process ends once.
+    if (!RegisterWaitForSingleObject(&child->exit_wait, child->process, child_ended, child, INFINITE,
+                                     WT_EXECUTEONLYONCE)) {
+        child->exit_wait = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
 void procferry_child_close(struct procferry_child *child)
 {
     if (!child)
         return;
+    cancel_exit_callback(child);
     // A job's own kill-on-close limit is not to be relied on everywhere: the
     // tree is ended here when asked for, and never otherwise.
     if (child->flags & PROCFERRY_KILL_ON_CLOSE)
@@ -100,42 +152,64 @@ typedef BOOL(WINAPI *enum_windows_call)(WNDENUMPROC, LPARAM);
 typedef DWORD(WINAPI *window_process_call)(HWND, LPDWORD);
 typedef BOOL(WINAPI *post_message_call)(HWND, UINT, WPARAM, LPARAM);
 
-struct window_close {
-    DWORD pid;
+// A stop's asking by windows: each top-level window of the child is asked
+// to close once, as it appears.
+struct window_asker {
+    HMODULE user;
+    enum_windows_call enum_windows;
     window_process_call window_process;
     post_message_call post_message;
-    bool asked;
+    DWORD pid;
+    HWND asked[64];
+    int asked_count;
+    bool asked_new; // by the last look
 };
 
 BOOL CALLBACK close_if_child_window(HWND window, LPARAM context)
 {
-    window_close &close = *(window_close *)context;
+    window_asker &asker = *(window_asker *)context;
     DWORD owner = 0;
-    close.window_process(window, &owner);
-    if (owner == close.pid && close.post_message(window, WM_CLOSE, 0, 0))
-        close.asked = true;
+    asker.window_process(window, &owner);
+    if (owner != asker.pid)
+        return TRUE;
+    for (int i = 0; i < asker.asked_count; ++i)
+        if (asker.asked[i] == window)
+            return TRUE;
+    if (asker.post_message(window, WM_CLOSE, 0, 0)) {
+        asker.asked_new = true;
+        if (asker.asked_count < (int)(sizeof asker.asked / sizeof asker.asked[0]))
+            asker.asked[asker.asked_count++] = window;
+    }
     return TRUE;
 }
 
-// How often a stop looks again: for the window of a child still starting,
+// How often a stop looks again: for the windows of a child still starting
+// (a program's first top-level window may be a helper that no close ends),
 // and for the end of what an ended child started.
 const DWORD WINDOW_LOOK_MS = 50;
 // With a grace period that never ends, a window is looked for this long.
 const uint32_t WINDOW_LOOK_LIMIT_MS = 10000;
 
-// Posts a close to each top-level window of the child; true when one took it.
-bool close_windows(DWORD pid)
+bool window_asker_open(window_asker &asker, DWORD pid)
 {
-    HMODULE user = LoadLibraryW(L"user32.dll");
-    if (!user)
+    memset(&asker, 0, sizeof asker);
+    asker.pid = pid;
+    if (!(asker.user = LoadLibraryW(L"user32.dll")))
         return false;
-    window_close close = {pid, (window_process_call)(void *)GetProcAddress(user, "GetWindowThreadProcessId"),
-                          (post_message_call)(void *)GetProcAddress(user, "PostMessageW"), false};
-    enum_windows_call enum_windows = (enum_windows_call)(void *)GetProcAddress(user, "EnumWindows");
-    if (enum_windows && close.window_process && close.post_message)
-        enum_windows(close_if_child_window, (LPARAM)&close);
-    FreeLibrary(user);
-    return close.asked;
+    asker.enum_windows = (enum_windows_call)(void *)GetProcAddress(asker.user, "EnumWindows");
+    asker.window_process = (window_process_call)(void *)GetProcAddress(asker.user, "GetWindowThreadProcessId");
+    asker.post_message = (post_message_call)(void *)GetProcAddress(asker.user, "PostMessageW");
+    return asker.enum_windows && asker.window_process && asker.post_message;
+}
+
+// Posts a close to each top-level window of the child not asked before;
+// true when one took it.
+bool close_new_windows(window_asker &asker)
+{
+    asker.asked_new = false;
+    if (asker.enum_windows)
+        asker.enum_windows(close_if_child_window, (LPARAM)&asker);
+    return asker.asked_new;
 }
 
 // Whether any process still runs in the job: by its count where the system
@@ -173,25 +247,34 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
     if (WaitForSingleObject(child->process, 0) != WAIT_OBJECT_0) {
         // A console child hears a break only in a process group of its own,
         // or the caller would hear it too; a window closes when asked to. A
-        // windowed program that is still starting has no window yet: it is
-        // looked for again through the grace period.
+        // windowed program still starting has no window yet, and one may
+        // show its own after a helper's: the windows are looked at again
+        // through the grace period, each new one asked once.
+        window_asker asker = {};
+        bool by_windows = !child->group && window_asker_open(asker, child->pid);
         bool asked = child->group ? GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->group) != 0
-                                  : close_windows(child->pid);
-        bool looked = false; // for a window through the grace period, in vain
-        uint32_t look_ms = grace_ms == PROCFERRY_INFINITE ? WINDOW_LOOK_LIMIT_MS : grace_ms;
+                                  : by_windows && close_new_windows(asker);
+        bool looking = by_windows && (asked || (child->flags & PF_CHILD_WINDOWED));
+        uint32_t look_ms = grace_ms == PROCFERRY_INFINITE && !asked ? WINDOW_LOOK_LIMIT_MS : grace_ms;
         uint64_t look_deadline = pf_deadline(look_ms);
-        while (!asked && !child->group && (child->flags & PF_CHILD_WINDOWED)) {
-            DWORD left = pf_remaining(look_deadline, look_ms);
-            looked = true;
-            if (left == 0 || WaitForSingleObject(child->process, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS) !=
-                                 WAIT_TIMEOUT)
+        bool ended = false;
+        while (looking && !ended) {
+            DWORD left = pf_remaining(asked ? deadline : look_deadline, asked ? grace_ms : look_ms);
+            if (left == 0)
                 break;
-            asked = close_windows(child->pid);
+            ended = WaitForSingleObject(child->process, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS) !=
+                    WAIT_TIMEOUT;
+            if (!ended && close_new_windows(asker))
+                asked = true;
         }
-        bool ended = WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0;
+        if (asker.user)
+            FreeLibrary(asker.user);
+        ended = ended || WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0;
+        // Nobody to ask: ended at once. A windowed child that showed no
+        // window in its grace period had its time, as one asked had.
         if (!asked && !ended)
             return procferry_child_kill(child, exit_code) != 0 ? -1
-                   : looked                                   ? PROCFERRY_STOPPED_BY_KILL
+                   : looking                                  ? PROCFERRY_STOPPED_BY_KILL
                                                               : PROCFERRY_STOPPED_UNASKED;
         if (!ended && WaitForSingleObject(child->process, pf_remaining(deadline, grace_ms)) != WAIT_OBJECT_0)
             return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_BY_KILL : -1;

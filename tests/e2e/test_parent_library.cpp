@@ -95,6 +95,7 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
     GetWindowsDirectoryW(windows_dir, MAX_PATH);
     GetSystemDirectoryW(system_dir, MAX_PATH);
     const std::wstring verbatim_windows = L"\\\\?\\" + std::wstring(windows_dir),
+                       verbatim_dotted = verbatim_windows + L".",
                        wildcard_dir = scratch() + L"no*such",
                        library = std::wstring(system_dir) + L"\\kernel32.dll";
     const bool gui = std::string(GetParam()) == "gui";
@@ -132,6 +133,11 @@ TEST_P(ParentLibrary, EachOutcomeHasItsOwnKind)
         // A verbatim directory is the plain one: the child is started there.
         {"verbatim directory", [&](procferry_options &o) { o.dir = verbatim_windows.c_str(); },
          PROCFERRY_EXITED, 0},
+        // Only where the plain form names the same directory: with a
+        // trailing dot it would name another.
+        {"verbatim directory with a trailing dot", [&](procferry_options &o) {
+             o.dir = verbatim_dotted.c_str();
+         }, PROCFERRY_DIR_FAILED, EINVAL},
         // The errno is the one the Windows runtime's table gives, on every
         // way of starting, whatever the runtime in between would say.
         {"directory name with '*'", [&](procferry_options &o) { o.dir = wildcard_dir.c_str(); },
@@ -1201,4 +1207,61 @@ TEST_P(ParentLibrary, NullPlacesAndEmptyReadsAreRefused)
     EXPECT_EQ(procferry_pipe_read(read_end, &byte, 1), 1);
     procferry_pipe_close(write_end);
     procferry_pipe_close(read_end);
+}
+
+namespace {
+
+struct exit_seen {
+    HANDLE called = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    volatile LONG calls = 0;
+    uint32_t status = 0;
+    ~exit_seen() { CloseHandle(called); }
+};
+
+void note_exit(void *context, uint32_t status)
+{
+    exit_seen &seen = *(exit_seen *)context;
+    seen.status = status;
+    InterlockedIncrement(&seen.calls);
+    SetEvent(seen.called);
+}
+
+} // namespace
+
+// An exit callback runs once the child ends, with its status, however it
+// ended; closed before the end, the child's callback never runs.
+TEST_P(ParentLibrary, ExitCallbacksRunOnceTheChildEndsAndNeverAfterClose)
+{
+    parent::clear_probe_env();
+    procferry_options o = options();
+    o.flags = PROCFERRY_NO_WAIT | PROCFERRY_KILL_ON_CLOSE;
+    procferry_result result;
+
+    parent::set_probe_env("PROBE_EXIT", L"5");
+    exit_seen ended;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
+    ASSERT_EQ(procferry_child_on_exit(result.child, note_exit, &ended), 0);
+    EXPECT_EQ(WaitForSingleObject(ended.called, 10000), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(ended.status, 5u);
+    procferry_child_close(result.child);
+    EXPECT_EQ(ended.calls, 1);
+
+    parent::set_probe_env("PROBE_EXIT", L"");
+    parent::set_probe_env("PROBE_SLEEP_MS", L"60000");
+    exit_seen killed;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
+    ASSERT_EQ(procferry_child_on_exit(result.child, note_exit, &killed), 0);
+    EXPECT_EQ(WaitForSingleObject(killed.called, 200), (DWORD)WAIT_TIMEOUT) << "it still runs";
+    EXPECT_EQ(procferry_child_kill(result.child, 9), 0);
+    EXPECT_EQ(WaitForSingleObject(killed.called, 10000), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(killed.status, 9u);
+    procferry_child_close(result.child);
+
+    exit_seen closed;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
+    ASSERT_EQ(procferry_child_on_exit(result.child, note_exit, &closed), 0);
+    procferry_child_close(result.child); // ends the tree: the callback is cancelled first
+    EXPECT_EQ(WaitForSingleObject(closed.called, 500), (DWORD)WAIT_TIMEOUT);
+    EXPECT_EQ(closed.calls, 0);
+    parent::clear_probe_env();
 }

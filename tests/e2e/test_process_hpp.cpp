@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <windows.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 
 #include "procferry/process.hpp"
 #include "relay_fixture.h"
@@ -310,7 +312,13 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     EXPECT_FALSE(started.process.valid());
     EXPECT_NE(child.pid(), 0u);
     EXPECT_FALSE(child.wait(0).has_value()) << "still running";
+    // Its end reported to a function of the caller's, on the system's pool.
+    std::promise<uint32_t> ended;
+    std::future<uint32_t> status = ended.get_future();
+    ASSERT_TRUE(child.on_exit([&ended](uint32_t code) { ended.set_value(code); }));
     EXPECT_TRUE(child.kill(9));
+    ASSERT_EQ(status.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(status.get(), 9u);
     EXPECT_EQ(child.wait(10000), std::optional<uint32_t>(9));
 
     // Many children: the first to end, then all.

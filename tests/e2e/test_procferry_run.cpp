@@ -371,7 +371,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
         {{L"--demo", L"--json"}, 125, {"--json"}, {}},
         {{L"--verbose"}, 125, {"no PROGRAM"}, {}},
         {{}, 125, {"no PROGRAM"}, {}},
-        {{L"--version"}, 0, {}, {"procferry-run 2."}},
+        {{L"--version"}, 0, {}, {"procferry-run 3."}},
     };
 
     parent::clear_probe_env();
