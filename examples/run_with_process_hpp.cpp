@@ -1,10 +1,11 @@
-// Runs a program through the relay with the C++ layer, its output captured,
-// and says what became of it.
+// Runs a program with the C++ layer, its output captured, and says what
+// became of it: its status, and what it wrote on stderr.
 //
 // Usage: run_with_process_hpp [PROGRAM [ARG...]]
 // Without a program it captures "cmd /c echo captured through procferry".
-// The relay, procferry-console.exe, is the library's default: the one beside
-// this program. Exits with the program's status, or 1 when it did not run.
+// The library starts it directly (its default); options.flags |=
+// PROCFERRY_RELAY would start it through procferry-console.exe beside this
+// program. Exits with the program's status, or 1 when it did not run.
 #include <stdio.h>
 
 #include <string>

@@ -90,6 +90,12 @@ void pf_end_relay_tree(HANDLE relay, DWORD relay_pid);
 bool pf_terminate_tree(HANDLE process, HANDLE job, DWORD code);
 void pf_end_tree(HANDLE process, HANDLE job, DWORD code);
 
+// A pipe whose caller's end is overlapped (the named pipe's server, unique,
+// not inheritable, one instance) and whose child's end is an ordinary
+// synchronous handle; caller_reads says which way bytes go. False with the
+// system's error set.
+bool pf_overlapped_pipe(bool caller_reads, HANDLE *caller_end, HANDLE *child_end, DWORD buffer_size);
+
 // The full path of path, from malloc, or NULL.
 wchar_t *pf_full_path(const wchar_t *path);
 

@@ -133,10 +133,15 @@ enum {
                                       then ignores Ctrl+C typed at a shared console. The
                                       break reaches only a child on the caller's console:
                                       not with PROCFERRY_NO_WINDOW or the GUI relay */
-    PROCFERRY_NO_SEARCH_PATH = 1024 /* a bare program name is a file in the child's
+    PROCFERRY_NO_SEARCH_PATH = 1024, /* a bare program name is a file in the child's
                                       directory, not looked up on PATH. Searching is the
                                       default, in C as in C++, so that setting flags to
                                       anything else never turns it off by the way */
+    PROCFERRY_OVERLAPPED_PIPES = 2048 /* the caller's ends of PROCFERRY_STREAM_PIPE streams
+                                      are overlapped (a named pipe's, unique, not
+                                      inheritable, with the child's end its one client):
+                                      for a completion port, or procferry_pipe_read_timeout.
+                                      The child's end stays an ordinary synchronous handle */
 };
 
 /* The longest path the library keeps (procferry_result.relay.path). */
@@ -387,6 +392,10 @@ int procferry_children_wait_all(struct procferry_child *const *children, size_t 
    a child a copy of the end it is given): for extra_fds, or a stream between
    two children. 0, or -1 with the system's error left for GetLastError. */
 int procferry_pipe_make(procferry_handle *read_end, procferry_handle *write_end);
+/* The same with one end overlapped, the caller's (a named pipe's, as with
+   PROCFERRY_OVERLAPPED_PIPES); the other, for the child, synchronous. */
+enum { PROCFERRY_PIPE_SYNCHRONOUS = 0, PROCFERRY_PIPE_OVERLAPPED_READ = 1, PROCFERRY_PIPE_OVERLAPPED_WRITE = 2 };
+int procferry_pipe_make_overlapped(procferry_handle *read_end, procferry_handle *write_end, int overlapped_end);
 
 /* The caller's end of a PROCFERRY_STREAM_PIPE stream (procferry_result.pipes),
    or an end of procferry_pipe_make. read blocks until some bytes come and returns their count, 0 at the end
@@ -394,6 +403,12 @@ int procferry_pipe_make(procferry_handle *read_end, procferry_handle *write_end)
    to read into, which 0 would misreport as the end); write returns 0 once all
    size bytes are written, -1 when the reader is gone; close closes it. */
 long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size);
+/* A read that waits at most timeout_ms on an overlapped end (-2 when the time
+   passed first, nothing lost); a synchronous end waits as procferry_pipe_read.
+   procferry_pipe_cancel, from any thread, ends the reads and writes pending
+   on an end: they return -1 (-2 for a read with a timeout). */
+long procferry_pipe_read_timeout(procferry_handle pipe, void *buffer, size_t size, uint32_t timeout_ms);
+void procferry_pipe_cancel(procferry_handle pipe);
 int procferry_pipe_write(procferry_handle pipe, const void *data, size_t size);
 void procferry_pipe_close(procferry_handle pipe);
 

@@ -190,6 +190,20 @@ private:
     std::vector<std::wstring> entries_; // "NAME=VALUE" sets, "NAME" unsets
 };
 
+// Where a stream goes, by name: o.streams[1] = procferry::pipe(),
+// o.streams[2] = procferry::merge_with_stdout(), o.extra_fds = {file(h)}.
+inline procferry_stream inherit() { return {PROCFERRY_STREAM_INHERIT, 0, nullptr}; }
+inline procferry_stream null() { return {PROCFERRY_STREAM_NULL, 0, nullptr}; }
+// A pipe the library makes; started.pipes[n] is the caller's end.
+inline procferry_stream pipe() { return {PROCFERRY_STREAM_PIPE, 0, nullptr}; }
+// A file, pipe or device of the caller's, which the start borrows.
+inline procferry_stream file(procferry_handle handle) { return {PROCFERRY_STREAM_HANDLE, 0, handle}; }
+inline procferry_stream file(int fd) { return {PROCFERRY_STREAM_FD, fd, nullptr}; }
+// stderr only: the same file or pipe as stdout.
+inline procferry_stream merge_with_stdout() { return {PROCFERRY_STREAM_STDOUT, 0, nullptr}; }
+// Extra descriptors only: none open at that number.
+inline procferry_stream none() { return {PROCFERRY_STREAM_NONE, 0, nullptr}; }
+
 struct options {
     std::wstring relay;       // empty: a direct start (PROCFERRY_RELAY: the default relay)
     std::wstring dir;         // empty: the caller's directory
@@ -229,10 +243,18 @@ inline const std::error_category &outcome_category()
 struct result {
     int kind = 0;             // enum procferry_kind
     int error = 0;            // errno, for the kinds that have one
-    uint32_t exit_status = 0; // PROCFERRY_EXITED
+    uint32_t exit_status = 0; // PROCFERRY_EXITED; read it only then (see status())
     uint32_t win32_error = 0;
+    uint32_t pid = 0;         // once the program was launched
     std::string words;        // one line for a person (procferry_describe)
     bool exited() const { return kind == PROCFERRY_EXITED; }
+    // The program ran to its end and exited with status 0.
+    bool success() const { return kind == PROCFERRY_EXITED && exit_status == 0; }
+    // The exit status, none when nothing exited.
+    std::optional<uint32_t> status() const
+    {
+        return kind == PROCFERRY_EXITED ? std::optional<uint32_t>(exit_status) : std::nullopt;
+    }
     bool timed_out() const { return kind == PROCFERRY_TIMED_OUT; }
     const char *kind_name() const { return procferry_kind_name(kind); }
     // No error once the program ran (exited or started); else the kind.
@@ -280,6 +302,22 @@ public:
         bytes.resize(count > 0 ? (size_t)count : 0);
         return bytes;
     }
+    // Some bytes as read() gives them, waiting at most timeout_ms on an
+    // overlapped end (PROCFERRY_OVERLAPPED_PIPES): none when the time passed
+    // first, empty at the end.
+    std::optional<std::string> read_for(uint32_t timeout_ms)
+    {
+        if (!buffered_.empty())
+            return std::exchange(buffered_, std::string());
+        std::string bytes(65536, '\0');
+        long count = handle_ ? procferry_pipe_read_timeout(handle_, &bytes[0], bytes.size(), timeout_ms) : -1;
+        if (count == -2)
+            return std::nullopt;
+        bytes.resize(count > 0 ? (size_t)count : 0);
+        return bytes;
+    }
+    // From any thread: ends the reads and writes waiting on this end.
+    void cancel() const { procferry_pipe_cancel(handle_); }
     // Everything up to the end.
     std::string read_all()
     {
@@ -336,6 +374,10 @@ private:
 struct pipe_pair {
     pipe_end read, write;
 };
+// A pipe end as another start's stream: stdout of one child as stdin of the
+// next (close this end once that child runs).
+inline procferry_stream file(const pipe_end &end) { return file(end.handle()); }
+
 inline pipe_pair make_pipe()
 {
     procferry_handle read_end = nullptr, write_end = nullptr;
@@ -352,9 +394,10 @@ inline pipe_pair make_pipe()
 class child {
 public:
     child() = default;
-    explicit child(procferry_child *held) : held_(held) {}
+    explicit child(procferry_child *held, std::string words = {}) : held_(held), words_(std::move(words)) {}
     child(child &&other) noexcept
-        : held_(std::exchange(other.held_, nullptr)), on_exit_(std::move(other.on_exit_))
+        : held_(std::exchange(other.held_, nullptr)), words_(std::move(other.words_)),
+          on_exit_(std::move(other.on_exit_))
     {
     }
     child &operator=(child &&other) noexcept
@@ -362,6 +405,7 @@ public:
         if (this != &other) {
             close();
             held_ = std::exchange(other.held_, nullptr);
+            words_ = std::move(other.words_);
             on_exit_ = std::move(other.on_exit_);
         }
         return *this;
@@ -372,6 +416,9 @@ public:
 
     bool valid() const { return held_ != nullptr; }
     uint32_t pid() const { return procferry_child_pid(held_); }
+    // The words of the start that made it ("... started as process N"), or
+    // why there is no child; kept wherever the child is moved.
+    const std::string &words() const { return words_; }
     // The process handle, to wait on beside other objects; the child's own.
     procferry_handle handle() const { return procferry_child_process(held_); }
     // The exit status once the child ended; none when it still runs after
@@ -434,30 +481,69 @@ private:
         (*(std::function<void(uint32_t)> *)done)(status);
     }
     procferry_child *held_ = nullptr;
+    std::string words_;
     std::unique_ptr<std::function<void(uint32_t)>> on_exit_;
 };
 
 // Waiting for many children at once, more than 64 too: the index of one
 // that ended (the first in order of those ended), or none after timeout_ms;
-// and whether all ended within timeout_ms. Children not valid are refused
-// (none, false).
+// and whether all ended within timeout_ms. A child that is not valid (its
+// start failed) is skipped; with none valid, none and false.
+namespace detail {
+template <class Children>
+std::vector<size_t> valid_children(const Children &children, std::vector<procferry_child *> &held)
+{
+    std::vector<size_t> index;
+    size_t at = 0;
+    for (const child &one : children) {
+        if (one.valid()) {
+            held.push_back(one.get());
+            index.push_back(at);
+        }
+        ++at;
+    }
+    return index;
+}
+template <class Children>
+std::optional<size_t> wait_any(const Children &children, uint32_t timeout_ms)
+{
+    std::vector<procferry_child *> held;
+    std::vector<size_t> index = valid_children(children, held);
+    size_t ended = 0;
+    if (held.empty() || procferry_children_wait_any(held.data(), held.size(), timeout_ms, &ended) != 0)
+        return std::nullopt;
+    return index[ended];
+}
+template <class Children>
+bool wait_all(const Children &children, uint32_t timeout_ms)
+{
+    std::vector<procferry_child *> held;
+    valid_children(children, held);
+    return !held.empty() && procferry_children_wait_all(held.data(), held.size(), timeout_ms) == 0;
+}
+} // namespace detail
+
 inline std::optional<size_t> wait_any(const std::vector<child> &children,
                                       uint32_t timeout_ms = PROCFERRY_INFINITE)
 {
-    std::vector<procferry_child *> held;
-    for (const child &one : children)
-        held.push_back(one.get());
-    size_t index = 0;
-    if (procferry_children_wait_any(held.data(), held.size(), timeout_ms, &index) != 0)
-        return std::nullopt;
-    return index;
+    return detail::wait_any(children, timeout_ms);
 }
 inline bool wait_all(const std::vector<child> &children, uint32_t timeout_ms = PROCFERRY_INFINITE)
 {
-    std::vector<procferry_child *> held;
-    for (const child &one : children)
-        held.push_back(one.get());
-    return procferry_children_wait_all(held.data(), held.size(), timeout_ms) == 0;
+    return detail::wait_all(children, timeout_ms);
+}
+// Children held elsewhere, by reference: wait_any({a, b, c}, 5000).
+inline std::optional<size_t> wait_any(std::initializer_list<std::reference_wrapper<const child>> children,
+                                      uint32_t timeout_ms = PROCFERRY_INFINITE)
+{
+    std::vector<std::reference_wrapper<const child>> list(children);
+    return detail::wait_any(list, timeout_ms);
+}
+inline bool wait_all(std::initializer_list<std::reference_wrapper<const child>> children,
+                     uint32_t timeout_ms = PROCFERRY_INFINITE)
+{
+    std::vector<std::reference_wrapper<const child>> list(children);
+    return detail::wait_all(list, timeout_ms);
 }
 
 struct started : result {
@@ -544,6 +630,7 @@ public:
         into.error = from.error;
         into.exit_status = from.exit_status;
         into.win32_error = from.win32_error;
+        into.pid = from.pid;
         // The words the library kept, unless they may have been cut to fit
         // the result (at a character, up to four bytes short); a refusal's
         // words always, since only they know a capture's own refusals.
@@ -729,15 +816,17 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
 {
     start_request request(program, args, choices, PROCFERRY_NO_WAIT);
     if (std::optional<started> early =
-            refused_early<started>(request, utf8, choices, capture_only_refusal(choices)))
+            refused_early<started>(request, utf8, choices, capture_only_refusal(choices))) {
+        early->process = child(nullptr, early->words);
         return std::move(*early);
+    }
     procferry_result out;
     started told;
-    if (procferry_start(&request.c, &out) == PROCFERRY_STARTED)
-        told.process = child(out.child);
+    bool launched = procferry_start(&request.c, &out) == PROCFERRY_STARTED;
     for (int n = 0; n < 3; ++n)
         told.pipes[n] = pipe_end(out.pipes[n]);
     request.fill(told, out);
+    told.process = child(launched ? out.child : nullptr, told.words);
     return told;
 }
 

@@ -27,7 +27,7 @@ int compare_names(const wchar_t *a, size_t a_length, const wchar_t *b, size_t b_
 struct entry_list {
     const wchar_t **items = nullptr;
     size_t count = 0, capacity = 0;
-    bool add(const wchar_t *entry)
+    bool append(const wchar_t *entry)
     {
         if (count == capacity) {
             size_t wanted = capacity ? capacity * 2 : 64;
@@ -100,14 +100,14 @@ int pf_build_environment(const wchar_t *const *changes, size_t change_count, boo
         size_t length = name_length(entry);
         if (!clear || compare_names(entry, length, L"SYSTEMROOT", 10) == 0 ||
             compare_names(entry, length, L"SYSTEMDRIVE", 11) == 0)
-            ok = entries.add(entry);
+            ok = entries.append(entry);
     }
     for (size_t i = 0; ok && i < change_count; ++i) {
         const wchar_t *change = changes[i];
         size_t length = name_length(change);
         entries.remove_name(change, length);
         if (change[length] == L'=')
-            ok = entries.add(change);
+            ok = entries.append(change);
     }
     if (ok)
         qsort(entries.items, entries.count, sizeof *entries.items, by_name);

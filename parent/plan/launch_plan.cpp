@@ -180,6 +180,12 @@ DWORD plan_streams(const procferry_options &options, pf_plan *plan)
         } else if (choice.kind == PROCFERRY_STREAM_NULL) {
             if (!(plan->streams[n] = plan->texts->child_ends[n] = open_null(n)))
                 return GetLastError();
+        } else if (choice.kind == PROCFERRY_STREAM_PIPE && (options.flags & PROCFERRY_OVERLAPPED_PIPES)) {
+            HANDLE caller_end, child_end;
+            if (!pf_overlapped_pipe(n != 0, &caller_end, &child_end, PIPE_BUFFER_SIZE))
+                return GetLastError();
+            plan->streams[n] = plan->texts->child_ends[n] = child_end;
+            plan->pipes[n] = caller_end;
         } else if (choice.kind == PROCFERRY_STREAM_PIPE) {
             HANDLE read_end, write_end;
             if (!CreatePipe(&read_end, &write_end, nullptr, PIPE_BUFFER_SIZE))

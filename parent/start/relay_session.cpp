@@ -8,57 +8,6 @@
 
 namespace {
 
-volatile LONG pipe_counter = 0;
-
-// Appends number in decimal.
-wchar_t *put_number(wchar_t *at, unsigned long number)
-{
-    wchar_t digits[12];
-    int count = 0;
-    do {
-        digits[count++] = (wchar_t)(L'0' + number % 10);
-        number /= 10;
-    } while (number);
-    while (count)
-        *at++ = digits[--count];
-    *at = 0;
-    return at;
-}
-
-// The report channel is a named pipe so that its read end can be read with a
-// timeout while the relay's process is watched; the relay's end is an
-// ordinary blocking handle. Both ends are private to this process.
-bool make_report_channel(HANDLE *read_end, HANDLE *write_end)
-{
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        wchar_t name[64] = L"\\\\.\\pipe\\procferry-report-";
-        wchar_t *end = put_number(name + wcslen(name), GetCurrentProcessId());
-        *end++ = L'-';
-        put_number(end, (unsigned long)InterlockedIncrement(&pipe_counter));
-        HANDLE server = CreateNamedPipeW(
-            name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
-        if (server == INVALID_HANDLE_VALUE) {
-            if (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_PIPE_BUSY)
-                continue; // a stale name of an earlier process with our id
-            return false;
-        }
-        // With one instance only, whoever opens the name first holds the
-        // other end; it must be us, or the start fails.
-        HANDLE client = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (client == INVALID_HANDLE_VALUE) {
-            DWORD error = GetLastError();
-            CloseHandle(server);
-            SetLastError(error);
-            return false;
-        }
-        *read_end = server;
-        *write_end = client;
-        return true;
-    }
-    return false;
-}
-
 void close_handle(procferry_handle &handle)
 {
     if (handle)
@@ -157,7 +106,9 @@ int pf_session_start_line(const struct pf_relay_start *start,
 
     HANDLE report_write = nullptr, sync_read = nullptr, stderr_write = nullptr;
     HANDLE report_read = nullptr, sync_write = nullptr, stderr_read = nullptr;
-    bool made = make_report_channel(&report_read, &report_write) &&
+    // The report channel's read end is overlapped, so that it is read with a
+    // timeout while the relay's process is watched.
+    bool made = pf_overlapped_pipe(true, &report_read, &report_write, 4096) &&
                 CreatePipe(&sync_read, &sync_write, nullptr, 0) &&
                 (!start->capture_relay_stderr ||
                  CreatePipe(&stderr_read, &stderr_write, nullptr, 65536));

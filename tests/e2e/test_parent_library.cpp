@@ -1265,3 +1265,62 @@ TEST_P(ParentLibrary, ExitCallbacksRunOnceTheChildEndsAndNeverAfterClose)
     EXPECT_EQ(closed.calls, 0);
     parent::clear_probe_env();
 }
+
+// Overlapped ends on request: the caller's end of a pipe waits no longer
+// than asked, and a read waiting on it can be cancelled from another
+// thread, on every path; the child's end is an ordinary one its runtime
+// reads and writes.
+TEST_P(ParentLibrary, OverlappedPipeEndsWaitNoLongerThanAsked)
+{
+    parent::clear_probe_env();
+    parent::set_probe_env("PROBE_ECHO", L"1");
+    procferry_options o = options();
+    o.flags = PROCFERRY_NO_WAIT | PROCFERRY_OVERLAPPED_PIPES;
+    o.streams[0].kind = PROCFERRY_STREAM_PIPE;
+    o.streams[1].kind = PROCFERRY_STREAM_PIPE;
+    procferry_result result;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED) << result.words;
+    char bytes[64];
+    EXPECT_EQ(procferry_pipe_read_timeout(result.pipes[1], bytes, sizeof bytes, 200), -2)
+        << "nothing written yet";
+    ASSERT_EQ(procferry_pipe_write(result.pipes[0], "ping\n", 5), 0);
+    std::string echoed;
+    while (echoed.find('\n') == std::string::npos) {
+        long count = procferry_pipe_read_timeout(result.pipes[1], bytes, sizeof bytes, 10000);
+        ASSERT_GT(count, 0);
+        echoed.append(bytes, (size_t)count);
+    }
+    EXPECT_EQ(echoed, "ping\r\n");
+    // A read that would wait for good, cancelled from another thread.
+    std::atomic<long> cancelled{1};
+    std::thread reader([&] { cancelled = procferry_pipe_read(result.pipes[1], bytes, sizeof bytes); });
+    Sleep(200);
+    procferry_pipe_cancel(result.pipes[1]);
+    reader.join();
+    EXPECT_EQ(cancelled.load(), -1);
+    procferry_pipe_close(result.pipes[0]); // the child sees the end of its input and ends
+    EXPECT_EQ(procferry_pipe_read_timeout(result.pipes[1], bytes, sizeof bytes, 10000), 0);
+    EXPECT_EQ(procferry_child_wait(result.child, 10000, nullptr), 0);
+    procferry_pipe_close(result.pipes[1]);
+    procferry_child_close(result.child);
+
+    // The same for a side channel: the caller's end overlapped, the child's
+    // its descriptor 3.
+    parent::clear_probe_env();
+    parent::set_probe_env("PROBE_FD_WRITE", L"3");
+    procferry_handle side_read, side_write;
+    ASSERT_EQ(procferry_pipe_make_overlapped(&side_read, &side_write, PROCFERRY_PIPE_OVERLAPPED_READ), 0);
+    EXPECT_EQ(procferry_pipe_read_timeout(side_read, bytes, sizeof bytes, 100), -2);
+    procferry_stream side = {PROCFERRY_STREAM_HANDLE, 0, side_write};
+    procferry_options s = options();
+    s.extra_fds = &side;
+    s.extra_fd_count = 1;
+    EXPECT_EQ(procferry_start(&s, &result), PROCFERRY_EXITED) << result.words;
+    procferry_pipe_close(side_write);
+    std::string said;
+    for (long count; (count = procferry_pipe_read_timeout(side_read, bytes, sizeof bytes, 10000)) > 0;)
+        said.append(bytes, (size_t)count);
+    EXPECT_EQ(said, "fd 3\n");
+    procferry_pipe_close(side_read);
+    parent::clear_probe_env();
+}

@@ -551,3 +551,41 @@ TEST(ProcessHpp, TextsTheLibraryWouldChangeAreRefused)
     EXPECT_TRUE(ran.exited()) << ran.words;
     EXPECT_EQ(ran.exit_status, 5u);
 }
+
+// Streams by name, a pipeline, and what a result and a child tell: success,
+// the pid, no status where nothing exited, a child's words wherever it goes,
+// and a failed start skipped by the waits.
+TEST(ProcessHpp, NamedStreamsAPipelineAndWhatResultsTell)
+{
+    procferry::result ok = procferry::run(probe());
+    EXPECT_TRUE(ok.success()) << ok.words;
+    EXPECT_NE(ok.pid, 0u);
+    EXPECT_EQ(ok.status(), std::optional<uint32_t>(0));
+    procferry::result missing = procferry::run("procferry-no-such-program");
+    EXPECT_FALSE(missing.success());
+    EXPECT_FALSE(missing.status().has_value()) << "nothing exited";
+
+    procferry::options first;
+    first.env.set("PROBE_WRITE", "1");
+    first.streams[1] = procferry::pipe();
+    first.streams[2] = procferry::merge_with_stdout();
+    procferry::started a = procferry::start(probe(), {}, first);
+    ASSERT_TRUE(a.process.valid()) << a.words;
+    procferry::options second;
+    second.env.set("PROBE_ECHO", "1");
+    second.streams[0] = procferry::file(a.pipes[1]);
+    second.streams[1] = procferry::pipe();
+    procferry::started b = procferry::start(probe(), {}, second);
+    a.pipes[1].close();
+    ASSERT_TRUE(b.process.valid()) << b.words;
+    EXPECT_EQ(b.pipes[1].read_all(), "probe-stdout\r\nprobe-stderr\r\n");
+    procferry::child kept = std::move(b.process);
+    EXPECT_TRUE(contains(kept.words(), "started as process")) << kept.words();
+
+    procferry::started none = procferry::start("procferry-no-such-program");
+    EXPECT_FALSE(none.process.valid());
+    EXPECT_EQ(none.process.words(), none.words);
+    EXPECT_TRUE(procferry::wait_all({a.process, none.process, kept}, 10000)) << "the failed start is skipped";
+    std::optional<size_t> first_ended = procferry::wait_any({none.process, kept}, 0);
+    EXPECT_EQ(first_ended, std::optional<size_t>(1));
+}
