@@ -3,8 +3,9 @@
 # natively (see env.sh; an emulated one would measure the emulator, but
 # PROCFERRY_ARCHS can still ask for it), in one run: the launch cost under
 # wine with the relay / null-relay ratio, the parent library against direct
-# starts (capture of 64 MiB, starts per second from 1 to 8 threads), the size
-# report of both programs, and the native quoting benchmark
+# starts (capture of 64 MiB, starts per second from 1 to 8 threads), 500
+# children waited for by exit callbacks (threads, delay), the size report of
+# both programs, and the native quoting benchmark
 # when it can be built.
 # Usage: scripts/bench.sh [launches per way, default 100]
 set -euo pipefail
@@ -24,6 +25,8 @@ for arch in "${ARCHS[@]}"; do
   (cd "$bin" && run_wine "$arch" bench_launch.exe "$launches")
   echo "== parent library against direct starts (capture, starts per second), $arch"
   (cd "$bin" && run_wine "$arch" bench_library.exe)
+  echo "== waiting without a thread per child (exit callbacks), $arch"
+  (cd "$bin" && run_wine "$arch" bench_exit_callbacks.exe)
   echo "== size, $arch"
   "$PROJECT_ROOT/bench/size.sh" "$bin" "$(toolchain_prefix "$arch")"
 done

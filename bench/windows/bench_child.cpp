@@ -1,6 +1,6 @@
 // The benchmarks' child: writes the number of bytes its first argument
-// gives (none without one) to stdout as fast as the pipe takes them, then
-// ends. Built like the probe it stands in for, but without its reports.
+// gives (none without one) to stdout as fast as the pipe takes them, sleeps
+// the milliseconds its second gives (none without one), then ends. Built like the probe it stands in for, but without its reports.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -16,5 +16,7 @@ int wmain(int argc, wchar_t **argv)
                        nullptr) ||
             written == 0)
             return 1;
+    if (argc > 2)
+        Sleep((DWORD)_wtoi(argv[2]));
     return 0;
 }

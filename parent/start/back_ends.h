@@ -14,7 +14,7 @@ int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeo
 // The flags the started child keeps of the plan.
 inline uint32_t pf_child_flags(const pf_plan &plan)
 {
-    return (plan.flags & PROCFERRY_KILL_ON_CLOSE) | (plan.windowed ? PF_CHILD_WINDOWED : 0);
+    return (plan.flags & PROCFERRY_KILL_ON_CLOSE) | (plan.windowed ? (uint32_t)PF_CHILD_WINDOWED : 0u);
 }
 
 // The relay's session started for a plan, up to a running relay.
