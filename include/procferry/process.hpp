@@ -204,9 +204,37 @@ inline procferry_stream merge_with_stdout() { return {PROCFERRY_STREAM_STDOUT, 0
 // Extra descriptors only: none open at that number.
 inline procferry_stream none() { return {PROCFERRY_STREAM_NONE, 0, nullptr}; }
 
+// A path given in UTF-8 or in UTF-16, as every other text is:
+// o.dir = "C:\\work" or o.dir = L"C:\\work". UTF-8 that is not UTF-8 makes the
+// start invalid (PROCFERRY_INVALID_ARGUMENT), as for the other texts.
+class path_text {
+public:
+    path_text() = default;
+    path_text(std::wstring wide) : wide_(std::move(wide)) {}
+    path_text(std::wstring_view wide) : wide_(wide) {}
+    path_text(const wchar_t *wide) : wide_(wide ? wide : L"") {}
+    path_text(std::string_view utf8) : wide_(to_wide(utf8, &utf8_ok_))
+    {
+        if (!utf8_ok_)
+            given_ = std::string(utf8);
+    }
+    path_text(const std::string &utf8) : path_text(std::string_view(utf8)) {}
+    path_text(const char *utf8) : path_text(std::string_view(utf8 ? utf8 : "")) {}
+    const std::wstring &wide() const { return wide_; }
+    bool empty() const { return wide_.empty() && utf8_ok_; }
+    // False for UTF-8 that was not: given() is the text as it came.
+    bool utf8_ok() const { return utf8_ok_; }
+    const std::string &given() const { return given_; }
+
+private:
+    std::wstring wide_;
+    bool utf8_ok_ = true;
+    std::string given_;
+};
+
 struct options {
-    std::wstring relay;       // empty: a direct start (PROCFERRY_RELAY: the default relay)
-    std::wstring dir;         // empty: the caller's directory
+    path_text relay;          // empty: a direct start (PROCFERRY_RELAY: the default relay)
+    path_text dir;            // empty: the caller's directory
     environment env;
     uint32_t timeout_ms = PROCFERRY_INFINITE; // run, capture: the whole run; start: until it runs
     uint32_t flags = 0;                       // PROCFERRY_* flags, as in C (a bare name is looked
@@ -220,7 +248,12 @@ struct options {
     // The child's descriptors 3, 4, ... as in procferry_options.extra_fds: a
     // side channel (an end of make_pipe) or a file the child reads by number.
     std::vector<procferry_stream> extra_fds;
-    // capture only: run and start refuse them (PROCFERRY_INVALID_ARGUMENT)
+};
+
+// A capture's options: any start's, and how much of the output is kept.
+struct capture_options : options {
+    capture_options() = default;
+    capture_options(const options &start) : options(start) {}
     size_t stdout_cap = 0;    // 0: the library's default (64 MiB)
     size_t stderr_cap = 0;
     bool stderr_to_stdout = false;
@@ -567,7 +600,7 @@ class start_request {
 public:
     start_request(std::wstring_view program, const std::vector<std::wstring> &args,
                   const options &choices, uint32_t extra_flags)
-        : program_(program), args_(args), relay_(choices.relay), dir_(choices.dir)
+        : program_(program), args_(args), relay_(choices.relay.wide()), dir_(choices.dir.wide())
     {
         for (const std::wstring &arg : args_)
             arg_pointers_.push_back(arg.c_str());
@@ -595,6 +628,10 @@ public:
     std::string refusal(const options &choices) const
     {
         // In the order the library checks its options.
+        if (!choices.relay.utf8_ok())
+            return "the relay's path is not UTF-8 (stray bytes, an encoded surrogate or an overlong form)";
+        if (!choices.dir.utf8_ok())
+            return "the directory is not UTF-8 (stray bytes, an encoded surrogate or an overlong form)";
         if (detail::holds_zero(relay_))
             return "the relay's path holds a zero";
         if (detail::holds_zero(program_))
@@ -708,16 +745,6 @@ Result refused(const start_request &request, const std::string &why)
     return out;
 }
 
-// Why options only a capture takes make another call invalid; empty when
-// none is set.
-inline std::string capture_only_refusal(const options &choices)
-{
-    if (choices.stderr_to_stdout || choices.stdout_cap || choices.stderr_cap ||
-        choices.drain_ms.has_value())
-        return "stdout_cap, stderr_cap, stderr_to_stdout and drain_ms are a capture's options, "
-               "which run and start do not take";
-    return std::string();
-}
 
 // A start with a text that is not UTF-8, refused here: its words are the
 // library's for the texts as given in UTF-8, which name the one at fault
@@ -802,7 +829,7 @@ inline result run(std::wstring_view program, const std::vector<std::wstring> &ar
 {
     start_request request(program, args, choices, 0);
     if (std::optional<result> early =
-            refused_early<result>(request, utf8, choices, capture_only_refusal(choices)))
+            refused_early<result>(request, utf8, choices, ""))
         return std::move(*early);
     procferry_result out;
     procferry_start(&request.c, &out);
@@ -816,7 +843,7 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
 {
     start_request request(program, args, choices, PROCFERRY_NO_WAIT);
     if (std::optional<started> early =
-            refused_early<started>(request, utf8, choices, capture_only_refusal(choices))) {
+            refused_early<started>(request, utf8, choices, "")) {
         early->process = child(nullptr, early->words);
         return std::move(*early);
     }
@@ -831,7 +858,7 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
 }
 
 inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
-                        const options &choices, std::string_view input, const wide_call *utf8)
+                        const capture_options &choices, std::string_view input, const wide_call *utf8)
 {
     start_request request(program, args, choices, 0);
     bool stderr_chosen = choices.streams[2].kind != PROCFERRY_STREAM_INHERIT;
@@ -881,7 +908,7 @@ started start_utf8(std::string_view program, const List &args, const options &ch
     return start(call.program, call.args, choices, &call);
 }
 template <class List>
-captured capture_utf8(std::string_view program, const List &args, const options &choices,
+captured capture_utf8(std::string_view program, const List &args, const capture_options &choices,
                       std::string_view input)
 {
     wide_call call = widen(program, args);
@@ -949,27 +976,27 @@ inline started start(std::string_view program, const std::vector<std::string_vie
 // kept in memory; never deadlocks, whatever the child reads or writes.
 inline captured capture(std::wstring_view program,
                         std::initializer_list<std::wstring_view> args = {},
-                        const options &choices = {}, std::string_view input = {})
+                        const capture_options &choices = {}, std::string_view input = {})
 {
     return detail::capture(program, detail::wide_list(args), choices, input, nullptr);
 }
 inline captured capture(std::string_view program, std::initializer_list<std::string_view> args = {},
-                        const options &choices = {}, std::string_view input = {})
+                        const capture_options &choices = {}, std::string_view input = {})
 {
     return detail::capture_utf8(program, args, choices, input);
 }
 inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
-                        const options &choices = {}, std::string_view input = {})
+                        const capture_options &choices = {}, std::string_view input = {})
 {
     return detail::capture(program, args, choices, input, nullptr);
 }
 inline captured capture(std::string_view program, const std::vector<std::string> &args,
-                  const options &choices = {}, std::string_view input = {})
+                  const capture_options &choices = {}, std::string_view input = {})
 {
     return detail::capture_utf8(program, args, choices, input);
 }
 inline captured capture(std::string_view program, const std::vector<std::string_view> &args,
-                  const options &choices = {}, std::string_view input = {})
+                  const capture_options &choices = {}, std::string_view input = {})
 {
     return detail::capture_utf8(program, args, choices, input);
 }

@@ -108,14 +108,11 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     EXPECT_EQ(bad_program.kind, PROCFERRY_INVALID_ARGUMENT);
     EXPECT_TRUE(contains(bad_program.words, "the program's name is not UTF-8")) << bad_program.words;
 
-    // An option that does not apply to a call is refused, never ignored.
-    procferry::options merged;
+    // A capture's own options are a type of their own (run and start do not
+    // take them); two choices for one stream are refused, never one ignored.
+    procferry::capture_options merged;
     merged.stderr_to_stdout = true;
-    procferry::result not_here = procferry::run(probe(), {}, merged);
-    EXPECT_EQ(not_here.kind, PROCFERRY_INVALID_ARGUMENT);
-    EXPECT_TRUE(contains(not_here.words, "are a capture's options")) << not_here.words;
-    EXPECT_EQ(procferry::start(probe(), {}, merged).kind, PROCFERRY_INVALID_ARGUMENT);
-    merged.streams[2].kind = PROCFERRY_STREAM_NULL;
+    merged.streams[2] = procferry::null();
     procferry::captured twice = procferry::capture(probe(), {}, merged);
     EXPECT_EQ(twice.kind, PROCFERRY_INVALID_ARGUMENT) << "merged, and sent to the null device";
     EXPECT_TRUE(contains(twice.words, "stderr is chosen as well")) << twice.words;
@@ -326,6 +323,16 @@ TEST(ProcessHpp, NamedStreamsAPipelineAndWhatResultsTell)
     EXPECT_EQ(b.pipes[1].read_all(), "probe-stdout\r\nprobe-stderr\r\n");
     procferry::child kept = std::move(b.process);
     EXPECT_TRUE(contains(kept.words(), "started as process")) << kept.words();
+
+    // A directory in UTF-8, as every other text; one that is not UTF-8 is refused.
+    procferry::options in_dir;
+    in_dir.dir = procferry::to_utf8(parent::own_directory());
+    EXPECT_TRUE(procferry::run(probe(), {}, in_dir).success());
+    procferry::options bad_dir;
+    bad_dir.dir = "bad\xff";
+    procferry::result refused = procferry::run(probe(), {}, bad_dir);
+    EXPECT_EQ(refused.kind, PROCFERRY_INVALID_ARGUMENT);
+    EXPECT_TRUE(contains(refused.words, "the directory is not UTF-8")) << refused.words;
 
     procferry::started none = procferry::start("procferry-no-such-program");
     EXPECT_FALSE(none.process.valid());
