@@ -213,8 +213,9 @@ public:
     path_text(std::wstring wide) : wide_(std::move(wide)) {}
     path_text(std::wstring_view wide) : wide_(wide) {}
     path_text(const wchar_t *wide) : wide_(wide ? wide : L"") {}
-    path_text(std::string_view utf8) : wide_(to_wide(utf8, &utf8_ok_))
+    path_text(std::string_view utf8)
     {
+        wide_ = to_wide(utf8, &utf8_ok_);
         if (!utf8_ok_)
             given_ = std::string(utf8);
     }
