@@ -353,9 +353,10 @@ uint32_t procferry_child_pid(const struct procferry_child *child);
    of the system's thread pool: no thread of its own per child, so that any
    number of children are waited for at once. 0, or -1 on a NULL child or
    when the wait cannot be made. One callback a child: another call replaces
-   it, and a NULL callback cancels it. procferry_child_close cancels it too:
-   once close returns, the callback neither runs nor is still running (close
-   from within the callback itself returns at once). */
+   it, and a NULL callback cancels it (not from within the callback: -1).
+   procferry_child_close cancels it too: once close returns, the callback
+   neither runs nor is still running; close from within the callback itself
+   returns at once, and the child is freed when the callback returns. */
 typedef void (*procferry_exit_callback)(void *context, uint32_t exit_status);
 int procferry_child_on_exit(struct procferry_child *child, procferry_exit_callback callback, void *context);
 
@@ -406,7 +407,9 @@ long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size);
 /* A read that waits at most timeout_ms on an overlapped end (-2 when the time
    passed first, nothing lost); a synchronous end waits as procferry_pipe_read.
    procferry_pipe_cancel, from any thread, ends the reads and writes pending
-   on an end: they return -1 (-2 for a read with a timeout). */
+   on an end at that moment (not one begun after it): they return -1 (-2 for
+   a read with a timeout). The library's own reads and writes never post to
+   a completion port the caller tied an end to. */
 long procferry_pipe_read_timeout(procferry_handle pipe, void *buffer, size_t size, uint32_t timeout_ms);
 void procferry_pipe_cancel(procferry_handle pipe);
 int procferry_pipe_write(procferry_handle pipe, const void *data, size_t size);

@@ -512,7 +512,9 @@ public:
 private:
     static void call_on_exit(void *done, uint32_t status)
     {
-        (*(std::function<void(uint32_t)> *)done)(status);
+        // A copy runs, so that the function may close its own child.
+        std::function<void(uint32_t)> call = *(std::function<void(uint32_t)> *)done;
+        call(status);
     }
     procferry_child *held_ = nullptr;
     std::string words_;
@@ -581,10 +583,11 @@ inline bool wait_all(std::initializer_list<std::reference_wrapper<const child>> 
 }
 
 struct started : result {
-    child process;
     // The caller's ends of PROCFERRY_STREAM_PIPE streams (stdin: write; stdout,
-    // stderr: read), else not valid.
+    // stderr: read), else not valid. Before the child, so that its exit
+    // callback is cancelled before they go.
     std::array<pipe_end, 3> pipes;
+    child process;
 };
 
 struct captured : result {

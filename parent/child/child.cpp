@@ -21,6 +21,7 @@ struct procferry_child {
     procferry_exit_callback callback;
     void *context;
     volatile DWORD calling_thread; // the pool's thread while it runs the callback
+    bool free_after_callback;      // closed from within its own callback
 };
 
 procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
@@ -28,7 +29,7 @@ procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
     procferry_child *child = (procferry_child *)malloc(sizeof *child);
     if (!child)
         return nullptr;
-    *child = {process, GetProcessId(process), job, flags, 0, nullptr, nullptr, nullptr, nullptr, 0};
+    *child = {process, GetProcessId(process), job, flags, 0, nullptr, nullptr, nullptr, nullptr, 0, false};
     return child;
 }
 
@@ -91,7 +92,17 @@ VOID CALLBACK child_ended(void *context, BOOLEAN)
     GetExitCodeProcess(child->process, &status);
     child->calling_thread = GetCurrentThreadId();
     child->callback(child->context, status);
-    child->calling_thread = 0;
+    // A callback that closed its own child left the block to be freed here.
+    if (child->free_after_callback)
+        free(child);
+    else
+        child->calling_thread = 0;
+}
+
+// Whether this thread runs the child's exit callback.
+bool in_own_callback(const procferry_child *child)
+{
+    return child->calling_thread == GetCurrentThreadId();
 }
 
 // Cancels the exit callback. Once it returns the callback does not run, nor
@@ -101,8 +112,7 @@ void cancel_exit_callback(procferry_child *child)
 {
     if (!child->exit_wait)
         return;
-    bool from_callback = child->calling_thread == GetCurrentThreadId();
-    UnregisterWaitEx(child->exit_wait, from_callback ? nullptr : INVALID_HANDLE_VALUE);
+    UnregisterWaitEx(child->exit_wait, in_own_callback(child) ? nullptr : INVALID_HANDLE_VALUE);
     child->exit_wait = nullptr;
 }
 
@@ -110,7 +120,8 @@ void cancel_exit_callback(procferry_child *child)
 
 int procferry_child_on_exit(struct procferry_child *child, procferry_exit_callback callback, void *context)
 {
-    if (!child)
+    // From within its own callback the wait could not be awaited: refused.
+    if (!child || in_own_callback(child))
         return -1;
     cancel_exit_callback(child);
     if (!callback)
@@ -141,7 +152,10 @@ void procferry_child_close(struct procferry_child *child)
     if (child->group_holder)
         CloseHandle(child->group_holder);
     CloseHandle(child->process);
-    free(child);
+    if (in_own_callback(child))
+        child->free_after_callback = true; // freed once the callback returns
+    else
+        free(child);
 }
 
 namespace {
@@ -151,6 +165,7 @@ namespace {
 typedef BOOL(WINAPI *enum_windows_call)(WNDENUMPROC, LPARAM);
 typedef DWORD(WINAPI *window_process_call)(HWND, LPDWORD);
 typedef BOOL(WINAPI *post_message_call)(HWND, UINT, WPARAM, LPARAM);
+typedef HWND(WINAPI *get_window_call)(HWND, UINT);
 
 // A stop's asking by windows: each top-level window of the child is asked
 // to close once, as it appears.
@@ -159,6 +174,7 @@ struct window_asker {
     enum_windows_call enum_windows;
     window_process_call window_process;
     post_message_call post_message;
+    get_window_call get_window;
     DWORD pid;
     HWND asked[64];
     int asked_count;
@@ -170,15 +186,17 @@ BOOL CALLBACK close_if_child_window(HWND window, LPARAM context)
     window_asker &asker = *(window_asker *)context;
     DWORD owner = 0;
     asker.window_process(window, &owner);
-    if (owner != asker.pid)
+    // An owned window (a box the child shows, as in answer to the close)
+    // is its owner's to close: a close sent there would answer it.
+    if (owner != asker.pid || (asker.get_window && asker.get_window(window, GW_OWNER)))
         return TRUE;
     for (int i = 0; i < asker.asked_count; ++i)
         if (asker.asked[i] == window)
             return TRUE;
-    if (asker.post_message(window, WM_CLOSE, 0, 0)) {
+    if (asker.asked_count < (int)(sizeof asker.asked / sizeof asker.asked[0]) &&
+        asker.post_message(window, WM_CLOSE, 0, 0)) {
         asker.asked_new = true;
-        if (asker.asked_count < (int)(sizeof asker.asked / sizeof asker.asked[0]))
-            asker.asked[asker.asked_count++] = window;
+        asker.asked[asker.asked_count++] = window;
     }
     return TRUE;
 }
@@ -199,6 +217,7 @@ bool window_asker_open(window_asker &asker, DWORD pid)
     asker.enum_windows = (enum_windows_call)(void *)GetProcAddress(asker.user, "EnumWindows");
     asker.window_process = (window_process_call)(void *)GetProcAddress(asker.user, "GetWindowThreadProcessId");
     asker.post_message = (post_message_call)(void *)GetProcAddress(asker.user, "PostMessageW");
+    asker.get_window = (get_window_call)(void *)GetProcAddress(asker.user, "GetWindow");
     return asker.enum_windows && asker.window_process && asker.post_message;
 }
 
@@ -262,8 +281,10 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
             DWORD left = pf_remaining(asked ? deadline : look_deadline, asked ? grace_ms : look_ms);
             if (left == 0)
                 break;
-            ended = WaitForSingleObject(child->process, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS) !=
-                    WAIT_TIMEOUT;
+            DWORD waited = WaitForSingleObject(child->process, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS);
+            if (waited == WAIT_FAILED)
+                break;
+            ended = waited == WAIT_OBJECT_0;
             if (!ended && close_new_windows(asker))
                 asked = true;
         }

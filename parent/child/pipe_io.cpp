@@ -23,42 +23,54 @@ wchar_t *put_number(wchar_t *at, unsigned long number)
     return at;
 }
 
+// An operation's OVERLAPPED with its own event, whose low bit set keeps a
+// completion port the caller tied the end to from hearing of it: the
+// operations here wait for themselves.
+struct own_operation {
+    OVERLAPPED pending = {};
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    own_operation() { pending.hEvent = (HANDLE)((ULONG_PTR)event | 1); }
+    ~own_operation()
+    {
+        if (event)
+            CloseHandle(event);
+    }
+};
+
 // Waits for an overlapped operation on pipe: its count, 0 at the end of the
-// stream, -1 on failure, -2 when timeout_ms passed first (the operation is
-// cancelled; bytes that came meanwhile are counted).
-long finish_overlapped(HANDLE pipe, OVERLAPPED &pending, DWORD timeout_ms)
+// stream, -1 on failure, and -2 when timeout_ms passed first or, with
+// cancelled_as_timeout, it was cancelled (bytes that came meanwhile are
+// counted).
+long finish_overlapped(HANDLE pipe, own_operation &operation, DWORD timeout_ms, bool cancelled_as_timeout)
 {
     DWORD count = 0;
-    if (WaitForSingleObject(pending.hEvent, timeout_ms) != WAIT_OBJECT_0) {
-        CancelIoEx(pipe, &pending);
-        if (GetOverlappedResult(pipe, &pending, &count, TRUE) && count > 0)
-            return (long)count;
-        return GetLastError() == ERROR_OPERATION_ABORTED ? -2 : -1;
-    }
-    if (GetOverlappedResult(pipe, &pending, &count, FALSE))
+    if (WaitForSingleObject(operation.event, timeout_ms) != WAIT_OBJECT_0)
+        CancelIoEx(pipe, &operation.pending);
+    if (GetOverlappedResult(pipe, &operation.pending, &count, TRUE))
         return (long)count;
-    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    DWORD error = GetLastError();
+    if (error == ERROR_BROKEN_PIPE)
+        return 0;
+    return error == ERROR_OPERATION_ABORTED && (cancelled_as_timeout || timeout_ms != INFINITE) ? -2 : -1;
 }
 
 // One read on either kind of end.
-long read_piece(HANDLE pipe, void *buffer, size_t size, DWORD timeout_ms)
+long read_piece(HANDLE pipe, void *buffer, size_t size, DWORD timeout_ms, bool timed)
 {
     // Room for no byte would read as the end of the stream, which it is not.
     if (!pipe || !buffer || size == 0)
         return -1;
     DWORD wanted = size > 0x7fffffff ? 0x7fffffff : (DWORD)size, count = 0;
-    OVERLAPPED pending = {};
-    if (!(pending.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr)))
+    own_operation operation;
+    if (!operation.event)
         return -1;
-    long got;
-    if (ReadFile(pipe, buffer, wanted, &count, &pending))
-        got = (long)count;
-    else if (GetLastError() == ERROR_IO_PENDING)
-        got = finish_overlapped(pipe, pending, timeout_ms);
-    else // the writer closed its end: the end of the stream, not a failure
-        got = GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
-    CloseHandle(pending.hEvent);
-    return got;
+    if (ReadFile(pipe, buffer, wanted, &count, &operation.pending))
+        return (long)count;
+    if (GetLastError() == ERROR_IO_PENDING)
+        return finish_overlapped(pipe, operation, timeout_ms, timed);
+    // The writer closed its end: the end of the stream, not a failure.
+    DWORD error = GetLastError();
+    return error == ERROR_BROKEN_PIPE ? 0 : error == ERROR_OPERATION_ABORTED && timed ? -2 : -1;
 }
 
 } // namespace
@@ -73,7 +85,8 @@ bool pf_overlapped_pipe(bool caller_reads, HANDLE *caller_end, HANDLE *child_end
         HANDLE server = CreateNamedPipeW(
             name, (caller_reads ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND) | FILE_FLAG_OVERLAPPED |
                       FILE_FLAG_FIRST_PIPE_INSTANCE,
-            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, caller_reads ? 0 : buffer_size,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+            caller_reads ? 0 : buffer_size,
             caller_reads ? buffer_size : 0, 0, nullptr);
         if (server == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_PIPE_BUSY)
@@ -87,6 +100,8 @@ bool pf_overlapped_pipe(bool caller_reads, HANDLE *caller_end, HANDLE *child_end
         if (client == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
             CloseHandle(server);
+            if (error == ERROR_PIPE_BUSY)
+                continue; // another process opened the name first
             SetLastError(error);
             return false;
         }
@@ -124,12 +139,12 @@ int procferry_pipe_make_overlapped(procferry_handle *read_end, procferry_handle 
 
 long procferry_pipe_read(procferry_handle pipe, void *buffer, size_t size)
 {
-    return read_piece((HANDLE)pipe, buffer, size, INFINITE);
+    return read_piece((HANDLE)pipe, buffer, size, INFINITE, false);
 }
 
 long procferry_pipe_read_timeout(procferry_handle pipe, void *buffer, size_t size, uint32_t timeout_ms)
 {
-    return read_piece((HANDLE)pipe, buffer, size, timeout_ms);
+    return read_piece((HANDLE)pipe, buffer, size, timeout_ms, true);
 }
 
 void procferry_pipe_cancel(procferry_handle pipe)
@@ -142,26 +157,22 @@ int procferry_pipe_write(procferry_handle pipe, const void *data, size_t size)
 {
     if (!pipe || (size && !data))
         return -1;
-    OVERLAPPED pending = {};
-    if (!(pending.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr)))
-        return -1;
     const char *at = (const char *)data;
-    int result = 0;
     while (size > 0) {
         DWORD piece = size > 0x10000000 ? 0x10000000 : (DWORD)size, count = 0;
-        ResetEvent(pending.hEvent);
-        long wrote = WriteFile((HANDLE)pipe, at, piece, &count, &pending) ? (long)count
-                     : GetLastError() == ERROR_IO_PENDING ? finish_overlapped((HANDLE)pipe, pending, INFINITE)
-                                                           : -1;
-        if (wrote <= 0) {
-            result = -1;
-            break;
-        }
+        own_operation operation;
+        if (!operation.event)
+            return -1;
+        long wrote = WriteFile((HANDLE)pipe, at, piece, &count, &operation.pending) ? (long)count
+                     : GetLastError() == ERROR_IO_PENDING
+                         ? finish_overlapped((HANDLE)pipe, operation, INFINITE, false)
+                         : -1;
+        if (wrote <= 0)
+            return -1;
         at += wrote;
         size -= (size_t)wrote;
     }
-    CloseHandle(pending.hEvent);
-    return result;
+    return 0;
 }
 
 void procferry_pipe_close(procferry_handle pipe)

@@ -236,6 +236,30 @@ TEST_P(ParentLibrary, ExitCallbacksRunOnceTheChildEndsAndNeverAfterClose)
     EXPECT_EQ(killed.status, 9u);
     procferry_child_close(result.child);
 
+    // A callback may close its own child: the close returns at once, and the
+    // child goes once the callback has returned.
+    struct self_closing {
+        exit_seen seen;
+        procferry_child *child = nullptr;
+        int cancel_within = 0;
+    } closing;
+    parent::set_probe_env("PROBE_SLEEP_MS", L"");
+    parent::set_probe_env("PROBE_EXIT", L"7"); // it ends of itself: nobody else holds it
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
+    closing.child = result.child;
+    ASSERT_EQ(procferry_child_on_exit(result.child, [](void *context, uint32_t status) {
+        self_closing &own = *(self_closing *)context;
+        own.cancel_within = procferry_child_on_exit(own.child, nullptr, nullptr);
+        procferry_child_close(own.child);
+        note_exit(&own.seen, status);
+    }, &closing), 0);
+    EXPECT_EQ(WaitForSingleObject(closing.seen.called, 10000), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(closing.seen.status, 7u);
+    EXPECT_EQ(closing.cancel_within, -1) << "a callback cannot cancel itself";
+    Sleep(100); // the callback returns, and the child is freed
+    parent::set_probe_env("PROBE_EXIT", L"");
+    parent::set_probe_env("PROBE_SLEEP_MS", L"60000");
+
     exit_seen closed;
     ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED);
     ASSERT_EQ(procferry_child_on_exit(result.child, note_exit, &closed), 0);
