@@ -27,6 +27,14 @@ DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms);
 // and the child's streams when handed over: 3 to 7 without extra ones.
 enum { PF_FIRST_EXTRA_FD = 3, PF_RELAY_FD_COUNT = 8 };
 
+// Sets a result's kind and errno; returns the kind.
+inline int pf_finish(procferry_result *result, int kind, int error = 0)
+{
+    result->kind = kind;
+    result->error = error;
+    return kind;
+}
+
 // The handle behind a descriptor of the caller's, or NULL when it has none.
 HANDLE pf_fd_handle(int fd);
 // The handle behind an FD or HANDLE stream, else NULL.

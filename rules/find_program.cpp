@@ -50,8 +50,7 @@ bool pf_is_batch_file(const wchar_t *path)
            ends_with_ignoring_case(path, length, L".cmd");
 }
 
-// A bare name holds no drive and no separator; only a bare name is searched for.
-static bool is_bare_name(const wchar_t *name)
+bool pf_is_bare_name(const wchar_t *name)
 {
     for (const wchar_t *unit = name; *unit; ++unit)
         if (is_separator(*unit) || *unit == L':')
@@ -164,7 +163,7 @@ int pf_find_program(const wchar_t *program, bool search, const wchar_t *path_val
         return ENOENT;
     int error = 0;
     enum pf_path_kind first_kind = PF_PATH_MISSING;
-    if (search && is_bare_name(program)) {
+    if (search && pf_is_bare_name(program)) {
         // The current directory is searched only where a folder names it; a
         // folder that is empty, missing, or holds something of that name
         // that is not a program is passed over.

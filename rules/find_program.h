@@ -34,6 +34,10 @@ struct pf_file_probe {
 // system reads it (trailing dots and blanks are not part of a name).
 bool pf_is_batch_file(const wchar_t *path);
 
+// Whether name is bare: no drive and no separator. Only a bare name is
+// looked for on PATH.
+bool pf_is_bare_name(const wchar_t *name);
+
 // Reads the folder at *cursor of a PATH value into folder (which has room
 // for the whole value) and moves *cursor past it; false once none is left.
 // A double-quoted run belongs to one folder, ';' included, and its quotes

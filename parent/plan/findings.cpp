@@ -46,11 +46,6 @@ int child_path_state(const wchar_t *block)
     return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? PROCFERRY_PATH_ABSENT : PROCFERRY_PATH_EMPTY;
 }
 
-bool bare_name(const wchar_t *name)
-{
-    return !wcspbrk(name, L"\\/:");
-}
-
 } // namespace
 
 void pf_find_out(const pf_plan &plan, int kind, procferry_findings *found)
@@ -74,7 +69,7 @@ void pf_find_out(const pf_plan &plan, int kind, procferry_findings *found)
         found->batch = error == 0 ? pf_is_batch_file(path) : error == EINVAL && pf_is_batch_file(plan.program);
         // A bare name looked for on PATH alone may still sit in the start
         // directory.
-        if (search && error == ENOENT && bare_name(plan.program))
+        if (search && error == ENOENT && pf_is_bare_name(plan.program))
             found->in_start_dir = found_kind(
                 procferry_find_program(plan.program, plan.directory, nullptr, 0, path, PF_PROGRAM_PATH_CAPACITY));
     }

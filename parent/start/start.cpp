@@ -12,18 +12,11 @@ namespace {
 // that is not.
 const DWORD CHILD_END_WAIT_MS = 10000;
 
-int finish(procferry_result *result, int kind, int error = 0)
-{
-    result->kind = kind;
-    result->error = error;
-    return kind;
-}
-
 // A start that did not run its program keeps what it found out, for its
 // words; one refused before its texts were read has nothing to tell.
 int finish_unrun(const pf_plan &plan, procferry_result *result, int kind, int error)
 {
-    finish(result, kind, error);
+    pf_finish(result, kind, error);
     if (kind != PROCFERRY_INVALID_ARGUMENT && plan.texts)
         pf_find_out(plan, kind, &result->findings);
     return kind;
@@ -55,7 +48,7 @@ int pf_session_start_options(const struct procferry_options *options,
     }
     pf_plan plan;
     if (pf_plan_make(options, false, &plan) != 0)
-        return finish(result, plan.kind, plan.error);
+        return pf_finish(result, plan.kind, plan.error);
     int kind = pf_relay_session_start(plan, session, result, !(plan.flags & PROCFERRY_NO_WAIT));
     pf_plan_close_child_ends(&plan);
     if (kind == 0)
@@ -89,7 +82,7 @@ int pf_start(const struct procferry_options *options, struct procferry_result *r
     for (int n = 0; n < 3; ++n)
         result->pipes[n] = plan.pipes[n], plan.pipes[n] = nullptr;
     if (!wait_for_child)
-        return finish(result, kind);
+        return pf_finish(result, kind);
     int waited = procferry_child_wait(result->child, pf_remaining(deadline, timeout), &result->exit_status);
     kind = waited == 0 ? PROCFERRY_EXITED : PROCFERRY_TIMED_OUT;
     if (waited == PROCFERRY_TIMED_OUT) {
@@ -107,7 +100,7 @@ int pf_start(const struct procferry_options *options, struct procferry_result *r
         for (procferry_handle &pipe : result->pipes)
             if (pipe)
                 CloseHandle((HANDLE)pipe), pipe = nullptr;
-    return finish(result, kind);
+    return pf_finish(result, kind);
 }
 
 int procferry_start(const struct procferry_options *options, struct procferry_result *result)

@@ -6,17 +6,6 @@
 
 #include "back_ends.h"
 
-namespace {
-
-int direct_failed(procferry_result *result, int kind, int error)
-{
-    result->kind = kind;
-    result->error = error;
-    return kind;
-}
-
-} // namespace
-
 int pf_start_direct(const pf_plan &plan, procferry_result *result)
 {
     pf_show_line(plan, plan.command_text);
@@ -26,7 +15,7 @@ int pf_start_direct(const pf_plan &plan, procferry_result *result)
     HANDLE *fds = fd_count <= PF_RELAY_FD_COUNT ? local_fds : (HANDLE *)calloc(fd_count, sizeof(HANDLE));
     if (!fds) {
         result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
-        return direct_failed(result, PROCFERRY_SYSTEM_ERROR, 0);
+        return pf_finish(result, PROCFERRY_SYSTEM_ERROR, 0);
     }
     pf_process_spawn spawn;
     memset(&spawn, 0, sizeof spawn);
@@ -57,19 +46,19 @@ int pf_start_direct(const pf_plan &plan, procferry_result *result)
     result->win32_error = spawned.win32_error;
     if (started != 0) {
         if (spawned.handle_refused)
-            return direct_failed(result, PROCFERRY_INVALID_ARGUMENT, EBADF);
+            return pf_finish(result, PROCFERRY_INVALID_ARGUMENT, EBADF);
         if (spawned.win32_error == ERROR_DIRECTORY)
-            return direct_failed(result, PROCFERRY_DIR_FAILED, ENOENT);
+            return pf_finish(result, PROCFERRY_DIR_FAILED, ENOENT);
         if (spawned.start_errno)
-            return direct_failed(result, PROCFERRY_LAUNCH_FAILED, spawned.start_errno);
-        return direct_failed(result, PROCFERRY_SYSTEM_ERROR, 0);
+            return pf_finish(result, PROCFERRY_LAUNCH_FAILED, spawned.start_errno);
+        return pf_finish(result, PROCFERRY_SYSTEM_ERROR, 0);
     }
     result->win32_error = 0;
     result->child = pf_child_make(spawned.process, spawned.job, pf_child_flags(plan));
     if (!result->child) {
         pf_end_tree(spawned.process, spawned.job, RELAY_EXIT_FAILED);
         result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
-        return direct_failed(result, PROCFERRY_SYSTEM_ERROR, 0);
+        return pf_finish(result, PROCFERRY_SYSTEM_ERROR, 0);
     }
     // A group of its own is named by its first process's id.
     if (plan.new_group)

@@ -13,12 +13,6 @@ namespace {
 // milliseconds; this bounds one that does not.
 const DWORD RELAY_END_WAIT_MS = 10000;
 
-int relay_outcome(procferry_result *result, int kind, int error = 0)
-{
-    result->kind = kind;
-    result->error = error;
-    return kind;
-}
 
 // The line builder of a start, which also shows the caller the text.
 struct shown_line {
@@ -42,14 +36,14 @@ int no_record(pf_session &session, procferry_result *result, uint64_t deadline,
     if (WaitForSingleObject((HANDLE)session.relay, left < RELAY_END_WAIT_MS ? left : RELAY_END_WAIT_MS) !=
         WAIT_OBJECT_0) {
         pf_session_kill_tree(&session);
-        return relay_outcome(result, PROCFERRY_TIMED_OUT);
+        return pf_finish(result, PROCFERRY_TIMED_OUT);
     }
     pf_session_wait_relay(&session, 0, &result->relay.exit_status);
     result->relay.ended = 1;
     if (pf_session_relay_stderr(&session, result->relay.check_report, sizeof result->relay.check_report) > 0 ||
         result->relay.exit_status == RELAY_EXIT_CHECK_FAILED)
-        return relay_outcome(result, PROCFERRY_CHECK_REPORT);
-    return relay_outcome(result, PROCFERRY_RELAY_CRASHED);
+        return pf_finish(result, PROCFERRY_CHECK_REPORT);
+    return pf_finish(result, PROCFERRY_RELAY_CRASHED);
 }
 
 } // namespace
@@ -88,10 +82,10 @@ int pf_relay_session_start(const pf_plan &plan, pf_session *session, procferry_r
         return 0;
     result->win32_error = session->win32_error;
     if (session->spawn_errno == E2BIG || session->handle_refused)
-        return relay_outcome(result, PROCFERRY_INVALID_ARGUMENT, session->spawn_errno);
+        return pf_finish(result, PROCFERRY_INVALID_ARGUMENT, session->spawn_errno);
     if (session->spawn_errno)
-        return relay_outcome(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
-    return relay_outcome(result, PROCFERRY_SYSTEM_ERROR);
+        return pf_finish(result, PROCFERRY_RELAY_MISSING, session->spawn_errno);
+    return pf_finish(result, PROCFERRY_SYSTEM_ERROR);
 }
 
 int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout)
@@ -141,5 +135,5 @@ int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeo
             result->relay.ended = 1;
     }
     pf_session_close(&session);
-    return relay_outcome(result, kind, error);
+    return pf_finish(result, kind, error);
 }

@@ -95,7 +95,7 @@ bool fully_absolute(const wchar_t *name)
 void not_found(line *words, text program, const wchar_t *name, text dir, bool search_path)
 {
     put_text(words, program);
-    bool bare = name && !has_directory_part(name);
+    bool bare = name && pf_is_bare_name(name);
     if (!bare) {
         put(words, ": not found");
         if (dir.given() && name && !fully_absolute(name)) {

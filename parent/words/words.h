@@ -48,7 +48,6 @@ void put_status(line *words, uint32_t status);
 // "400ms", "5s", "1.5s".
 void put_duration(line *words, uint32_t ms);
 bool is_separator(wchar_t c);
-bool has_directory_part(const wchar_t *name);
 
 
 // A program's outcome (program_words.cpp).

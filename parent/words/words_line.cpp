@@ -140,13 +140,6 @@ bool is_separator(wchar_t c)
     return c == L'\\' || c == L'/';
 }
 
-bool has_directory_part(const wchar_t *name)
-{
-    for (; *name; ++name)
-        if (is_separator(*name) || *name == L':')
-            return true;
-    return false;
-}
 
 } // namespace pf_words
 
