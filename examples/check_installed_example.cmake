@@ -44,6 +44,25 @@ foreach(example ${examples})
 endforeach()
 check_example(${WORK_DIR}/example-prefix/bin/run_through_relay.exe)
 
+# The documents' examples run as well: a child that fails is told by its
+# status and its words.
+function(check_snippet program name expected)
+  execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/build/${program}.exe ${name}
+    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 0 OR NOT "${out}${err}" MATCHES "${expected}")
+    message(FATAL_ERROR "${program} ${name} said \"${out}\" (${err}) and exited with ${status}; "
+      "expected ${expected}")
+  endif()
+  message(STATUS "${program} ${name}: ${out}${err}")
+endfunction()
+check_snippet(doc_snippets start "status 3")
+check_snippet(doc_snippets capture "b\r?\na")
+if(EXISTS ${SOURCE_DIR}/examples/readme_snippets.cpp)
+  check_snippet(readme_snippets run_and_capture "cmd exited with status 3.*cmd exited with status")
+  check_snippet(readme_snippets lines_and_pipeline "> .*b\r?\na")
+  check_snippet(readme_snippets library_capture "b\r?\na")
+endif()
+
 # pkg-config, with nothing but this prefix's file in its search.
 set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/lib/${ARCH_DIR}/pkgconfig)
 unset(ENV{PKG_CONFIG_PATH})

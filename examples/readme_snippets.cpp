@@ -1,7 +1,9 @@
-// The README's C++ examples, each as it stands there, compiled with the
-// other examples against the installed package.
+// The C++ examples of the README and of docs/library.md, each as it stands
+// there, built and run with the other examples against the installed package
+// (the doc_snippets test holds the texts to each other).
 //
-// Usage: readme_snippets NAME   (run, capture, lines, pipeline, stop)
+// Usage: readme_snippets NAME   (run_and_capture, lines_and_pipeline, stop,
+//                                library_capture, library_streams)
 #include <stdio.h>
 #include <string.h>
 
@@ -9,24 +11,25 @@
 
 #include <procferry/process.hpp>
 
-static void run()
+// README: run a program, capture its output.
+static void run_and_capture()
 {
+    // Run a program to its end.
     procferry::result r = procferry::run("cmd", {"/c", "exit 3"});
     if (!r.success())
         std::cerr << r.words << "\n"; // cmd exited with status 3
-}
 
-static void capture()
-{
+    // Capture its output, within a time limit; a failing child shows its status and words.
     procferry::capture_options o;
     o.timeout_ms = 5000;
     procferry::captured c = procferry::capture("cmd", {"/c", "dir nosuch"}, o);
     std::cout << c.out;
     if (!c.success())
-        std::cerr << c.words << "\n" << c.err; // the status and the child's own words
+        std::cerr << c.words << "\n" << c.err;
 }
 
-static void lines()
+// README: lines as they come, and a pipeline.
+static void lines_and_pipeline()
 {
     procferry::options o;
     o.streams[1] = procferry::pipe();
@@ -34,26 +37,67 @@ static void lines()
     while (std::optional<std::string> line = s.pipes[1].read_line())
         std::cout << "> " << *line << "\n";
     s.process.wait();
-}
 
-static void pipeline()
-{
     procferry::options first, second;
     first.streams[1] = procferry::pipe();
     procferry::started a = procferry::start("cmd", {"/c", "echo b& echo a"}, first);
     second.streams[0] = procferry::file(a.pipes[1]);
     second.streams[1] = procferry::pipe();
-    procferry::started b = procferry::start("sort", {}, second);
-    a.pipes[1].close(); // sort sees the end once cmd ends
-    std::cout << b.pipes[1].read_all(); // a, then b
+    procferry::started b = procferry::start("cmd", {"/c", "more"}, second);
+    a.pipes[1].close(); // the second sees the end of its input once the first ends
+    std::cout << b.pipes[1].read_all(); // b, then a
 }
 
+// README: a polite stop, and an exit callback.
 static void stop()
 {
     procferry::started n = procferry::start("notepad");
     n.process.on_exit([](uint32_t status) { std::cout << "ended with " << status << "\n"; });
     int how = n.process.stop(5000); // PROCFERRY_STOPPED_WHEN_ASKED: its window took the close
-    std::cout << (how == PROCFERRY_STOPPED_WHEN_ASKED ? "asked" : "ended") << "\n";
+}
+
+// docs/library.md: a capture with input, and a tree ended.
+static void library_capture()
+{
+    procferry::options options;
+    options.env.set(L"GREETING", L"hello").unset(L"TEMP");   // or .clear() first
+    options.timeout_ms = 10000;
+    procferry::captured run = procferry::capture(L"cmd", {L"/c", L"more"}, options, "b\r\na\r\n");
+    if (run.success())
+        std::cout << run.out;
+    else
+        std::cerr << run.words << "\n" << run.err; // what happened, then what the child said
+
+    procferry::started started = procferry::start(L"cmd", {L"/c", L"ping -n 60 127.0.0.1"});
+    if (started.process.valid())
+        started.process.kill();        // cmd, and the ping it started
+}
+
+// docs/library.md: lines as they come, a pipeline and a side channel.
+static void library_streams()
+{
+    procferry::options piped;
+    piped.streams[1] = procferry::pipe();
+    procferry::started ping = procferry::start(L"ping", {L"-n", L"4", L"127.0.0.1"}, piped);
+    while (std::optional<std::string> line = ping.pipes[1].read_line())
+        std::cout << "progress: " << *line << "\n";
+    std::optional<uint32_t> status = ping.process.wait();
+
+    procferry::started a = procferry::start(L"cmd", {L"/c", L"dir /b"}, piped);
+    procferry::options from_a;
+    from_a.streams[0] = procferry::file(a.pipes[1]);
+    from_a.streams[1] = procferry::pipe();
+    procferry::started b = procferry::start(L"cmd", {L"/c", L"more"}, from_a);
+    a.pipes[1].close();                        // b holds its own copy
+    std::cout << b.pipes[1].read_all();
+
+    procferry::pipe_pair side = procferry::make_pipe();   // a side channel, descriptor 3
+    procferry::options with_side;
+    with_side.extra_fds = {procferry::file(side.write)};
+    procferry::started worker = procferry::start(L"worker.exe", {L"--status-fd", L"3"}, with_side);
+    side.write.close();                        // the child holds its own copy
+    while (std::optional<std::string> status = side.read.read_line())
+        std::cout << "worker: " << *status << "\n";
 }
 
 int main(int argc, char **argv)
@@ -62,12 +106,12 @@ int main(int argc, char **argv)
     struct {
         const char *name;
         void (*snippet)();
-    } snippets[] = {{"run", run}, {"capture", capture}, {"lines", lines}, {"pipeline", pipeline}, {"stop", stop}};
+    } snippets[] = {{"run_and_capture", run_and_capture}, {"lines_and_pipeline", lines_and_pipeline}, {"stop", stop}, {"library_capture", library_capture}, {"library_streams", library_streams}};
     for (const auto &one : snippets)
         if (strcmp(name, one.name) == 0) {
             one.snippet();
             return 0;
         }
-    fprintf(stderr, "usage: readme_snippets run|capture|lines|pipeline|stop\n");
+    fprintf(stderr, "usage: readme_snippets NAME (see the top of this file)\n");
     return 2;
 }

@@ -235,6 +235,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
           L"cmd", L"/c", L"set"},
          0, {}, {"LANG=C.UTF-8", "PATH=C:\\Windows\\system32"}},
         {{L"--", L"nosuch"}, 127, {"nosuch: not found on PATH", "ENOENT", "check the name"}, {}},
+        {{L"--json", L"--", L"nosuch"}, 127, {"\"outcome\":\"not_found\",", "\"errno_name\":\"ENOENT\""}, {}},
         {{L"--", L"%S"}, 126, {": is a directory", "not a program"}, {}},
         {{L"--", L"%Snotes.txt"}, 126, {"notes.txt: cannot be run", "only programs (.exe, .com)"}, {}},
         {{L"--cwd", L"%Snosuchdir", L"--", L"cmd"}, 125,
