@@ -62,6 +62,9 @@ if(EXISTS ${SOURCE_DIR}/examples/readme_snippets.cpp)
   check_snippet(readme_snippets lines_and_pipeline "> .*b\r?\na")
   check_snippet(readme_snippets library_capture "b\r?\na")
 endif()
+if(EXISTS ${SOURCE_DIR}/examples/everyday_jobs.cpp)
+  check_snippet(everyday_jobs "" "done: words for a failure")
+endif()
 
 # pkg-config, with nothing but this prefix's file in its search.
 set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/lib/${ARCH_DIR}/pkgconfig)

@@ -31,21 +31,13 @@ static void run_and_capture()
 // README: lines as they come, and a pipeline.
 static void lines_and_pipeline()
 {
-    procferry::options o;
-    o.streams[1] = procferry::pipe();
-    procferry::started s = procferry::start("ping", {"-n", "3", "127.0.0.1"}, o);
+    procferry::started s = procferry::start("ping", {"-n", "3", "127.0.0.1"}, procferry::options().out(procferry::pipe()));
     while (std::optional<std::string> line = s.pipes[1].read_line())
         std::cout << "> " << *line << "\n";
     s.process.wait();
 
-    procferry::options first, second;
-    first.streams[1] = procferry::pipe();
-    procferry::started a = procferry::start("cmd", {"/c", "echo b& echo a"}, first);
-    second.streams[0] = procferry::file(a.pipes[1]);
-    second.streams[1] = procferry::pipe();
-    procferry::started b = procferry::start("cmd", {"/c", "more"}, second);
-    a.pipes[1].close(); // the second sees the end of its input once the first ends
-    std::cout << b.pipes[1].read_all(); // b, then a
+    procferry::piped p = procferry::pipeline({{"cmd", {"/c", "echo b& echo a"}}, {"cmd", {"/c", "more"}}});
+    std::cout << p.out; // b, then a
 }
 
 // README: a polite stop, and an exit callback.
@@ -81,7 +73,7 @@ static void library_streams()
     procferry::started ping = procferry::start(L"ping", {L"-n", L"4", L"127.0.0.1"}, piped);
     while (std::optional<std::string> line = ping.pipes[1].read_line())
         std::cout << "progress: " << *line << "\n";
-    std::optional<uint32_t> status = ping.process.wait();
+    procferry::result status = ping.process.wait(); // status.status(): the exit status, if it exited
 
     procferry::started a = procferry::start(L"cmd", {L"/c", L"dir /b"}, piped);
     procferry::options from_a;

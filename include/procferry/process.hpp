@@ -26,6 +26,7 @@
 #include <string.h>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -33,6 +34,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -233,6 +235,60 @@ private:
     std::string given_;
 };
 
+namespace detail {
+template <class Range>
+using text_of = std::decay_t<decltype(*std::begin(std::declval<const Range &>()))>;
+template <class Range, class = void>
+struct is_text_range : std::false_type {};
+template <class Range>
+struct is_text_range<Range, std::void_t<text_of<Range>>>
+    : std::bool_constant<std::is_convertible_v<text_of<Range>, std::string_view> ||
+                         std::is_convertible_v<text_of<Range>, std::wstring_view>> {};
+} // namespace detail
+
+// A program's arguments: a braced list, {"-n", "3"} or {L"-n", L"3"}, or any
+// range of texts, UTF-8 or UTF-16 (a std::vector<std::string>, an array of
+// const wchar_t *, a std::list<std::wstring_view>, ...). UTF-8 that is not
+// UTF-8 makes the start invalid (PROCFERRY_INVALID_ARGUMENT), naming it.
+class arguments {
+public:
+    arguments() = default;
+    arguments(std::initializer_list<std::string_view> utf8) { add_all(utf8); }
+    arguments(std::initializer_list<std::wstring_view> wide) { add_all(wide); }
+    template <class Range, class = std::enable_if_t<detail::is_text_range<Range>::value>>
+    arguments(const Range &texts)
+    {
+        add_all(texts);
+    }
+    const std::vector<std::wstring> &wide() const { return wide_; }
+    // False when one was UTF-8 that was not; given() holds UTF-8 ones as
+    // they came.
+    bool utf8_ok() const { return utf8_ok_; }
+    const std::vector<std::string> &given() const { return given_; }
+
+private:
+    template <class Range>
+    void add_all(const Range &texts)
+    {
+        for (const auto &text : texts)
+            add(text);
+    }
+    void add(std::wstring_view text)
+    {
+        wide_.emplace_back(text);
+    }
+    void add(std::string_view text)
+    {
+        bool ok = true;
+        wide_.push_back(to_wide(text, &ok));
+        given_.emplace_back(text);
+        utf8_ok_ = utf8_ok_ && ok;
+    }
+    std::vector<std::wstring> wide_;
+    std::vector<std::string> given_;
+    bool utf8_ok_ = true;
+};
+
 struct options {
     path_text relay;          // empty: a direct start (PROCFERRY_RELAY: the default relay)
     path_text dir;            // empty: the caller's directory
@@ -249,6 +305,18 @@ struct options {
     // The child's descriptors 3, 4, ... as in procferry_options.extra_fds: a
     // side channel (an end of make_pipe) or a file the child reads by number.
     std::vector<procferry_stream> extra_fds;
+
+    // The same choices made in line: start(p, {}, procferry::options().out(procferry::pipe())).
+    options &in(procferry_stream stream) { return set(0, stream); }
+    options &out(procferry_stream stream) { return set(1, stream); }
+    options &err(procferry_stream stream) { return set(2, stream); }
+
+private:
+    options &set(int n, procferry_stream stream)
+    {
+        streams[n] = stream;
+        return *this;
+    }
 };
 
 // A capture's options: any start's, and how much of the output is kept.
@@ -259,6 +327,10 @@ struct capture_options : options {
     size_t stderr_cap = 0;
     bool stderr_to_stdout = false;
     std::optional<uint32_t> drain_ms; // see procferry_capture_options; none: the library's default
+
+    capture_options &in(procferry_stream stream) { return (options::in(stream), *this); }
+    capture_options &err(procferry_stream stream) { return (options::err(stream), *this); }
+    capture_options &out(procferry_stream) = delete; // a capture keeps stdout
 };
 
 // The outcome kinds as std::error_code values: a failed call's code() is
@@ -428,18 +500,24 @@ inline pipe_pair make_pipe()
 class child {
 public:
     child() = default;
-    explicit child(procferry_child *held, std::string words = {}) : held_(held), words_(std::move(words)) {}
-    child(child &&other) noexcept
-        : held_(std::exchange(other.held_, nullptr)), words_(std::move(other.words_)),
-          on_exit_(std::move(other.on_exit_))
+    // A child of the library's, with the words of its start; program (UTF-8)
+    // names it in the words of a wait. Without one, kind and error are why:
+    // the failed start's.
+    explicit child(procferry_child *held, std::string words = {}, std::string program = {},
+                   int kind = 0, int error = 0)
+        : held_(held), words_(std::move(words)), program_(std::move(program)), kind_(kind), error_(error)
     {
     }
+    child(child &&other) noexcept { *this = std::move(other); }
     child &operator=(child &&other) noexcept
     {
         if (this != &other) {
             close();
             held_ = std::exchange(other.held_, nullptr);
             words_ = std::move(other.words_);
+            program_ = std::move(other.program_);
+            kind_ = std::exchange(other.kind_, 0);
+            error_ = std::exchange(other.error_, 0);
             on_exit_ = std::move(other.on_exit_);
         }
         return *this;
@@ -455,14 +533,41 @@ public:
     const std::string &words() const { return words_; }
     // The process handle, to wait on beside other objects; the child's own.
     procferry_handle handle() const { return procferry_child_process(held_); }
-    // The exit status once the child ended; none when it still runs after
-    // timeout_ms (it is left running) or there is no child.
-    std::optional<uint32_t> wait(uint32_t timeout_ms = PROCFERRY_INFINITE) const
+    // How the wait ended: EXITED once the child ended (status(), success());
+    // TIMED_OUT when it still runs after timeout_ms (it is left running);
+    // with no child, the failed start's kind and words, or INVALID_ARGUMENT
+    // for a child closed, released or never started.
+    result wait(uint32_t timeout_ms = PROCFERRY_INFINITE) const
     {
+        result told;
+        if (!held_) {
+            bool failed_start = kind_ != 0 && kind_ != PROCFERRY_STARTED;
+            told.kind = failed_start ? kind_ : PROCFERRY_INVALID_ARGUMENT;
+            told.error = failed_start ? error_ : EINVAL;
+            told.words = failed_start ? words_ : "no child to wait for: none was started, or it was closed or released";
+            return told;
+        }
+        told.pid = pid();
         uint32_t status = 0;
-        if (!held_ || procferry_child_wait(held_, timeout_ms, &status) != 0)
-            return std::nullopt;
-        return status;
+        if (procferry_child_wait(held_, timeout_ms, &status) != 0) {
+            told.kind = PROCFERRY_TIMED_OUT;
+            told.words = name() + " still runs after " + std::to_string(timeout_ms) +
+                         " ms (process " + std::to_string(told.pid) + "); it is left running";
+            return told;
+        }
+        told.kind = PROCFERRY_EXITED;
+        told.exit_status = status;
+        procferry_options named;
+        procferry_options_init(&named);
+        std::string program = name();
+        named.program_utf8 = program.c_str();
+        procferry_result ended{};
+        ended.kind = PROCFERRY_EXITED;
+        ended.exit_status = status;
+        ended.pid = told.pid;
+        told.words.assign(procferry_describe(&named, &ended, nullptr, 0) + 1, '\0');
+        told.words.resize(procferry_describe(&named, &ended, &told.words[0], told.words.size()));
+        return told;
     }
     // Ends the child and everything it started; true once ended (or when it
     // had ended already).
@@ -516,8 +621,11 @@ private:
         std::function<void(uint32_t)> call = *(std::function<void(uint32_t)> *)done;
         call(status);
     }
+    std::string name() const { return program_.empty() ? "the child" : program_; }
     procferry_child *held_ = nullptr;
     std::string words_;
+    std::string program_;
+    int kind_ = 0, error_ = 0;
     std::unique_ptr<std::function<void(uint32_t)>> on_exit_;
 };
 
@@ -662,6 +770,7 @@ public:
         words.resize(procferry_describe_refusal(program.c_str(), why.c_str(), &words[0], words.size()));
         return words;
     }
+    std::string program_utf8() const { return to_utf8(program_); }
     start_request(const start_request &) = delete;
     start_request &operator=(const start_request &) = delete;
 
@@ -694,50 +803,6 @@ private:
     std::vector<const wchar_t *> arg_pointers_, env_pointers_;
 };
 
-inline std::vector<std::wstring> wide_list(std::initializer_list<std::wstring_view> args)
-{
-    return std::vector<std::wstring>(args.begin(), args.end());
-}
-
-// UTF-8 arguments; one that does not convert makes the start invalid.
-template <class List>
-std::vector<std::wstring> wide_list(const List &args, bool *ok)
-{
-    std::vector<std::wstring> out;
-    for (std::string_view arg : args) {
-        bool converted = true;
-        out.push_back(to_wide(arg, &converted));
-        *ok = *ok && converted;
-    }
-    return out;
-}
-
-// A UTF-8 program and its arguments in UTF-16; ok is false when any of them
-// is not UTF-8, which makes the start invalid.
-struct wide_call {
-    std::wstring program;
-    std::vector<std::wstring> args;
-    bool ok = true;
-    // When not: the texts as given, for the library to name the one at fault.
-    std::string program_utf8;
-    std::vector<std::string> args_utf8;
-};
-template <class List>
-wide_call widen(std::string_view program, const List &args)
-{
-    wide_call call;
-    call.args = wide_list(args, &call.ok);
-    bool program_ok = true;
-    call.program = to_wide(program, &program_ok);
-    call.ok = call.ok && program_ok;
-    if (!call.ok) {
-        call.program_utf8 = std::string(program);
-        for (std::string_view arg : args)
-            call.args_utf8.emplace_back(arg);
-    }
-    return call;
-}
-
 // The result of a start refused before the library saw it, for why.
 template <class Result>
 Result refused(const start_request &request, const std::string &why)
@@ -749,13 +814,12 @@ Result refused(const start_request &request, const std::string &why)
     return out;
 }
 
-
 // A start with a text that is not UTF-8, refused here: its words are the
 // library's for the texts as given in UTF-8, which name the one at fault
-// (the program, argument n, environment entry n). utf8 is NULL for a call
-// whose program and arguments came in UTF-16.
+// (the program, argument n, environment entry n).
 template <class Result>
-Result refused_not_utf8(const start_request &request, const wide_call *utf8, const options &choices)
+Result refused_not_utf8(const start_request &request, const path_text &program_given,
+                        const arguments &args_given, const options &choices)
 {
     // The library reads a text up to its first zero: in a text that is not
     // UTF-8 a zero stands as a byte that never is, so that it stays so.
@@ -771,12 +835,13 @@ Result refused_not_utf8(const start_request &request, const wide_call *utf8, con
     std::string program;
     std::vector<std::string> arg_texts;
     std::vector<const char *> args;
-    if (utf8 && !utf8->ok) {
-        program = as_given(utf8->program_utf8);
+    if (!program_given.utf8_ok() || !args_given.utf8_ok()) {
+        program = as_given(program_given.utf8_ok() ? to_utf8(program_given.wide()) : program_given.given());
         c.program = nullptr;
         c.program_utf8 = program.c_str();
-        for (const std::string &arg : utf8->args_utf8)
-            arg_texts.push_back(as_given(arg));
+        bool utf8_args = args_given.given().size() == args_given.wide().size();
+        for (size_t i = 0; i < args_given.wide().size(); ++i)
+            arg_texts.push_back(as_given(utf8_args ? args_given.given()[i] : to_utf8(args_given.wide()[i])));
         for (const std::string &arg : arg_texts)
             args.push_back(arg.c_str());
         c.args = nullptr;
@@ -815,11 +880,12 @@ Result refused_not_utf8(const start_request &request, const wide_call *utf8, con
 // text or change the library would read otherwise, or what this call does
 // not take (call_refusal, empty when nothing); none when it may go on.
 template <class Result>
-std::optional<Result> refused_early(const start_request &request, const wide_call *utf8,
-                                    const options &choices, const std::string &call_refusal)
+std::optional<Result> refused_early(const start_request &request, const path_text &program,
+                                    const arguments &args, const options &choices,
+                                    const std::string &call_refusal)
 {
-    if ((utf8 && !utf8->ok) || choices.env.not_utf8())
-        return refused_not_utf8<Result>(request, utf8, choices);
+    if (!program.utf8_ok() || !args.utf8_ok() || choices.env.not_utf8())
+        return refused_not_utf8<Result>(request, program, args, choices);
     std::string why = request.refusal(choices);
     if (why.empty())
         why = call_refusal;
@@ -828,12 +894,15 @@ std::optional<Result> refused_early(const start_request &request, const wide_cal
     return std::nullopt;
 }
 
-inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
-                  const options &choices, const wide_call *utf8)
+} // namespace detail
+
+// Runs program to its end (options.timeout_ms bounds the whole run; past it
+// the tree is ended and the kind is PROCFERRY_TIMED_OUT). The program and
+// its arguments are UTF-8 or UTF-16: run("cmd", {"/c", "exit 3"}).
+inline result run(const path_text &program, const arguments &args = {}, const options &choices = {})
 {
-    start_request request(program, args, choices, 0);
-    if (std::optional<result> early =
-            refused_early<result>(request, utf8, choices, ""))
+    detail::start_request request(program.wide(), args.wide(), choices, 0);
+    if (std::optional<result> early = detail::refused_early<result>(request, program, args, choices, ""))
         return std::move(*early);
     procferry_result out;
     procferry_start(&request.c, &out);
@@ -842,13 +911,13 @@ inline result run(std::wstring_view program, const std::vector<std::wstring> &ar
     return told;
 }
 
-inline started start(std::wstring_view program, const std::vector<std::wstring> &args,
-                     const options &choices, const wide_call *utf8)
+// Starts program and returns once it runs, with its child; a start that
+// failed has a child that is not valid, which keeps why.
+inline started start(const path_text &program, const arguments &args = {}, const options &choices = {})
 {
-    start_request request(program, args, choices, PROCFERRY_NO_WAIT);
-    if (std::optional<started> early =
-            refused_early<started>(request, utf8, choices, "")) {
-        early->process = child(nullptr, early->words);
+    detail::start_request request(program.wide(), args.wide(), choices, PROCFERRY_NO_WAIT);
+    if (std::optional<started> early = detail::refused_early<started>(request, program, args, choices, "")) {
+        early->process = child(nullptr, early->words, {}, early->kind, early->error);
         return std::move(*early);
     }
     procferry_result out;
@@ -857,17 +926,19 @@ inline started start(std::wstring_view program, const std::vector<std::wstring> 
     for (int n = 0; n < 3; ++n)
         told.pipes[n] = pipe_end(out.pipes[n]);
     request.fill(told, out);
-    told.process = child(launched ? out.child : nullptr, told.words);
+    told.process = child(launched ? out.child : nullptr, told.words, request.program_utf8(), told.kind, told.error);
     return told;
 }
 
-inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
-                        const capture_options &choices, std::string_view input, const wide_call *utf8)
+// Runs program to its end with input on its stdin and its stdout and stderr
+// kept in memory; never deadlocks, whatever the child reads or writes.
+inline captured capture(const path_text &program, const arguments &args = {},
+                        const capture_options &choices = {}, std::string_view input = {})
 {
-    start_request request(program, args, choices, 0);
+    detail::start_request request(program.wide(), args.wide(), choices, 0);
     bool stderr_chosen = choices.streams[2].kind != PROCFERRY_STREAM_INHERIT;
-    if (std::optional<captured> early = refused_early<captured>(
-            request, utf8, choices,
+    if (std::optional<captured> early = detail::refused_early<captured>(
+            request, program, args, choices,
             choices.stderr_to_stdout && stderr_chosen
                 ? "stderr_to_stdout is set and stderr is chosen as well; give one"
                 : ""))
@@ -898,111 +969,93 @@ inline captured capture(std::wstring_view program, const std::vector<std::wstrin
     return told;
 }
 
-// The same calls for a UTF-8 program and arguments, converted once.
-template <class List>
-result run_utf8(std::string_view program, const List &args, const options &choices)
-{
-    wide_call call = widen(program, args);
-    return run(call.program, call.args, choices, &call);
-}
-template <class List>
-started start_utf8(std::string_view program, const List &args, const options &choices)
-{
-    wide_call call = widen(program, args);
-    return start(call.program, call.args, choices, &call);
-}
-template <class List>
-captured capture_utf8(std::string_view program, const List &args, const capture_options &choices,
-                      std::string_view input)
-{
-    wide_call call = widen(program, args);
-    return capture(call.program, call.args, choices, input, &call);
-}
+// One stage of a pipeline: a program and its arguments, {"sort", {"/r"}}.
+struct command {
+    command(path_text program_, arguments args_ = {}) : program(std::move(program_)), args(std::move(args_)) {}
+    path_text program;
+    arguments args;
+};
 
-} // namespace detail
+// A pipeline's outcome: the last command's capture (its kind, status, out
+// and err), and what became of each command, in order.
+struct piped : captured {
+    std::vector<result> stages;
+    // Every command exited with status 0.
+    bool all_succeeded() const
+    {
+        for (const result &stage : stages)
+            if (!stage.success())
+                return false;
+        return !stages.empty();
+    }
+};
 
-// Runs program to its end (options.timeout_ms bounds the whole run; past it
-// the tree is ended and the kind is PROCFERRY_TIMED_OUT).
-inline result run(std::wstring_view program, std::initializer_list<std::wstring_view> args = {},
-                  const options &choices = {})
+// Runs the commands with each one's stdout as the next one's stdin, as a
+// shell's "a | b | c" does, and captures the last one's output. Each command
+// gets the options (directory, environment, flags, stderr); the first one's
+// stdin is options.streams[0]. timeout_ms bounds the whole pipeline: past it
+// every command still running is ended. A command that cannot start ends
+// the ones started before it, and is the pipeline's outcome.
+inline piped pipeline(const std::vector<command> &commands, const capture_options &choices = {})
 {
-    return detail::run(program, detail::wide_list(args), choices, nullptr);
-}
-inline result run(std::string_view program, std::initializer_list<std::string_view> args = {},
-                  const options &choices = {})
-{
-    return detail::run_utf8(program, args, choices);
-}
-inline result run(std::wstring_view program, const std::vector<std::wstring> &args,
-                  const options &choices = {})
-{
-    return detail::run(program, args, choices, nullptr);
-}
-inline result run(std::string_view program, const std::vector<std::string> &args,
-                  const options &choices = {})
-{
-    return detail::run_utf8(program, args, choices);
-}
-inline result run(std::string_view program, const std::vector<std::string_view> &args,
-                  const options &choices = {})
-{
-    return detail::run_utf8(program, args, choices);
-}
-
-// Starts program and returns once it runs, with its child.
-inline started start(std::wstring_view program, std::initializer_list<std::wstring_view> args = {},
-                     const options &choices = {})
-{
-    return detail::start(program, detail::wide_list(args), choices, nullptr);
-}
-inline started start(std::string_view program, std::initializer_list<std::string_view> args = {},
-                     const options &choices = {})
-{
-    return detail::start_utf8(program, args, choices);
-}
-inline started start(std::wstring_view program, const std::vector<std::wstring> &args,
-                     const options &choices = {})
-{
-    return detail::start(program, args, choices, nullptr);
-}
-inline started start(std::string_view program, const std::vector<std::string> &args,
-                  const options &choices = {})
-{
-    return detail::start_utf8(program, args, choices);
-}
-inline started start(std::string_view program, const std::vector<std::string_view> &args,
-                  const options &choices = {})
-{
-    return detail::start_utf8(program, args, choices);
-}
-
-// Runs program to its end with input on its stdin and its stdout and stderr
-// kept in memory; never deadlocks, whatever the child reads or writes.
-inline captured capture(std::wstring_view program,
-                        std::initializer_list<std::wstring_view> args = {},
-                        const capture_options &choices = {}, std::string_view input = {})
-{
-    return detail::capture(program, detail::wide_list(args), choices, input, nullptr);
-}
-inline captured capture(std::string_view program, std::initializer_list<std::string_view> args = {},
-                        const capture_options &choices = {}, std::string_view input = {})
-{
-    return detail::capture_utf8(program, args, choices, input);
-}
-inline captured capture(std::wstring_view program, const std::vector<std::wstring> &args,
-                        const capture_options &choices = {}, std::string_view input = {})
-{
-    return detail::capture(program, args, choices, input, nullptr);
-}
-inline captured capture(std::string_view program, const std::vector<std::string> &args,
-                  const capture_options &choices = {}, std::string_view input = {})
-{
-    return detail::capture_utf8(program, args, choices, input);
-}
-inline captured capture(std::string_view program, const std::vector<std::string_view> &args,
-                  const capture_options &choices = {}, std::string_view input = {})
-{
-    return detail::capture_utf8(program, args, choices, input);
+    piped told;
+    if (commands.empty()) {
+        told.kind = PROCFERRY_INVALID_ARGUMENT;
+        told.error = EINVAL;
+        told.words = "a pipeline of no commands";
+        return told;
+    }
+    auto began = std::chrono::steady_clock::now();
+    auto remaining = [&]() -> uint32_t {
+        if (choices.timeout_ms == PROCFERRY_INFINITE)
+            return PROCFERRY_INFINITE;
+        auto spent = (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - began).count();
+        return spent >= choices.timeout_ms ? 0 : (uint32_t)(choices.timeout_ms - spent);
+    };
+    std::vector<started> running;
+    pipe_end previous;
+    for (size_t i = 0; i + 1 < commands.size(); ++i) {
+        options stage = choices;
+        stage.timeout_ms = remaining();
+        if (i > 0)
+            stage.streams[0] = file(previous);
+        stage.streams[1] = pipe();
+        running.push_back(start(commands[i].program, commands[i].args, stage));
+        previous.close(); // the child holds its own copy
+        if (!running.back().process.valid()) {
+            for (started &earlier : running)
+                earlier.process.kill();
+            static_cast<result &>(told) = running.back();
+            for (const started &each : running)
+                told.stages.push_back(each);
+            return told;
+        }
+        previous = std::move(running.back().pipes[1]);
+    }
+    capture_options last = choices;
+    last.timeout_ms = remaining();
+    if (commands.size() > 1)
+        last.streams[0] = file(previous);
+    static_cast<captured &>(told) = capture(commands.back().program, commands.back().args, last);
+    // Once the last one ended, a writer before it sees its reader gone.
+    previous.close();
+    for (started &each : running) {
+        result waited = each.process.wait(remaining());
+        if (waited.timed_out()) {
+            each.process.kill();
+            waited.words = waited.words.substr(0, waited.words.find(';')) + "; ended it";
+        }
+        told.stages.push_back(waited);
+    }
+    told.stages.push_back(told);
+    if (told.kind == PROCFERRY_EXITED)
+        for (const result &stage : told.stages)
+            if (stage.timed_out()) {
+                static_cast<result &>(told) = stage;
+                break;
+            }
+    return told;
 }
 
 } // namespace procferry

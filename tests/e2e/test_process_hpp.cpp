@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <list>
 
 #include "procferry/process.hpp"
 #include "relay_fixture.h"
@@ -56,7 +57,7 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     procferry::child child = std::move(started.process);
     EXPECT_FALSE(started.process.valid());
     EXPECT_NE(child.pid(), 0u);
-    EXPECT_FALSE(child.wait(0).has_value()) << "still running";
+    EXPECT_FALSE(child.wait(0).status().has_value()) << "still running";
     // Its end reported to a function of the caller's, on the system's pool.
     std::promise<uint32_t> ended;
     std::future<uint32_t> status = ended.get_future();
@@ -64,7 +65,7 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     EXPECT_TRUE(child.kill(9));
     ASSERT_EQ(status.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(status.get(), 9u);
-    EXPECT_EQ(child.wait(10000), std::optional<uint32_t>(9));
+    EXPECT_EQ(child.wait(10000).status(), std::optional<uint32_t>(9));
 
     // Many children: the first to end, then all.
     std::vector<procferry::child> children;
@@ -156,8 +157,8 @@ TEST(ProcessHpp, PipeEndsReadLinesAndJoinChildren)
     while (std::optional<std::string> line = second.pipes[1].read_line())
         lines.push_back(*line);
     EXPECT_EQ(lines, std::vector<std::string>{"probe-stdout"});
-    EXPECT_EQ(first.process.wait(10000), std::optional<uint32_t>(0));
-    EXPECT_EQ(second.process.wait(10000), std::optional<uint32_t>(0));
+    EXPECT_EQ(first.process.wait(10000).status(), std::optional<uint32_t>(0));
+    EXPECT_EQ(second.process.wait(10000).status(), std::optional<uint32_t>(0));
 
     // Written to a child's stdin, read back whole.
     procferry::options both;
@@ -169,7 +170,7 @@ TEST(ProcessHpp, PipeEndsReadLinesAndJoinChildren)
     EXPECT_TRUE(echoing.pipes[0].write("one\ntwo"));
     echoing.pipes[0].close();
     EXPECT_EQ(echoing.pipes[1].read_all(), "one\r\ntwo");
-    EXPECT_EQ(echoing.process.wait(10000), std::optional<uint32_t>(0));
+    EXPECT_EQ(echoing.process.wait(10000).status(), std::optional<uint32_t>(0));
 
     // A side channel of the caller's making, as the child's descriptor 3.
     procferry::pipe_pair side = procferry::make_pipe();
@@ -182,7 +183,7 @@ TEST(ProcessHpp, PipeEndsReadLinesAndJoinChildren)
     side.write.close();
     EXPECT_EQ(side.read.read_line(), std::optional<std::string>("fd 3"));
     EXPECT_EQ(side.read.read_line(), std::nullopt);
-    EXPECT_EQ(sider.process.wait(10000), std::optional<uint32_t>(0));
+    EXPECT_EQ(sider.process.wait(10000).status(), std::optional<uint32_t>(0));
 }
 
 // Texts the library would take otherwise than given (cut at a zero, a name
@@ -340,4 +341,80 @@ TEST(ProcessHpp, NamedStreamsAPipelineAndWhatResultsTell)
     EXPECT_TRUE(procferry::wait_all({a.process, none.process, kept}, 10000)) << "the failed start is skipped";
     std::optional<size_t> first_ended = procferry::wait_any({none.process, kept}, 0);
     EXPECT_EQ(first_ended, std::optional<size_t>(1));
+
+    // A wait tells an end, a time that passed and a child that is not there apart.
+    procferry::result ended = kept.wait(10000);
+    EXPECT_TRUE(ended.success()) << ended.words;
+    EXPECT_TRUE(contains(ended.words, "exited with status 0")) << ended.words;
+    procferry::result never = none.process.wait();
+    EXPECT_EQ(never.kind, PROCFERRY_LAUNCH_FAILED);
+    EXPECT_EQ(never.words, none.words);
+    procferry::child moved = std::move(kept);
+    EXPECT_EQ(kept.wait().kind, PROCFERRY_INVALID_ARGUMENT);
+    procferry::options sleeping;
+    sleeping.env.set("PROBE_SLEEP_MS", "20000");
+    procferry::child slow = std::move(procferry::start(probe(), {}, sleeping).process);
+    procferry::result waited = slow.wait(0);
+    EXPECT_TRUE(waited.timed_out()) << waited.words;
+    EXPECT_FALSE(waited.status().has_value());
+    EXPECT_TRUE(contains(waited.words, "still runs after 0 ms")) << waited.words;
+    slow.kill();
+}
+
+// Arguments come as any range of texts, UTF-8 or UTF-16, and reach the child as given.
+TEST(ProcessHpp, ArgumentsFromAnyRangeOfTexts)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring report = std::wstring(temp) + L"procferry-hpp-ranges.txt";
+    procferry::options options;
+    options.env.set(L"PROBE_OUT", report);
+    auto argv_of = [&](procferry::result ran) {
+        EXPECT_TRUE(ran.success()) << ran.words;
+        std::vector<std::wstring> argv = parent::read_probe_report(report).argv;
+        DeleteFileW(report.c_str());
+        return std::vector<std::wstring>(argv.begin() + (argv.empty() ? 0 : 1), argv.end());
+    };
+    const std::vector<std::wstring> expected{L"a b", L"\u00e9\"", L""};
+    EXPECT_EQ(argv_of(procferry::run(probe(), {"a b", "\xc3\xa9\"", ""}, options)), expected);
+    EXPECT_EQ(argv_of(procferry::run(probe(), std::vector<std::string>{"a b", "\xc3\xa9\"", ""}, options)), expected);
+    EXPECT_EQ(argv_of(procferry::run(probe(), std::list<std::wstring>(expected.begin(), expected.end()), options)), expected);
+    const wchar_t *pointers[] = {L"a b", L"\u00e9\"", L""};
+    EXPECT_EQ(argv_of(procferry::run(probe(), pointers, options)), expected);
+    std::string_view views[] = {"a b", "\xc3\xa9\"", ""};
+    EXPECT_EQ(argv_of(procferry::run(procferry::to_utf8(probe()), views, options)), expected);
+    // One that is not UTF-8 is named, from any range.
+    procferry::result refused = procferry::run(probe(), std::vector<std::string>{"ok", "bad\xff"}, options);
+    EXPECT_EQ(refused.kind, PROCFERRY_INVALID_ARGUMENT);
+    EXPECT_TRUE(contains(refused.words, "argument 2")) << refused.words;
+}
+
+// A pipeline: each stdout the next one's stdin, the last one captured, each stage told.
+TEST(ProcessHpp, PipelinesRunEachStageAndTellEach)
+{
+    procferry::capture_options options;
+    options.env.set("PROBE_WRITE", "1").set("PROBE_ECHO", "1");
+    options.streams[0] = procferry::null();
+    options.streams[2] = procferry::null();
+    options.timeout_ms = 20000;
+    procferry::piped three = procferry::pipeline({{probe()}, {probe()}, {probe(), {L"x"}}}, options);
+    EXPECT_TRUE(three.success()) << three.words;
+    EXPECT_TRUE(three.all_succeeded());
+    EXPECT_EQ(three.out, "probe-stdout\r\nprobe-stdout\r\nprobe-stdout\r\n");
+    ASSERT_EQ(three.stages.size(), 3u);
+    for (const procferry::result &stage : three.stages)
+        EXPECT_EQ(stage.status(), std::optional<uint32_t>(0)) << stage.words;
+
+    procferry::piped broken = procferry::pipeline({{probe()}, {"procferry-no-such-program"}, {probe()}}, options);
+    EXPECT_EQ(broken.kind, PROCFERRY_LAUNCH_FAILED) << broken.words;
+    EXPECT_TRUE(contains(broken.words, "procferry-no-such-program")) << broken.words;
+    EXPECT_EQ(broken.stages.size(), 2u);
+
+    // The last one ends first: the stage before it, still writing, is not left hanging.
+    options.env.set("PROBE_WRITE_BYTES", "4000000").unset("PROBE_ECHO");
+    procferry::piped early = procferry::pipeline({{probe()}, {probe()}}, options);
+    EXPECT_EQ(early.kind, PROCFERRY_EXITED) << early.words;
+    ASSERT_EQ(early.stages.size(), 2u);
+    EXPECT_TRUE(early.stages[0].exited()) << early.stages[0].words;
+    EXPECT_FALSE(procferry::pipeline({}).success());
 }
