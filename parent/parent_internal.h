@@ -22,6 +22,12 @@ static_assert((int)PF_RECORD_OK == (int)RELAY_OK && (int)PF_RECORD_DIR_FAILED ==
 uint64_t pf_deadline(uint32_t timeout_ms);
 DWORD pf_remaining(uint64_t deadline, uint32_t timeout_ms);
 
+// Waits for object, or for nothing when NULL, at most timeout_ms, unless the
+// cancel (NULL: none) is signalled first: WaitForSingleObject's answers, or
+// PF_WAIT_CANCELLED.
+enum { PF_WAIT_CANCELLED = WAIT_OBJECT_0 + 0x100 };
+DWORD pf_wait_or_cancel(HANDLE object, DWORD timeout_ms, const procferry_cancel *cancel);
+
 // The relay's descriptors: 0 to 2 its own streams, then the extra
 // descriptors for the child (from 3), the report channel, the sync channel,
 // and the child's streams when handed over: 3 to 7 without extra ones.

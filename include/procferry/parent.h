@@ -67,6 +67,7 @@ typedef void *procferry_handle;
 /* A started child (PROCFERRY_STARTED): the caller's until
    procferry_child_close. */
 struct procferry_child;
+struct procferry_cancel;
 
 /* Waits that never end. */
 #define PROCFERRY_INFINITE 0xFFFFFFFFu
@@ -241,7 +242,9 @@ enum procferry_kind {
                                        job: the relay and its child) */
     PROCFERRY_BAD_RECORD = 10,      /* a short record or an unknown code (record_*), or a
                                        child handle that could not be taken over (win32_error) */
-    PROCFERRY_SYSTEM_ERROR = 11     /* win32_error: a pipe, handle, job or event could not be made */
+    PROCFERRY_SYSTEM_ERROR = 11,    /* win32_error: a pipe, handle, job or event could not be made */
+    PROCFERRY_CANCELLED = 12        /* a capture's cancel object was signalled (see
+                                       procferry_capture_options.cancel) */
 };
 
 /* The longest check report kept, and the longest words a result keeps,
@@ -378,6 +381,25 @@ int procferry_child_on_exit(struct procferry_child *child, procferry_exit_callba
 enum { PROCFERRY_STOPPED_WHEN_ASKED = 1, PROCFERRY_STOPPED_BY_KILL = 2, PROCFERRY_STOPPED_UNASKED = 3 };
 int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code);
 
+/* A cancel object: signalled from any thread, it ends at once the captures,
+   waits and stops given it (each says what a cancel does to it), and stays
+   signalled. make returns NULL when no event can be made; a NULL cancel is
+   none. Free it once nothing uses it. */
+struct procferry_cancel *procferry_cancel_make(void);
+void procferry_cancel_signal(struct procferry_cancel *cancel);
+int procferry_cancel_signalled(const struct procferry_cancel *cancel);
+void procferry_cancel_free(struct procferry_cancel *cancel);
+/* procferry_child_wait that also returns PROCFERRY_CANCELLED once cancel is
+   signalled, leaving the child running. */
+int procferry_child_wait_cancellable(struct procferry_child *child, uint32_t timeout_ms,
+                                     const struct procferry_cancel *cancel, uint32_t *exit_status);
+/* procferry_child_stop whose grace period a cancel cuts short: the tree is
+   ended at once and the stop returns PROCFERRY_STOPPED_CANCELLED (-1 when it
+   could not be ended). */
+enum { PROCFERRY_STOPPED_CANCELLED = 4 };
+int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code,
+                                     const struct procferry_cancel *cancel);
+
 /* Waiting for a set of children, of any size (the system's own wait takes
    at most 64 objects). wait_any returns 0 once one of them has ended, with
    its index in *index (of those ended already, the first in order), and
@@ -435,6 +457,11 @@ struct procferry_capture_options {
                                   pipes; PROCFERRY_INFINITE: until every holder closed
                                   them. Options whose size ends before this field get
                                   the default. */
+    const struct procferry_cancel *cancel; /* once signalled, the run ends at once: the
+                                  kind is PROCFERRY_CANCELLED, out and err keep what was
+                                  read, and the child's tree is ended unless
+                                  leave_running_when_cancelled. NULL: none */
+    int leave_running_when_cancelled;
 };
 
 struct procferry_capture_result {

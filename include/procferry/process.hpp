@@ -31,6 +31,9 @@
 #include <map>
 #include <memory>
 #include <system_error>
+#if __cplusplus >= 202002L
+#include <stop_token>
+#endif
 #include <optional>
 #include <string>
 #include <string_view>
@@ -289,6 +292,48 @@ private:
     bool utf8_ok_ = true;
 };
 
+// A cancel that any thread may signal, shared by its copies: given to a
+// capture (capture_options::cancel), a wait or a stop, it ends them at once
+// (see procferry_cancel_make). Under C++20 one can follow a std::stop_token:
+// canceller(token) is signalled once a stop is requested of the token.
+class canceller {
+public:
+    canceller() : state_(std::make_shared<state>()) {}
+#if defined(__cpp_lib_jthread)
+    explicit canceller(std::stop_token token) : canceller()
+    {
+        state_->follow.emplace(std::move(token), signaller{state_->held});
+    }
+#endif
+    void cancel() const { procferry_cancel_signal(state_->held); }
+    bool cancelled() const { return procferry_cancel_signalled(state_->held) != 0; }
+    // The library's cancel, still this object's; NULL when none could be made.
+    procferry_cancel *get() const { return state_->held; }
+
+private:
+    struct signaller {
+        procferry_cancel *held;
+        void operator()() const { procferry_cancel_signal(held); }
+    };
+    struct state {
+        procferry_cancel *held = procferry_cancel_make();
+#if defined(__cpp_lib_jthread)
+        std::optional<std::stop_callback<signaller>> follow;
+#endif
+        state() = default;
+        state(const state &) = delete;
+        state &operator=(const state &) = delete;
+        ~state()
+        {
+#if defined(__cpp_lib_jthread)
+            follow.reset();
+#endif
+            procferry_cancel_free(held);
+        }
+    };
+    std::shared_ptr<state> state_;
+};
+
 struct options {
     path_text relay;          // empty: a direct start (PROCFERRY_RELAY: the default relay)
     path_text dir;            // empty: the caller's directory
@@ -327,6 +372,10 @@ struct capture_options : options {
     size_t stderr_cap = 0;
     bool stderr_to_stdout = false;
     std::optional<uint32_t> drain_ms; // see procferry_capture_options; none: the library's default
+    // Once cancelled, the capture ends at once: kind PROCFERRY_CANCELLED,
+    // out and err keep what was read, the tree is ended unless leave_running.
+    std::optional<canceller> cancel;
+    bool leave_running_when_cancelled = false;
 
     capture_options &in(procferry_stream stream) { return (options::in(stream), *this); }
     capture_options &err(procferry_stream stream) { return (options::err(stream), *this); }
@@ -537,7 +586,9 @@ public:
     // TIMED_OUT when it still runs after timeout_ms (it is left running);
     // with no child, the failed start's kind and words, or INVALID_ARGUMENT
     // for a child closed, released or never started.
-    result wait(uint32_t timeout_ms = PROCFERRY_INFINITE) const
+    // With a canceller: CANCELLED once it is cancelled first (the child left running).
+    result wait(uint32_t timeout_ms, const canceller &cancel) const { return wait(timeout_ms, &cancel); }
+    result wait(uint32_t timeout_ms = PROCFERRY_INFINITE, const canceller *cancel = nullptr) const
     {
         result told;
         if (!held_) {
@@ -549,7 +600,14 @@ public:
         }
         told.pid = pid();
         uint32_t status = 0;
-        if (procferry_child_wait(held_, timeout_ms, &status) != 0) {
+        int waited = procferry_child_wait_cancellable(held_, timeout_ms, cancel ? cancel->get() : nullptr, &status);
+        if (waited == PROCFERRY_CANCELLED) {
+            told.kind = PROCFERRY_CANCELLED;
+            told.words = name() + " (process " + std::to_string(told.pid) +
+                         "): the wait was cancelled; it is left running";
+            return told;
+        }
+        if (waited != 0) {
             told.kind = PROCFERRY_TIMED_OUT;
             told.words = name() + " still runs after " + std::to_string(timeout_ms) +
                          " ms (process " + std::to_string(told.pid) + "); it is left running";
@@ -577,9 +635,16 @@ public:
     }
     // Asks the child to stop, and ends its tree when it still runs after
     // grace_ms; PROCFERRY_STOPPED_WHEN_ASKED or _BY_KILL (procferry_child_stop).
-    int stop(uint32_t grace_ms, uint32_t exit_code = 1) const
+    // A canceller cuts the grace period short: PROCFERRY_STOPPED_CANCELLED,
+    // the tree ended at once.
+    int stop(uint32_t grace_ms, uint32_t exit_code, const canceller &cancel) const
     {
-        return held_ ? procferry_child_stop(held_, grace_ms, exit_code) : -1;
+        return stop(grace_ms, exit_code, &cancel);
+    }
+    int stop(uint32_t grace_ms, uint32_t exit_code = 1, const canceller *cancel = nullptr) const
+    {
+        return held_ ? procferry_child_stop_cancellable(held_, grace_ms, exit_code, cancel ? cancel->get() : nullptr)
+                     : -1;
     }
     // Calls done(exit status) once the child has ended, on a thread of the
     // system's pool (procferry_child_on_exit); false when it cannot. It
@@ -955,6 +1020,8 @@ inline captured capture(const path_text &program, const arguments &args = {},
         capture.stderr_cap = choices.stderr_cap;
     if (choices.drain_ms)
         capture.drain_ms = *choices.drain_ms;
+    capture.cancel = choices.cancel ? choices.cancel->get() : nullptr;
+    capture.leave_running_when_cancelled = choices.leave_running_when_cancelled;
     procferry_capture_result out;
     procferry_capture(&request.c, &capture, &out);
     captured told;

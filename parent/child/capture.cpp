@@ -188,12 +188,21 @@ int capture_run(const struct procferry_options *options,
     // Options made before drain_ms was there get its default.
     const size_t drain_known = offsetof(procferry_capture_options, drain_ms) + sizeof capture->drain_ms;
     uint32_t drain_ms = capture->size >= drain_known ? capture->drain_ms : DEFAULT_DRAIN_MS;
+    const size_t cancel_known = offsetof(procferry_capture_options, leave_running_when_cancelled) +
+                                sizeof capture->leave_running_when_cancelled;
+    const procferry_cancel *cancel = capture->size >= cancel_known ? capture->cancel : nullptr;
+    bool leave_running = cancel && capture->leave_running_when_cancelled;
+
     procferry_options own = *options;
     capture_streams(*options, *capture, own.streams);
     own.flags |= PROCFERRY_NO_WAIT;
     uint64_t deadline = pf_deadline(options->timeout_ms);
     drain out, err;
-    if (pf_start(&own, &outcome) != PROCFERRY_STARTED) {
+    // Cancelled already: nothing starts.
+    bool cancelled_first = procferry_cancel_signalled(cancel) != 0;
+    if (cancelled_first)
+        pf_finish(&outcome, PROCFERRY_CANCELLED);
+    if (cancelled_first || pf_start(&own, &outcome) != PROCFERRY_STARTED) {
         take(out, &result->out, &result->out_size, &result->out_capped);
         take(err, &result->err, &result->err_size, &result->err_capped);
         return outcome.kind;
@@ -215,21 +224,23 @@ int capture_run(const struct procferry_options *options,
 
     procferry_child *started = outcome.child;
     HANDLE child = (HANDLE)procferry_child_process(started);
-    bool timed_out = false;
+    bool timed_out = false, cancelled = false;
     if (!threads_made) {
         procferry_child_kill(started, 1);
-    } else if (WaitForSingleObject(child, pf_remaining(deadline, options->timeout_ms)) !=
-               WAIT_OBJECT_0) {
-        timed_out = true;
-        procferry_child_kill(started, 1);
+    } else {
+        DWORD waited = pf_wait_or_cancel(child, pf_remaining(deadline, options->timeout_ms), cancel);
+        cancelled = waited == PF_WAIT_CANCELLED;
+        timed_out = !cancelled && waited != WAIT_OBJECT_0;
+        if (timed_out || (cancelled && !leave_running))
+            procferry_child_kill(started, 1);
     }
     // The child has ended (or was ended), so what it wrote is in the pipes
     // already. A process it left running may hold them open for as long as
     // it runs; that is not the child's run, so it gets drain_ms and no more,
     // within the run's own time.
     // After the run's own time is up, what is in the pipes is all it gets.
-    uint32_t window_ms = timed_out ? 0 : drain_ms;
-    if (!timed_out && threads_made) {
+    uint32_t window_ms = timed_out || cancelled ? 0 : drain_ms;
+    if (window_ms && threads_made) {
         DWORD left = pf_remaining(deadline, options->timeout_ms);
         if (left < window_ms)
             window_ms = left;
@@ -248,10 +259,13 @@ int capture_run(const struct procferry_options *options,
     memset(outcome.pipes, 0, sizeof outcome.pipes);
 
     DWORD status = 0;
-    WaitForSingleObject(child, KILLED_END_MS);
+    if (!(cancelled && leave_running))
+        WaitForSingleObject(child, KILLED_END_MS);
     if (!threads_made) {
         outcome.kind = PROCFERRY_SYSTEM_ERROR;
         outcome.win32_error = thread_error;
+    } else if (cancelled) {
+        outcome.kind = PROCFERRY_CANCELLED;
     } else if (timed_out) {
         outcome.kind = PROCFERRY_TIMED_OUT;
     } else if (out.failed || err.failed) {
@@ -266,8 +280,9 @@ int capture_run(const struct procferry_options *options,
     }
     procferry_child_close(started);
     outcome.child = nullptr;
-    // The pid tells that the program ran, which the words of a timeout need.
-    if (outcome.kind != PROCFERRY_TIMED_OUT)
+    // The pid tells that the program ran, which the words of a timeout or a
+    // cancel need.
+    if (outcome.kind != PROCFERRY_TIMED_OUT && outcome.kind != PROCFERRY_CANCELLED)
         outcome.pid = 0;
     take(out, &result->out, &result->out_size, &result->out_capped);
     take(err, &result->err, &result->err_size, &result->err_capped);

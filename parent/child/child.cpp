@@ -56,11 +56,19 @@ uint32_t procferry_child_pid(const struct procferry_child *child)
 
 int procferry_child_wait(struct procferry_child *child, uint32_t timeout_ms, uint32_t *exit_status)
 {
+    return procferry_child_wait_cancellable(child, timeout_ms, nullptr, exit_status);
+}
+
+int procferry_child_wait_cancellable(struct procferry_child *child, uint32_t timeout_ms,
+                                     const struct procferry_cancel *cancel, uint32_t *exit_status)
+{
     if (!child)
         return -1;
-    DWORD waited = WaitForSingleObject(child->process, timeout_ms);
+    DWORD waited = pf_wait_or_cancel(child->process, timeout_ms, cancel);
     if (waited == WAIT_TIMEOUT)
         return PROCFERRY_TIMED_OUT;
+    if (waited == PF_WAIT_CANCELLED)
+        return PROCFERRY_CANCELLED;
     DWORD code = 0;
     if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(child->process, &code))
         return -1;
@@ -260,8 +268,20 @@ bool job_runs_anything(HANDLE job)
 
 int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code)
 {
+    return procferry_child_stop_cancellable(child, grace_ms, exit_code, nullptr);
+}
+
+int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code,
+                                     const struct procferry_cancel *cancel)
+{
     if (!child)
         return -1;
+    // A cancel cuts the grace period short: the tree is ended at once.
+    auto cancelled = [&]() {
+        return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_CANCELLED : -1;
+    };
+    if (procferry_cancel_signalled(cancel))
+        return cancelled();
     uint64_t deadline = pf_deadline(grace_ms);
     if (WaitForSingleObject(child->process, 0) != WAIT_OBJECT_0) {
         // A console child hears a break only in a process group of its own,
@@ -281,7 +301,12 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
             DWORD left = pf_remaining(asked ? deadline : look_deadline, asked ? grace_ms : look_ms);
             if (left == 0)
                 break;
-            DWORD waited = WaitForSingleObject(child->process, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS);
+            DWORD waited = pf_wait_or_cancel(child->process, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS, cancel);
+            if (waited == PF_WAIT_CANCELLED) {
+                if (asker.user)
+                    FreeLibrary(asker.user);
+                return cancelled();
+            }
             if (waited == WAIT_FAILED)
                 break;
             ended = waited == WAIT_OBJECT_0;
@@ -297,7 +322,10 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
             return procferry_child_kill(child, exit_code) != 0 ? -1
                    : looking                                  ? PROCFERRY_STOPPED_BY_KILL
                                                               : PROCFERRY_STOPPED_UNASKED;
-        if (!ended && WaitForSingleObject(child->process, pf_remaining(deadline, grace_ms)) != WAIT_OBJECT_0)
+        DWORD waited = ended ? WAIT_OBJECT_0 : pf_wait_or_cancel(child->process, pf_remaining(deadline, grace_ms), cancel);
+        if (waited == PF_WAIT_CANCELLED)
+            return cancelled();
+        if (waited != WAIT_OBJECT_0)
             return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_BY_KILL : -1;
     }
     // The child ended: what it started gets the rest of the grace period to
@@ -308,7 +336,10 @@ int procferry_child_stop(struct procferry_child *child, uint32_t grace_ms, uint3
             pf_terminate_tree(child->process, child->job, exit_code);
             break;
         }
-        Sleep(left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS);
+        if (pf_wait_or_cancel(nullptr, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS, cancel) == PF_WAIT_CANCELLED) {
+            pf_terminate_tree(child->process, child->job, exit_code);
+            return PROCFERRY_STOPPED_CANCELLED;
+        }
     }
     return PROCFERRY_STOPPED_WHEN_ASKED;
 }

@@ -130,6 +130,13 @@ void describe(line &words, const struct procferry_options *options,
             put(&words, " included");
         }
         break;
+    case PROCFERRY_CANCELLED:
+        put_text(&words, program);
+        if (result->pid != 0)
+            put_number(&words, ": cancelled while it ran, as process %lld", result->pid);
+        else
+            put(&words, ": cancelled before it started");
+        break;
     case PROCFERRY_BAD_RECORD:
         bad_record(&words, result, relay);
         break;

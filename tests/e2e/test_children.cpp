@@ -268,3 +268,79 @@ TEST_P(ParentLibrary, ExitCallbacksRunOnceTheChildEndsAndNeverAfterClose)
     EXPECT_EQ(closed.calls, 0);
     parent::clear_probe_env();
 }
+
+// A cancel from another thread ends a capture (keeping what was read; the
+// tree ended, or left running when asked), a wait (the child left running)
+// and a stop's grace period (the tree ended at once).
+TEST_P(ParentLibrary, ACancelFromAnotherThreadEndsACaptureAWaitAndAStop)
+{
+    parent::clear_probe_env();
+    parent::set_probe_env("PROBE_WRITE", L"1");
+    parent::set_probe_env("PROBE_SLEEP_MS", L"60000");
+    procferry_options o = options();
+    procferry_capture_options c;
+    procferry_capture_options_init(&c);
+    auto cancelled_soon = [](procferry_cancel *cancel) {
+        return std::thread([cancel] {
+            Sleep(500);
+            procferry_cancel_signal(cancel);
+        });
+    };
+    auto still_runs = [](uint32_t pid) {
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+        bool runs = process && WaitForSingleObject(process, 2000) == WAIT_TIMEOUT;
+        if (process)
+            TerminateProcess(process, 1), CloseHandle(process);
+        return runs;
+    };
+    for (int leave_running = 0; leave_running < 2; ++leave_running) {
+        procferry_cancel *cancel = procferry_cancel_make();
+        ASSERT_NE(cancel, nullptr);
+        c.cancel = cancel;
+        c.leave_running_when_cancelled = leave_running;
+        std::thread canceller = cancelled_soon(cancel);
+        procferry_capture_result captured;
+        EXPECT_EQ(procferry_capture(&o, &c, &captured), PROCFERRY_CANCELLED) << captured.result.words;
+        canceller.join();
+        EXPECT_STREQ(captured.out, "probe-stdout\r\n");
+        EXPECT_STREQ(captured.err, "probe-stderr\r\n");
+        EXPECT_NE(strstr(captured.result.words, "cancelled while it ran"), nullptr) << captured.result.words;
+        EXPECT_EQ(still_runs(captured.result.pid), leave_running != 0) << "left running: " << leave_running;
+        procferry_capture_free(&captured);
+        // Cancelled already: nothing starts.
+        EXPECT_EQ(procferry_capture(&o, &c, &captured), PROCFERRY_CANCELLED);
+        EXPECT_EQ(captured.result.pid, 0u);
+        EXPECT_NE(strstr(captured.result.words, "cancelled before it started"), nullptr) << captured.result.words;
+        procferry_capture_free(&captured);
+        procferry_cancel_free(cancel);
+    }
+
+    procferry_cancel *cancel = procferry_cancel_make();
+    o.flags |= PROCFERRY_NO_WAIT;
+    o.streams[1].kind = o.streams[2].kind = PROCFERRY_STREAM_NULL;
+    procferry_result result;
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED) << result.words;
+    std::thread canceller = cancelled_soon(cancel);
+    uint32_t status = 0;
+    EXPECT_EQ(procferry_child_wait_cancellable(result.child, 60000, cancel, &status), PROCFERRY_CANCELLED);
+    canceller.join();
+    EXPECT_EQ(procferry_child_wait(result.child, 0, &status), PROCFERRY_TIMED_OUT) << "left running";
+    procferry_child_kill(result.child, 9);
+    procferry_child_close(result.child);
+    procferry_cancel_free(cancel);
+
+    // A stop waiting out its grace period for what the child started.
+    cancel = procferry_cancel_make();
+    parent::set_probe_env("PROBE_SPAWN", L"hold");
+    ASSERT_EQ(procferry_start(&o, &result), PROCFERRY_STARTED) << result.words;
+    EXPECT_EQ(procferry_child_wait(result.child, 10000, &status), 0);
+    canceller = cancelled_soon(cancel);
+    EXPECT_EQ(procferry_child_stop_cancellable(result.child, 60000, 9, cancel), PROCFERRY_STOPPED_CANCELLED);
+    canceller.join();
+    for (int tries = 0; tries < 50 && processes_named(L"probe_child.exe") != 0; ++tries)
+        Sleep(100);
+    EXPECT_EQ(processes_named(L"probe_child.exe"), 0) << "the cancelled stop left a grandchild running";
+    procferry_child_close(result.child);
+    procferry_cancel_free(cancel);
+    parent::clear_probe_env();
+}

@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 #include <list>
+#include <thread>
 
 #include "procferry/process.hpp"
 #include "relay_fixture.h"
@@ -417,4 +418,35 @@ TEST(ProcessHpp, PipelinesRunEachStageAndTellEach)
     ASSERT_EQ(early.stages.size(), 2u);
     EXPECT_TRUE(early.stages[0].exited()) << early.stages[0].words;
     EXPECT_FALSE(procferry::pipeline({}).success());
+}
+
+// A canceller from another thread: a capture ends with what it read, a wait
+// leaves the child running.
+TEST(ProcessHpp, ACancellerEndsACaptureAndAWait)
+{
+    procferry::capture_options options;
+    options.env.set("PROBE_WRITE", "1").set("PROBE_SLEEP_MS", "60000");
+    options.cancel = procferry::canceller();
+    std::thread later([cancel = *options.cancel] {
+        Sleep(500);
+        cancel.cancel();
+    });
+    procferry::captured cut = procferry::capture(probe(), {}, options);
+    later.join();
+    EXPECT_EQ(cut.kind, PROCFERRY_CANCELLED) << cut.words;
+    EXPECT_EQ(cut.out, "probe-stdout\r\n");
+    EXPECT_TRUE(contains(cut.words, "cancelled while it ran")) << cut.words;
+
+    procferry::canceller stop_waiting;
+    procferry::started sleeping = procferry::start(probe(), {}, procferry::options(options).out(procferry::null()));
+    std::thread soon([&stop_waiting] {
+        Sleep(300);
+        stop_waiting.cancel();
+    });
+    procferry::result waited = sleeping.process.wait(60000, stop_waiting);
+    soon.join();
+    EXPECT_EQ(waited.kind, PROCFERRY_CANCELLED) << waited.words;
+    EXPECT_TRUE(sleeping.process.wait(0).timed_out()) << "left running";
+    EXPECT_EQ(sleeping.process.stop(60000, 9, stop_waiting), PROCFERRY_STOPPED_CANCELLED);
+    EXPECT_EQ(sleeping.process.wait(10000).status(), std::optional<uint32_t>(9));
 }

@@ -66,6 +66,7 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
         {PROCFERRY_TIMED_OUT, 0, 0, {"did not report within 1.5s; ended it and everything"}},
         {PROCFERRY_BAD_RECORD, 0, 0, {"relay C:\\relays\\procferry-console.exe sent 3 of the 8 bytes"}},
         {PROCFERRY_SYSTEM_ERROR, 0, 5, {"cannot start tool: ", "(Windows error 5)"}},
+        {PROCFERRY_CANCELLED, 0, 0, {"tool: cancelled before it started"}},
     };
     for (const row &row : rows) {
         procferry_options options;
