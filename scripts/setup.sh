@@ -152,6 +152,7 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/cxxopts.hpp ] || need+=(libcxxopts-dev)
+[ -f /usr/include/asio.hpp ] || need+=(libasio-dev)
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 
 if [ ${#need[@]} -gt 0 ]; then

@@ -471,6 +471,9 @@ public:
         bytes.resize(count > 0 ? (size_t)count : 0);
         return bytes;
     }
+    // The handle becomes the caller's (to close with procferry_pipe_close or
+    // hand to an event loop); what read_line had read ahead stays here.
+    procferry_handle release() { return std::exchange(handle_, nullptr); }
     // From any thread: ends the reads and writes waiting on this end.
     void cancel() const { procferry_pipe_cancel(handle_); }
     // Everything up to the end.
@@ -544,6 +547,27 @@ inline pipe_pair make_pipe()
     return made;
 }
 
+namespace detail {
+// The library's words for an outcome of program (UTF-8) that the library
+// did not tell itself: an end seen by a wait, a run's timeout.
+inline std::string outcome_words(const std::string &program, const result &outcome,
+                                 uint32_t timeout_ms = PROCFERRY_INFINITE)
+{
+    procferry_options named;
+    procferry_options_init(&named);
+    named.program_utf8 = program.c_str();
+    named.timeout_ms = timeout_ms;
+    procferry_result told{};
+    told.kind = outcome.kind;
+    told.error = outcome.error;
+    told.exit_status = outcome.exit_status;
+    told.pid = outcome.pid;
+    std::string words(procferry_describe(&named, &told, nullptr, 0) + 1, '\0');
+    words.resize(procferry_describe(&named, &told, &words[0], words.size()));
+    return words;
+}
+} // namespace detail
+
 // A started child: closes it when it goes; move-only. Closing does not end
 // the child (unless started with PROCFERRY_KILL_ON_CLOSE).
 class child {
@@ -582,6 +606,8 @@ public:
     const std::string &words() const { return words_; }
     // The process handle, to wait on beside other objects; the child's own.
     procferry_handle handle() const { return procferry_child_process(held_); }
+    // The program's name as the start was given it (UTF-8); empty when not known.
+    const std::string &program() const { return program_; }
     // How the wait ended: EXITED once the child ended (status(), success());
     // TIMED_OUT when it still runs after timeout_ms (it is left running);
     // with no child, the failed start's kind and words, or INVALID_ARGUMENT
@@ -615,16 +641,7 @@ public:
         }
         told.kind = PROCFERRY_EXITED;
         told.exit_status = status;
-        procferry_options named;
-        procferry_options_init(&named);
-        std::string program = name();
-        named.program_utf8 = program.c_str();
-        procferry_result ended{};
-        ended.kind = PROCFERRY_EXITED;
-        ended.exit_status = status;
-        ended.pid = told.pid;
-        told.words.assign(procferry_describe(&named, &ended, nullptr, 0) + 1, '\0');
-        told.words.resize(procferry_describe(&named, &ended, &told.words[0], told.words.size()));
+        told.words = detail::outcome_words(name(), told);
         return told;
     }
     // Ends the child and everything it started; true once ended (or when it

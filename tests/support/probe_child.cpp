@@ -8,6 +8,7 @@
 //   PROBE_CRASH=1   end with an access violation
 //   PROBE_ECHO=1    copy stdin to stdout until end-of-file
 //   PROBE_WRITE_BYTES  write this many bytes to stdout, quickly
+//   PROBE_LINES=N   write "out <i>\n" to stdout and "err <i>\n" to stderr, i from 1 to N, by turns
 //   PROBE_FD_WRITE=3,5  write "fd <n>\n" to each of these descriptors
 //   PROBE_WINDOW=1  make a window, write "window\n" (or "no window\n") to
 //                   descriptor 1, and run until the window is asked to close
@@ -215,6 +216,13 @@ int wmain(int argc, wchar_t **argv)
         int n;
         while ((n = _read(0, buffer, sizeof buffer)) > 0)
             _write(1, buffer, n);
+    }
+    if (const char *count = env("PROBE_LINES")) {
+        char line[32];
+        for (long i = 1, n = atol(count); i <= n; ++i) {
+            _write(1, line, snprintf(line, sizeof line, "out %ld\n", i));
+            _write(2, line, snprintf(line, sizeof line, "err %ld\n", i));
+        }
     }
     if (const char *count = env("PROBE_WRITE_BYTES")) {
         static char block[1 << 20];

@@ -1,0 +1,139 @@
+// procferry/asio.hpp on one io_context thread: children awaited with each
+// kind of completion token, both outputs of several captures read together,
+// a pipe end as a stream, and a capture's time limit.
+// Asio first: it includes the sockets header before windows.h.
+#include "procferry/asio.hpp"
+
+#include <future>
+#include <sstream>
+
+#include "relay_fixture.h"
+
+namespace {
+
+std::wstring probe()
+{
+    return parent::own_directory() + L"probe_child.exe";
+}
+
+procferry::options probe_env(std::map<std::string, std::string> variables)
+{
+    procferry::options options;
+    options.env = variables;
+    return options.out(procferry::null()).err(procferry::null());
+}
+
+// The lines of a text, without their ends.
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(0, line.find('\r')));
+    return lines;
+}
+
+std::vector<std::string> numbered(const char *stream, int count)
+{
+    std::vector<std::string> lines;
+    for (int i = 1; i <= count; ++i)
+        lines.push_back(std::string(stream) + " " + std::to_string(i));
+    return lines;
+}
+
+} // namespace
+
+// Three children awaited by a coroutine, one by a function and one by a
+// future; a failed start completes at once with its words.
+TEST(Asio, ChildrenAreAwaitedWithEachKindOfToken)
+{
+    asio::io_context io;
+    std::vector<procferry::child> children;
+    for (const char *exit : {"3", "4", "5"})
+        children.push_back(procferry::start(probe(), {}, probe_env({{"PROBE_EXIT", exit}, {"PROBE_SLEEP_MS", "300"}})).process);
+    std::vector<uint32_t> statuses;
+    asio::co_spawn(io, [&]() -> asio::awaitable<void> {
+        for (procferry::child &each : children) {
+            procferry::result ended = co_await procferry::async_wait(io, each, asio::use_awaitable);
+            EXPECT_TRUE(ended.exited()) << ended.words;
+            statuses.push_back(ended.exit_status);
+        }
+    }, asio::detached);
+
+    procferry::started missing = procferry::start("procferry-no-such-program");
+    procferry::result told;
+    procferry::async_wait(io, missing.process, [&](procferry::result r) { told = r; });
+    io.run();
+    EXPECT_EQ(statuses, (std::vector<uint32_t>{3, 4, 5}));
+    EXPECT_EQ(told.kind, PROCFERRY_LAUNCH_FAILED);
+    EXPECT_EQ(told.words, missing.words);
+
+    io.restart();
+    procferry::started later = procferry::start(probe(), {}, probe_env({{"PROBE_EXIT", "6"}}));
+    std::future<procferry::result> ended = procferry::async_wait(io, later.process, asio::use_future);
+    later.process.close(); // the wait holds its own handle
+    std::thread runner([&io] { io.run(); });
+    ASSERT_EQ(ended.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    runner.join();
+    EXPECT_EQ(ended.get().status(), std::optional<uint32_t>(6));
+}
+
+// Both outputs of three captures read on this one thread, nothing lost or
+// out of order; input written as the output is read; a time limit kept.
+TEST(Asio, CapturesReadBothStreamsOnOneThread)
+{
+    asio::io_context io;
+    const int lines = 3000;
+    std::vector<procferry::captured> runs(3);
+    for (procferry::captured &run : runs) {
+        procferry::capture_options options;
+        options.env.set("PROBE_LINES", std::to_string(lines));
+        procferry::async_capture(io, probe(), {}, options, [&run](procferry::captured c) { run = std::move(c); });
+    }
+    procferry::capture_options echo;
+    echo.env.set("PROBE_ECHO", "1");
+    std::string input(200000, 'i');
+    procferry::captured echoed;
+    procferry::async_capture(io, probe(), {}, echo, input, [&](procferry::captured c) { echoed = std::move(c); });
+    procferry::capture_options slow;
+    slow.env.set("PROBE_SLEEP_MS", "60000");
+    slow.timeout_ms = 300;
+    procferry::captured timed_out;
+    procferry::async_capture(io, probe(), {}, slow, [&](procferry::captured c) { timed_out = std::move(c); });
+    io.run();
+
+    for (const procferry::captured &run : runs) {
+        EXPECT_TRUE(run.success()) << run.words;
+        EXPECT_EQ(lines_of(run.out), numbered("out", lines));
+        EXPECT_EQ(lines_of(run.err), numbered("err", lines));
+    }
+    EXPECT_TRUE(echoed.success()) << echoed.words;
+    EXPECT_EQ(echoed.out, input);
+    EXPECT_EQ(timed_out.kind, PROCFERRY_TIMED_OUT) << timed_out.words;
+    EXPECT_NE(timed_out.words.find("still ran after"), std::string::npos) << timed_out.words;
+
+    procferry::captured refused;
+    procferry::async_capture(io, "procferry-no-such-program", {}, {}, [&](procferry::captured c) { refused = std::move(c); });
+    io.restart();
+    io.run();
+    EXPECT_EQ(refused.kind, PROCFERRY_LAUNCH_FAILED) << refused.words;
+}
+
+// An overlapped pipe end of a start as an Asio stream, read to its end.
+TEST(Asio, APipeEndIsAStream)
+{
+    asio::io_context io;
+    procferry::options options;
+    options.env.set("PROBE_LINES", "100");
+    options.flags = PROCFERRY_OVERLAPPED_PIPES;
+    procferry::started s = procferry::start(probe(), {}, options.out(procferry::pipe()).err(procferry::null()));
+    ASSERT_TRUE(s.process.valid()) << s.words;
+    asio::windows::stream_handle out = procferry::as_stream(io, std::move(s.pipes[1]));
+    std::string text;
+    std::error_code error;
+    asio::read(out, asio::dynamic_buffer(text), error);
+    // A pipe's end comes as the system's "broken pipe", which Asio passes on.
+    EXPECT_EQ(error.value(), ERROR_BROKEN_PIPE) << error.message();
+    EXPECT_EQ(lines_of(text), numbered("out", 100));
+    EXPECT_TRUE(s.process.wait(10000).success());
+}
