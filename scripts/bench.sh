@@ -27,6 +27,10 @@ for arch in "${ARCHS[@]}"; do
   (cd "$bin" && run_wine "$arch" bench_library.exe)
   echo "== waiting without a thread per child (exit callbacks), $arch"
   (cd "$bin" && run_wine "$arch" bench_exit_callbacks.exe)
+  if [ -x "$bin/bench_asio.exe" ]; then
+    echo "== the same on one Asio thread, and 50 children's lines captured at once, $arch"
+    (cd "$bin" && run_wine "$arch" bench_asio.exe)
+  fi
   echo "== size, $arch"
   "$PROJECT_ROOT/bench/size.sh" "$bin" "$(toolchain_prefix "$arch")"
 done

@@ -1,12 +1,25 @@
 // The benchmarks' child: writes the number of bytes its first argument
 // gives (none without one) to stdout as fast as the pipe takes them, sleeps
 // the milliseconds its second gives (none without one), then ends. Built like the probe it stands in for, but without its reports.
+// "bench_child lines N" writes "out <i>\n" to stdout and "err <i>\n" to
+// stderr by turns, i from 1 to N.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 int wmain(int argc, wchar_t **argv)
 {
+    if (argc > 2 && wcscmp(argv[1], L"lines") == 0) {
+        char line[32];
+        DWORD written;
+        HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+        for (int i = 1, n = _wtoi(argv[2]); i <= n; ++i) {
+            WriteFile(out, line, snprintf(line, sizeof line, "out %d\n", i), &written, nullptr);
+            WriteFile(err, line, snprintf(line, sizeof line, "err %d\n", i), &written, nullptr);
+        }
+        return 0;
+    }
     long long left = argc > 1 ? _wtoi64(argv[1]) : 0;
     static char block[1 << 20];
     memset(block, 'x', sizeof block);

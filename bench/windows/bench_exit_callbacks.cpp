@@ -7,14 +7,13 @@
 // Usage: bench_exit_callbacks [children, default 500]
 #include <stdio.h>
 #include <stdlib.h>
-#include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "procferry/parent.h"
 
 namespace {
@@ -37,32 +36,12 @@ void on_exit(void *context, uint32_t)
     ++callbacks;
 }
 
-int own_threads()
-{
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        count += entry.th32OwnerProcessID == GetCurrentProcessId();
-    CloseHandle(snapshot);
-    return count;
-}
-
-uint64_t ticks(const FILETIME &time)
-{
-    return (uint64_t)time.dwHighDateTime << 32 | time.dwLowDateTime;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     int count = argc > 1 ? atoi(argv[1]) : 500;
-    wchar_t own[MAX_PATH];
-    GetModuleFileNameW(nullptr, own, MAX_PATH);
-    std::wstring child = own;
-    child = child.substr(0, child.find_last_of(L"\\/") + 1) + L"bench_child.exe";
+    std::wstring child = own_directory() + L"bench_child.exe";
     srand(20261210);
 
     int base = own_threads(), peak = base;
