@@ -140,6 +140,9 @@ public:
         HANDLE copy = own_process_copy(child_);
         if (copy)
             process_.emplace(executor, copy);
+        HANDLE event = choices.cancel ? (HANDLE)procferry_cancel_handle(choices.cancel->get()) : nullptr;
+        if (event && DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &event, SYNCHRONIZE, FALSE, 0))
+            cancel_.emplace(executor, event);
     }
 
     void begin()
@@ -169,6 +172,16 @@ public:
                 self->piece_done();
             });
         }
+        if (cancel_)
+            cancel_->async_wait([self](std::error_code error) {
+                if (error || self->ended_)
+                    return;
+                self->cancelled_ = true;
+                if (!self->choices_.leave_running_when_cancelled)
+                    self->child_.kill();
+                self->stop_reading(); // the run ends now, with what was read
+                self->child_ended();
+            });
         if (choices_.timeout_ms != PROCFERRY_INFINITE) {
             timer_.expires_after(std::chrono::milliseconds(choices_.timeout_ms));
             timer_.async_wait([self](std::error_code error) {
@@ -204,22 +217,30 @@ private:
 
     void child_ended()
     {
+        if (ended_)
+            return; // a cancel ended the run first
         ended_ = true;
         timer_.cancel();
+        if (cancel_)
+            cancel_->cancel();
         // What the child left running may hold its outputs open: they get
         // drain_ms, as a capture's do, and no more.
         if (streams_[1] || streams_[2]) {
             auto self = this->shared_from_this();
-            timer_.expires_after(std::chrono::milliseconds(timed_out_ ? 0 : choices_.drain_ms.value_or(1000)));
+            timer_.expires_after(std::chrono::milliseconds(timed_out_ || cancelled_ ? 0 : choices_.drain_ms.value_or(1000)));
             timer_.async_wait([self](std::error_code error) {
-                if (error)
-                    return;
-                for (int n = 1; n < 3; ++n)
-                    if (self->streams_[n])
-                        self->streams_[n]->cancel();
+                if (!error)
+                    self->stop_reading();
             });
         }
         piece_done();
+    }
+
+    void stop_reading()
+    {
+        for (int n = 0; n < 3; ++n)
+            if (streams_[n])
+                streams_[n]->cancel();
     }
 
     void piece_done()
@@ -227,13 +248,19 @@ private:
         if (--pending_ > 0)
             return;
         timer_.cancel();
-        result end = ended(program_, told_.pid, process_->native_handle());
-        told_.kind = timed_out_ ? PROCFERRY_TIMED_OUT : end.kind;
-        told_.exit_status = timed_out_ ? 0 : end.exit_status;
-        told_.win32_error = end.win32_error;
-        told_.words = timed_out_ ? outcome_words(program_, told_, choices_.timeout_ms) : end.words;
-        if (!timed_out_ && end.kind == PROCFERRY_EXITED)
-            told_.pid = 0;
+        if (cancelled_) {
+            process_->cancel();
+            told_.kind = PROCFERRY_CANCELLED;
+            told_.words = outcome_words(program_, told_);
+        } else {
+            result end = ended(program_, told_.pid, process_->native_handle());
+            told_.kind = timed_out_ ? PROCFERRY_TIMED_OUT : end.kind;
+            told_.exit_status = timed_out_ ? 0 : end.exit_status;
+            told_.win32_error = end.win32_error;
+            told_.words = timed_out_ ? outcome_words(program_, told_, choices_.timeout_ms) : end.words;
+            if (!timed_out_ && end.kind == PROCFERRY_EXITED)
+                told_.pid = 0;
+        }
         complete(std::move(handler_), executor_, std::move(told_));
     }
 
@@ -244,12 +271,12 @@ private:
     capture_options choices_;
     std::string program_;
     asio::steady_timer timer_;
-    std::optional<asio::windows::object_handle> process_;
+    std::optional<asio::windows::object_handle> process_, cancel_;
     std::array<std::optional<asio::windows::stream_handle>, 3> streams_;
     std::array<std::array<char, 65536>, 3> buffers_;
     captured told_;
     int pending_ = 0;
-    bool ended_ = false, timed_out_ = false;
+    bool ended_ = false, timed_out_ = false, cancelled_ = false;
 };
 
 // Starts a capture's child with overlapped pipe ends, the streams chosen as
@@ -270,6 +297,12 @@ inline started async_capture_start(const path_text &program, const arguments &ar
         start_request request(program.wide(), args.wide(), run, PROCFERRY_NO_WAIT);
         return refused<started>(request, why);
     }
+    if (choices.cancel && choices.cancel->cancelled()) { // nothing starts
+        started none;
+        none.kind = PROCFERRY_CANCELLED;
+        none.words = outcome_words(program.utf8_ok() ? to_utf8(program.wide()) : program.given(), none);
+        return none;
+    }
     if (given[0].kind == PROCFERRY_STREAM_INHERIT)
         run.streams[0] = has_input ? pipe() : null();
     run.streams[1] = pipe();
@@ -286,7 +319,8 @@ inline started async_capture_start(const path_text &program, const arguments &ar
 // and stderr are read together as they come, the input written, and the end
 // awaited, with no thread of the library's. Completes with the captured run:
 // EXITED with the status, TIMED_OUT past options.timeout_ms (the tree
-// ended), or why nothing ran.
+// ended), CANCELLED once options.cancel is (the tree ended unless
+// leave_running_when_cancelled), or why nothing ran.
 template <class Where, class Token>
 auto async_capture(Where &&where, const path_text &program, const arguments &args,
                    const capture_options &choices, std::string_view input, Token &&token)

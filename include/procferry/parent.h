@@ -389,6 +389,9 @@ struct procferry_cancel *procferry_cancel_make(void);
 void procferry_cancel_signal(struct procferry_cancel *cancel);
 int procferry_cancel_signalled(const struct procferry_cancel *cancel);
 void procferry_cancel_free(struct procferry_cancel *cancel);
+/* The cancel's event, set once it is signalled: to wait on beside other
+   objects, or on an event loop. It is the cancel's: never close it. */
+procferry_handle procferry_cancel_handle(const struct procferry_cancel *cancel);
 /* procferry_child_wait that also returns PROCFERRY_CANCELLED once cancel is
    signalled, leaving the child running. */
 int procferry_child_wait_cancellable(struct procferry_child *child, uint32_t timeout_ms,

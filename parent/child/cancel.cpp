@@ -31,6 +31,11 @@ int procferry_cancel_signalled(const struct procferry_cancel *cancel)
     return cancel && WaitForSingleObject(cancel->event, 0) == WAIT_OBJECT_0;
 }
 
+procferry_handle procferry_cancel_handle(const struct procferry_cancel *cancel)
+{
+    return cancel ? cancel->event : nullptr;
+}
+
 void procferry_cancel_free(struct procferry_cancel *cancel)
 {
     if (!cancel)

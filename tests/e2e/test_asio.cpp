@@ -6,6 +6,7 @@
 
 #include <future>
 #include <sstream>
+#include <thread>
 
 #include "relay_fixture.h"
 
@@ -111,6 +112,28 @@ TEST(Asio, CapturesReadBothStreamsOnOneThread)
     EXPECT_EQ(echoed.out, input);
     EXPECT_EQ(timed_out.kind, PROCFERRY_TIMED_OUT) << timed_out.words;
     EXPECT_NE(timed_out.words.find("still ran after"), std::string::npos) << timed_out.words;
+
+    // A cancel from another thread ends a run at once, with what was read.
+    procferry::capture_options cut;
+    cut.env.set("PROBE_WRITE", "1").set("PROBE_SLEEP_MS", "60000");
+    cut.cancel = procferry::canceller();
+    procferry::captured cancelled;
+    procferry::async_capture(io, probe(), {}, cut, [&](procferry::captured c) { cancelled = std::move(c); });
+    std::thread canceller([cancel = *cut.cancel] {
+        Sleep(500);
+        cancel.cancel();
+    });
+    io.restart();
+    io.run();
+    canceller.join();
+    EXPECT_EQ(cancelled.kind, PROCFERRY_CANCELLED) << cancelled.words;
+    EXPECT_EQ(cancelled.out, "probe-stdout\r\n");
+    EXPECT_EQ(cancelled.err, "probe-stderr\r\n");
+    procferry::async_capture(io, probe(), {}, cut, [&](procferry::captured c) { cancelled = std::move(c); });
+    io.restart();
+    io.run();
+    EXPECT_EQ(cancelled.kind, PROCFERRY_CANCELLED);
+    EXPECT_NE(cancelled.words.find("cancelled before it started"), std::string::npos) << cancelled.words;
 
     procferry::captured refused;
     procferry::async_capture(io, "procferry-no-such-program", {}, {}, [&](procferry::captured c) { refused = std::move(c); });
