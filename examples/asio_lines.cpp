@@ -32,7 +32,8 @@ asio::awaitable<int> run(std::string program, std::vector<std::string> args)
 int main(int argc, char **argv)
 {
     asio::io_context io;
-    std::future<int> status = asio::co_spawn(io, run(argc > 1 ? argv[1] : "", {argv + 2, argv + argc}), asio::use_future);
+    std::vector<std::string> args(argv + (argc > 2 ? 2 : argc), argv + argc);
+    std::future<int> status = asio::co_spawn(io, run(argc > 1 ? argv[1] : "", args), asio::use_future);
     io.run();
     return status.get();
 }

@@ -463,7 +463,11 @@ struct procferry_capture_options {
     const struct procferry_cancel *cancel; /* once signalled, the run ends at once: the
                                   kind is PROCFERRY_CANCELLED, out and err keep what was
                                   read, and the child's tree is ended unless
-                                  leave_running_when_cancelled. NULL: none */
+                                  leave_running_when_cancelled (then the child runs on
+                                  with its pipes closed: its next write to them fails;
+                                  result.pid names it, and no handle is kept). Once the
+                                  child has ended, a cancel ends the drain only: the run
+                                  is EXITED. NULL: none */
     int leave_running_when_cancelled;
 };
 
@@ -471,7 +475,7 @@ struct procferry_capture_result {
     struct procferry_result result; /* kind EXITED with exit_status, or the failure;
                                        TIMED_OUT when options.timeout_ms passed before
                                        the child ended (the tree was ended; out and err
-                                       keep what was read) */
+                                       keep what was read); CANCELLED (see cancel) */
     char *out;                 /* what the child wrote, with a zero after it; the
                                   library's, freed by procferry_capture_free */
     size_t out_size;

@@ -268,6 +268,8 @@ public:
     // they came.
     bool utf8_ok() const { return utf8_ok_; }
     const std::vector<std::string> &given() const { return given_; }
+    // The first argument that was a null pointer, counted from 1; 0: none.
+    size_t null_at() const { return null_at_; }
 
 private:
     template <class Range>
@@ -275,6 +277,19 @@ private:
     {
         for (const auto &text : texts)
             add(text);
+    }
+    // A null pointer in a range of pointers is an empty argument that makes
+    // the start invalid, never a text read from nowhere.
+    void add(const wchar_t *text) { text ? add(std::wstring_view(text)) : add_null(); }
+    void add(const char *text) { text ? add(std::string_view(text)) : add_null(); }
+    void add(wchar_t *text) { add((const wchar_t *)text); }
+    void add(char *text) { add((const char *)text); }
+    void add_null()
+    {
+        if (!null_at_)
+            null_at_ = wide_.size() + 1;
+        wide_.emplace_back();
+        given_.emplace_back();
     }
     void add(std::wstring_view text)
     {
@@ -290,6 +305,7 @@ private:
     std::vector<std::wstring> wide_;
     std::vector<std::string> given_;
     bool utf8_ok_ = true;
+    size_t null_at_ = 0;
 };
 
 // A cancel that any thread may signal, shared by its copies: given to a
@@ -302,7 +318,7 @@ public:
 #if defined(__cpp_lib_jthread)
     explicit canceller(std::stop_token token) : canceller()
     {
-        state_->follow.emplace(std::move(token), signaller{state_->held});
+        state_->follow = std::make_shared<std::stop_callback<signaller>>(std::move(token), signaller{state_->held});
     }
 #endif
     void cancel() const { procferry_cancel_signal(state_->held); }
@@ -315,19 +331,17 @@ private:
         procferry_cancel *held;
         void operator()() const { procferry_cancel_signal(held); }
     };
+    // The same layout in every language version, so that files built as
+    // C++17 and as C++20 may share one.
     struct state {
         procferry_cancel *held = procferry_cancel_make();
-#if defined(__cpp_lib_jthread)
-        std::optional<std::stop_callback<signaller>> follow;
-#endif
+        std::shared_ptr<void> follow; // a std::stop_callback, gone before held
         state() = default;
         state(const state &) = delete;
         state &operator=(const state &) = delete;
         ~state()
         {
-#if defined(__cpp_lib_jthread)
             follow.reset();
-#endif
             procferry_cancel_free(held);
         }
     };
@@ -631,6 +645,11 @@ public:
             told.kind = PROCFERRY_CANCELLED;
             told.words = name() + " (process " + std::to_string(told.pid) +
                          "): the wait was cancelled; it is left running";
+            return told;
+        }
+        if (waited == -1) {
+            told.kind = PROCFERRY_SYSTEM_ERROR;
+            told.words = "cannot wait for " + name() + " (process " + std::to_string(told.pid) + ")";
             return told;
         }
         if (waited != 0) {
@@ -969,6 +988,8 @@ std::optional<Result> refused_early(const start_request &request, const path_tex
     if (!program.utf8_ok() || !args.utf8_ok() || choices.env.not_utf8())
         return refused_not_utf8<Result>(request, program, args, choices);
     std::string why = request.refusal(choices);
+    if (why.empty() && args.null_at())
+        why = "argument " + std::to_string(args.null_at()) + " is a null pointer";
     if (why.empty())
         why = call_refusal;
     if (!why.empty())
@@ -1076,17 +1097,27 @@ struct piped : captured {
 
 // Runs the commands with each one's stdout as the next one's stdin, as a
 // shell's "a | b | c" does, and captures the last one's output. Each command
-// gets the options (directory, environment, flags, stderr); the first one's
-// stdin is options.streams[0]. timeout_ms bounds the whole pipeline: past it
-// every command still running is ended. A command that cannot start ends
-// the ones started before it, and is the pipeline's outcome.
+// gets the options (directory, environment, flags, stderr; stderr_to_stdout
+// is the last one's); the first one's stdin is options.streams[0]. timeout_ms
+// bounds the whole pipeline and a cancel ends it: every command still
+// running is ended. A command that cannot start ends the ones started
+// before it, and is the pipeline's outcome.
 inline piped pipeline(const std::vector<command> &commands, const capture_options &choices = {})
 {
     piped told;
-    if (commands.empty()) {
+    const char *why =
+        commands.empty() ? "a pipeline of no commands"
+        : choices.streams[1].kind != PROCFERRY_STREAM_INHERIT
+            ? "a pipeline keeps the last command's stdout; choose no stream for it"
+        : choices.stderr_to_stdout && choices.streams[2].kind != PROCFERRY_STREAM_INHERIT
+            ? "stderr_to_stdout is set and stderr is chosen as well; give one"
+        : (choices.flags & PROCFERRY_KILL_ON_CLOSE) ? "PROCFERRY_KILL_ON_CLOSE is for a child the caller holds, and a pipeline waits"
+                                                   : nullptr;
+    if (why) {
         told.kind = PROCFERRY_INVALID_ARGUMENT;
         told.error = EINVAL;
-        told.words = "a pipeline of no commands";
+        told.words.assign(procferry_describe_refusal("the pipeline", why, nullptr, 0) + 1, '\0');
+        told.words.resize(procferry_describe_refusal("the pipeline", why, &told.words[0], told.words.size()));
         return told;
     }
     auto began = std::chrono::steady_clock::now();
@@ -1097,9 +1128,19 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
                          std::chrono::steady_clock::now() - began).count();
         return spent >= choices.timeout_ms ? 0 : (uint32_t)(choices.timeout_ms - spent);
     };
+    // Ends the commands started so far, each told by its end.
+    auto end_all = [](std::vector<started> &running) {
+        std::vector<result> ended;
+        for (started &each : running) {
+            each.process.kill();
+            ended.push_back(each.process.valid() ? each.process.wait(5000) : static_cast<result>(each));
+        }
+        return ended;
+    };
     std::vector<started> running;
     pipe_end previous;
-    for (size_t i = 0; i + 1 < commands.size(); ++i) {
+    bool cancelled_first = choices.cancel && choices.cancel->cancelled();
+    for (size_t i = 0; i + 1 < commands.size() && !cancelled_first; ++i) {
         options stage = choices;
         stage.timeout_ms = remaining();
         if (i > 0)
@@ -1108,34 +1149,36 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
         running.push_back(start(commands[i].program, commands[i].args, stage));
         previous.close(); // the child holds its own copy
         if (!running.back().process.valid()) {
-            for (started &earlier : running)
-                earlier.process.kill();
             static_cast<result &>(told) = running.back();
-            for (const started &each : running)
-                told.stages.push_back(each);
+            told.stages = end_all(running);
             return told;
         }
         previous = std::move(running.back().pipes[1]);
     }
     capture_options last = choices;
     last.timeout_ms = remaining();
-    if (commands.size() > 1)
+    if (!running.empty())
         last.streams[0] = file(previous);
     static_cast<captured &>(told) = capture(commands.back().program, commands.back().args, last);
     // Once the last one ended, a writer before it sees its reader gone.
     previous.close();
-    for (started &each : running) {
-        result waited = each.process.wait(remaining());
-        if (waited.timed_out()) {
-            each.process.kill();
-            waited.words = waited.words.substr(0, waited.words.find(';')) + "; ended it";
+    bool last_ran = told.pid != 0 || told.kind == PROCFERRY_EXITED;
+    if (!last_ran) {
+        told.stages = end_all(running);
+    } else {
+        for (started &each : running) {
+            result waited = each.process.wait(remaining(), choices.cancel ? &*choices.cancel : nullptr);
+            if (waited.timed_out() || waited.kind == PROCFERRY_CANCELLED) {
+                each.process.kill();
+                waited.words = detail::outcome_words(each.process.program(), waited, choices.timeout_ms);
+            }
+            told.stages.push_back(waited);
         }
-        told.stages.push_back(waited);
     }
     told.stages.push_back(told);
     if (told.kind == PROCFERRY_EXITED)
         for (const result &stage : told.stages)
-            if (stage.timed_out()) {
+            if (stage.timed_out() || stage.kind == PROCFERRY_CANCELLED) {
                 static_cast<result &>(told) = stage;
                 break;
             }

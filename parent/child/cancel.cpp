@@ -1,7 +1,7 @@
 // A cancel object: an event that, once set, stays set. Waits that take one
 // wait on it beside their own object, so a cancel from any thread ends them
 // at once, with no polling.
-#include <new>
+#include <stdlib.h>
 
 #include "parent_internal.h"
 
@@ -14,9 +14,12 @@ struct procferry_cancel *procferry_cancel_make(void)
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!event)
         return nullptr;
-    procferry_cancel *made = new (std::nothrow) procferry_cancel{event};
+    // No C++ allocation: the library links into C programs without the C++ runtime.
+    procferry_cancel *made = (procferry_cancel *)malloc(sizeof *made);
     if (!made)
         CloseHandle(event);
+    else
+        made->event = event;
     return made;
 }
 
@@ -41,7 +44,7 @@ void procferry_cancel_free(struct procferry_cancel *cancel)
     if (!cancel)
         return;
     CloseHandle(cancel->event);
-    delete cancel;
+    free(cancel);
 }
 
 DWORD pf_wait_or_cancel(HANDLE object, DWORD timeout_ms, const procferry_cancel *cancel)

@@ -116,13 +116,14 @@ DWORD WINAPI feed_pipe(void *context)
     return 0;
 }
 
-// Waits for a worker until the deadline; one still busy then is told to
-// stop, and its blocked pipe call cancelled until it has ended.
-void finish_worker(HANDLE thread, std::atomic<bool> &stop, uint64_t deadline, uint32_t window_ms)
+// Waits for a worker until the deadline or a cancel; one still busy then is
+// told to stop, and its blocked pipe call cancelled until it has ended.
+void finish_worker(HANDLE thread, std::atomic<bool> &stop, uint64_t deadline, uint32_t window_ms,
+                   const procferry_cancel *cancel)
 {
     if (!thread)
         return;
-    if (WaitForSingleObject(thread, pf_remaining(deadline, window_ms)) != WAIT_OBJECT_0) {
+    if (pf_wait_or_cancel(thread, pf_remaining(deadline, window_ms), cancel) != WAIT_OBJECT_0) {
         stop = true;
         do
             CancelSynchronousIo(thread);
@@ -246,9 +247,10 @@ int capture_run(const struct procferry_options *options,
             window_ms = left;
     }
     uint64_t drained_by = pf_deadline(window_ms);
-    finish_worker(out_thread, out.stop, drained_by, window_ms);
-    finish_worker(err_thread, err.stop, drained_by, window_ms);
-    finish_worker(in_thread, in.stop, drained_by, window_ms);
+    // A cancel ends the draining too: the child has ended, and its status stands.
+    finish_worker(out_thread, out.stop, drained_by, window_ms, cancel);
+    finish_worker(err_thread, err.stop, drained_by, window_ms, cancel);
+    finish_worker(in_thread, in.stop, drained_by, window_ms, cancel);
     // The threads were never made: the pipes are still ours to close.
     if (!in_thread && in.pipe)
         CloseHandle(in.pipe);

@@ -336,10 +336,9 @@ int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t gra
             pf_terminate_tree(child->process, child->job, exit_code);
             break;
         }
-        if (pf_wait_or_cancel(nullptr, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS, cancel) == PF_WAIT_CANCELLED) {
-            pf_terminate_tree(child->process, child->job, exit_code);
-            return PROCFERRY_STOPPED_CANCELLED;
-        }
+        if (pf_wait_or_cancel(nullptr, left < WINDOW_LOOK_MS ? left : WINDOW_LOOK_MS, cancel) == PF_WAIT_CANCELLED)
+            // The child has ended: what is left is in its job.
+            return TerminateJobObject(child->job, exit_code) ? PROCFERRY_STOPPED_CANCELLED : -1;
     }
     return PROCFERRY_STOPPED_WHEN_ASKED;
 }

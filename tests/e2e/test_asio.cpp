@@ -108,6 +108,22 @@ TEST(Asio, CapturesReadBothStreamsOnOneThread)
         EXPECT_EQ(lines_of(run.out), numbered("out", lines));
         EXPECT_EQ(lines_of(run.err), numbered("err", lines));
     }
+    // The same with two threads running the loop: each run keeps to its strand.
+    for (procferry::captured &run : runs) {
+        run = {};
+        procferry::capture_options options;
+        options.env.set("PROBE_LINES", std::to_string(lines));
+        procferry::async_capture(io, probe(), {}, options, [&run](procferry::captured c) { run = std::move(c); });
+    }
+    io.restart();
+    std::thread second([&io] { io.run(); });
+    io.run();
+    second.join();
+    for (const procferry::captured &run : runs) {
+        EXPECT_TRUE(run.success()) << run.words;
+        EXPECT_EQ(lines_of(run.out), numbered("out", lines));
+        EXPECT_EQ(lines_of(run.err), numbered("err", lines));
+    }
     EXPECT_TRUE(echoed.success()) << echoed.words;
     EXPECT_EQ(echoed.out, input);
     EXPECT_EQ(timed_out.kind, PROCFERRY_TIMED_OUT) << timed_out.words;

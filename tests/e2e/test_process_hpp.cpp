@@ -388,6 +388,10 @@ TEST(ProcessHpp, ArgumentsFromAnyRangeOfTexts)
     procferry::result refused = procferry::run(probe(), std::vector<std::string>{"ok", "bad\xff"}, options);
     EXPECT_EQ(refused.kind, PROCFERRY_INVALID_ARGUMENT);
     EXPECT_TRUE(contains(refused.words, "argument 2")) << refused.words;
+    const char *with_null[] = {"a", nullptr};
+    refused = procferry::run(probe(), with_null, options);
+    EXPECT_EQ(refused.kind, PROCFERRY_INVALID_ARGUMENT);
+    EXPECT_TRUE(contains(refused.words, "argument 2 is a null pointer")) << refused.words;
 }
 
 // A pipeline: each stdout the next one's stdin, the last one captured, each stage told.
@@ -418,6 +422,19 @@ TEST(ProcessHpp, PipelinesRunEachStageAndTellEach)
     ASSERT_EQ(early.stages.size(), 2u);
     EXPECT_TRUE(early.stages[0].exited()) << early.stages[0].words;
     EXPECT_FALSE(procferry::pipeline({}).success());
+
+    // A last command that cannot start ends those before it, which are not waited for.
+    procferry::capture_options sleeping = options;
+    sleeping.env.set("PROBE_SLEEP_MS", "60000");
+    sleeping.timeout_ms = 30000;
+    procferry::piped no_last = procferry::pipeline({{probe()}, {"procferry-no-such-program"}}, sleeping);
+    EXPECT_EQ(no_last.kind, PROCFERRY_LAUNCH_FAILED) << no_last.words;
+    ASSERT_EQ(no_last.stages.size(), 2u);
+    EXPECT_TRUE(no_last.stages[0].exited()) << "ended, not timed out: " << no_last.stages[0].words;
+    // What a pipeline cannot honour is refused before anything starts.
+    procferry::capture_options chosen = options;
+    chosen.streams[1] = procferry::null();
+    EXPECT_EQ(procferry::pipeline({{probe()}, {probe()}}, chosen).kind, PROCFERRY_INVALID_ARGUMENT);
 }
 
 // A canceller from another thread: a capture ends with what it read, a wait
