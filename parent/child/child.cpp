@@ -277,11 +277,11 @@ int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t gra
     if (!child)
         return -1;
     // A cancel cuts the grace period short: the tree is ended at once.
-    auto cancelled = [&]() {
+    auto end_at_once = [&]() {
         return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_CANCELLED : -1;
     };
     if (procferry_cancel_signalled(cancel))
-        return cancelled();
+        return end_at_once();
     uint64_t deadline = pf_deadline(grace_ms);
     if (WaitForSingleObject(child->process, 0) != WAIT_OBJECT_0) {
         // A console child hears a break only in a process group of its own,
@@ -305,7 +305,7 @@ int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t gra
             if (waited == PF_WAIT_CANCELLED) {
                 if (asker.user)
                     FreeLibrary(asker.user);
-                return cancelled();
+                return end_at_once();
             }
             if (waited == WAIT_FAILED)
                 break;
@@ -324,7 +324,7 @@ int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t gra
                                                               : PROCFERRY_STOPPED_UNASKED;
         DWORD waited = ended ? WAIT_OBJECT_0 : pf_wait_or_cancel(child->process, pf_remaining(deadline, grace_ms), cancel);
         if (waited == PF_WAIT_CANCELLED)
-            return cancelled();
+            return end_at_once();
         if (waited != WAIT_OBJECT_0)
             return procferry_child_kill(child, exit_code) == 0 ? PROCFERRY_STOPPED_BY_KILL : -1;
     }
