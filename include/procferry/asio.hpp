@@ -338,27 +338,16 @@ private:
 };
 
 // Starts a capture's child with overlapped pipe ends and the streams chosen
-// as procferry::capture chooses them, refusing what it refuses.
+// as procferry::capture chooses them, refusing what it refuses (the
+// library's own check).
 inline started async_capture_start(const path_text &program, const arguments &args,
                                    const capture_options &choices, bool has_input)
 {
+    if (std::optional<started> refused = capture_refused<started>(program, args, choices, has_input))
+        return std::move(*refused);
     options run = choices;
     run.flags |= PROCFERRY_OVERLAPPED_PIPES;
     const procferry_stream *given = choices.streams.data();
-    const char *why =
-        given[0].kind == PROCFERRY_STREAM_PIPE || given[2].kind == PROCFERRY_STREAM_PIPE
-            ? "a capture makes its own pipes; choose no pipe stream"
-        : given[1].kind != PROCFERRY_STREAM_INHERIT ? "a capture keeps stdout; choose no stream for it"
-        : choices.stderr_to_stdout && given[2].kind != PROCFERRY_STREAM_INHERIT
-            ? "stderr_to_stdout is set and stderr is chosen as well; give one"
-        : has_input && given[0].kind != PROCFERRY_STREAM_INHERIT
-            ? "input is given and stdin is chosen as well; give one"
-        : (choices.flags & PROCFERRY_KILL_ON_CLOSE) ? "PROCFERRY_KILL_ON_CLOSE is for a child the caller holds, and a capture waits"
-                                                   : nullptr;
-    if (why) {
-        start_request request(program.wide(), args.wide(), run, PROCFERRY_NO_WAIT);
-        return refused<started>(request, why);
-    }
     if (choices.cancel && choices.cancel->cancelled()) { // nothing starts
         started none;
         none.kind = PROCFERRY_CANCELLED;

@@ -504,6 +504,11 @@ int procferry_capture(const struct procferry_options *options,
                       const struct procferry_capture_options *capture,
                       struct procferry_capture_result *result);
 void procferry_capture_free(struct procferry_capture_result *result);
+/* What procferry_capture would refuse, told before anything starts (for a
+   capture run elsewhere, as on an event loop): 0 when it would go on, else
+   PROCFERRY_INVALID_ARGUMENT with the refusal's errno and words in *result. */
+int procferry_capture_check(const struct procferry_options *options,
+                            const struct procferry_capture_options *capture, struct procferry_result *result);
 
 /* ---- Words ---- */
 

@@ -997,6 +997,39 @@ std::optional<Result> refused_early(const start_request &request, const path_tex
     return std::nullopt;
 }
 
+// The C++ layer's own refusal for a capture's options: stderr given twice;
+// empty when none.
+inline std::string capture_call_refusal(const capture_options &choices)
+{
+    return choices.stderr_to_stdout && choices.streams[2].kind != PROCFERRY_STREAM_INHERIT
+               ? "stderr_to_stdout is set and stderr is chosen as well; give one"
+               : "";
+}
+
+// What a capture would refuse, told before anything starts (for a capture
+// run another way): the C++ layer's refusals, then the library's
+// (procferry_capture_check); none when it may go on.
+template <class Result>
+std::optional<Result> capture_refused(const path_text &program, const arguments &args,
+                                      const capture_options &choices, bool has_input)
+{
+    start_request request(program.wide(), args.wide(), choices, 0);
+    if (std::optional<Result> early =
+            refused_early<Result>(request, program, args, choices, capture_call_refusal(choices)))
+        return early;
+    if (choices.stderr_to_stdout)
+        request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
+    procferry_capture_options capture;
+    procferry_capture_options_init(&capture);
+    capture.input = has_input ? "" : nullptr;
+    procferry_result told;
+    if (procferry_capture_check(&request.c, &capture, &told) == 0)
+        return std::nullopt;
+    Result refused;
+    request.fill(refused, told);
+    return refused;
+}
+
 } // namespace detail
 
 // Runs program to its end (options.timeout_ms bounds the whole run; past it
@@ -1039,12 +1072,8 @@ inline captured capture(const path_text &program, const arguments &args = {},
                         const capture_options &choices = {}, std::string_view input = {})
 {
     detail::start_request request(program.wide(), args.wide(), choices, 0);
-    bool stderr_chosen = choices.streams[2].kind != PROCFERRY_STREAM_INHERIT;
-    if (std::optional<captured> early = detail::refused_early<captured>(
-            request, program, args, choices,
-            choices.stderr_to_stdout && stderr_chosen
-                ? "stderr_to_stdout is set and stderr is chosen as well; give one"
-                : ""))
+    if (std::optional<captured> early =
+            detail::refused_early<captured>(request, program, args, choices, detail::capture_call_refusal(choices)))
         return std::move(*early);
     if (choices.stderr_to_stdout)
         request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
@@ -1105,21 +1134,17 @@ struct piped : captured {
 inline piped pipeline(const std::vector<command> &commands, const capture_options &choices = {})
 {
     piped told;
-    const char *why =
-        commands.empty() ? "a pipeline of no commands"
-        : choices.streams[1].kind != PROCFERRY_STREAM_INHERIT
-            ? "a pipeline keeps the last command's stdout; choose no stream for it"
-        : choices.stderr_to_stdout && choices.streams[2].kind != PROCFERRY_STREAM_INHERIT
-            ? "stderr_to_stdout is set and stderr is chosen as well; give one"
-        : (choices.flags & PROCFERRY_KILL_ON_CLOSE) ? "PROCFERRY_KILL_ON_CLOSE is for a child the caller holds, and a pipeline waits"
-                                                   : nullptr;
-    if (why) {
+    if (commands.empty()) {
         told.kind = PROCFERRY_INVALID_ARGUMENT;
         told.error = EINVAL;
-        told.words.assign(procferry_describe_refusal("the pipeline", why, nullptr, 0) + 1, '\0');
-        told.words.resize(procferry_describe_refusal("the pipeline", why, &told.words[0], told.words.size()));
+        told.words.assign(procferry_describe_refusal("the pipeline", "it has no commands", nullptr, 0) + 1, '\0');
+        told.words.resize(procferry_describe_refusal("the pipeline", "it has no commands", &told.words[0], told.words.size()));
         return told;
     }
+    // The last command is a capture: what a capture refuses, nothing starts for.
+    if (std::optional<piped> refused =
+            detail::capture_refused<piped>(commands.back().program, commands.back().args, choices, false))
+        return std::move(*refused);
     auto began = std::chrono::steady_clock::now();
     auto remaining = [&]() -> uint32_t {
         if (choices.timeout_ms == PROCFERRY_INFINITE)

@@ -170,22 +170,29 @@ void procferry_capture_options_init(struct procferry_capture_options *capture)
 
 namespace {
 
+// The start's checks first, as for any start (the capture waits on its own,
+// so pipes pass them), then the capture's own; a refusal's kind and errno
+// go in outcome.
+pf_refused check_capture(const struct procferry_options *options,
+                         const struct procferry_capture_options *capture, procferry_result *outcome)
+{
+    pf_refused refusal = pf_check_options(options, 0);
+    if (refusal.why == PF_ACCEPTED)
+        refusal = pf_check_capture(options, capture);
+    if (refusal.why != PF_ACCEPTED)
+        pf_finish(outcome, PROCFERRY_INVALID_ARGUMENT, refusal.why == PF_ENV_TOO_LONG ? E2BIG : EINVAL);
+    return refusal;
+}
+
 int capture_run(const struct procferry_options *options,
                 const struct procferry_capture_options *capture,
                 struct procferry_capture_result *result, pf_refused *refusal)
 {
     memset(result, 0, sizeof *result);
     procferry_result &outcome = result->result;
-    // The start's checks first, as for any start (the capture waits on its
-    // own, so pipes pass them), then the capture's own.
-    *refusal = pf_check_options(options, 0);
-    if (refusal->why == PF_ACCEPTED)
-        *refusal = pf_check_capture(options, capture);
-    if (refusal->why != PF_ACCEPTED) {
-        outcome.kind = PROCFERRY_INVALID_ARGUMENT;
-        outcome.error = refusal->why == PF_ENV_TOO_LONG ? E2BIG : EINVAL;
+    *refusal = check_capture(options, capture, &outcome);
+    if (refusal->why != PF_ACCEPTED)
         return outcome.kind;
-    }
     // Options made before drain_ms was there get its default.
     const size_t drain_known = offsetof(procferry_capture_options, drain_ms) + sizeof capture->drain_ms;
     uint32_t drain_ms = capture->size >= drain_known ? capture->drain_ms : DEFAULT_DRAIN_MS;
@@ -304,6 +311,19 @@ int procferry_capture(const struct procferry_options *options,
     // The capture's own refusal, which the options' checks alone do not tell.
     pf_keep_words(options, &result->result, refusal.why != PF_ACCEPTED ? &refusal : nullptr);
     return kind;
+}
+
+int procferry_capture_check(const struct procferry_options *options,
+                            const struct procferry_capture_options *capture, struct procferry_result *result)
+{
+    if (!result)
+        return PROCFERRY_INVALID_ARGUMENT;
+    memset(result, 0, sizeof *result);
+    pf_refused refusal = check_capture(options, capture, result);
+    if (refusal.why == PF_ACCEPTED)
+        return 0;
+    pf_keep_words(options, result, &refusal);
+    return result->kind;
 }
 
 void procferry_capture_free(struct procferry_capture_result *result)

@@ -156,6 +156,14 @@ TEST(Asio, CapturesReadBothStreamsOnOneThread)
     io.restart();
     io.run();
     EXPECT_EQ(refused.kind, PROCFERRY_LAUNCH_FAILED) << refused.words;
+    // What a capture refuses, this one refuses in the same words, and starts nothing.
+    procferry::capture_options closing;
+    closing.flags = PROCFERRY_KILL_ON_CLOSE;
+    procferry::async_capture(io, probe(), {}, closing, [&](procferry::captured c) { refused = std::move(c); });
+    io.restart();
+    io.run();
+    EXPECT_EQ(refused.kind, PROCFERRY_INVALID_ARGUMENT);
+    EXPECT_EQ(refused.words, procferry::capture(probe(), {}, closing).words);
 }
 
 // An overlapped pipe end of a start as an Asio stream, read to its end.

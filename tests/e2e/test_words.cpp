@@ -246,6 +246,10 @@ TEST(OutcomeWords, CaptureRefusalsNameTheChoice)
         procferry_describe(nullptr, &result.result, words, sizeof words);
         EXPECT_TRUE(contains(words, r.words)) << words << "\nlacks: " << r.words;
         EXPECT_EQ(words_for(o, result.result), words) << "given the options, other words";
+        // Told before anything starts, the same.
+        procferry_result checked;
+        EXPECT_EQ(procferry_capture_check(&o, &capture, &checked), PROCFERRY_INVALID_ARGUMENT);
+        EXPECT_STREQ(checked.words, result.result.words);
         procferry_capture_free(&result);
     }
 }
