@@ -34,10 +34,15 @@ static void lines_and_pipeline()
     procferry::started s = procferry::start("ping", {"-n", "3", "127.0.0.1"}, procferry::options().out(procferry::pipe()));
     while (std::optional<std::string> line = s.pipes[1].read_line())
         std::cout << "> " << *line << "\n";
-    s.process.wait();
+    procferry::result ended = s.process.wait();
+    if (!ended.success())
+        std::cerr << ended.words << "\n"; // ping exited with status 1, or why it did not run
 
     procferry::piped p = procferry::pipeline({{"cmd", {"/c", "echo b& echo a"}}, {"cmd", {"/c", "more"}}});
     std::cout << p.out; // b, then a
+    if (!p.all_succeeded())
+        for (const procferry::result &stage : p.stages)
+            std::cerr << stage.words << "\n"; // each command's end, or why it did not run
 }
 
 // README: a polite stop, and an exit callback.
@@ -45,7 +50,8 @@ static void stop()
 {
     procferry::started n = procferry::start("notepad");
     n.process.on_exit([](uint32_t status) { std::cout << "ended with " << status << "\n"; });
-    int how = n.process.stop(5000); // PROCFERRY_STOPPED_WHEN_ASKED: its window took the close
+    if (n.process.stop(5000) != PROCFERRY_STOPPED_WHEN_ASKED) // its window took the close, or not
+        std::cerr << "notepad had to be ended\n";
 }
 
 // docs/library.md: a capture with input, and a tree ended.
@@ -87,6 +93,8 @@ static void library_streams()
     procferry::options with_side;
     with_side.extra_fds = {procferry::file(side.write)};
     procferry::started worker = procferry::start(L"worker.exe", {L"--status-fd", L"3"}, with_side);
+    if (!worker.process.valid())
+        std::cerr << worker.words << "\n";     // worker.exe: not found on PATH ...
     side.write.close();                        // the child holds its own copy
     while (std::optional<std::string> status = side.read.read_line())
         std::cout << "worker: " << *status << "\n";
