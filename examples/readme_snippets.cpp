@@ -52,6 +52,11 @@ static void stop()
     n.process.on_exit([](uint32_t status) { std::cout << "ended with " << status << "\n"; });
     if (n.process.stop(5000) != PROCFERRY_STOPPED_WHEN_ASKED) // its window took the close, or not
         std::cerr << "notepad had to be ended\n";
+    // Not in the README: a line that tells the check this program saw the
+    // stop return, so that an end of this program during it, or a start
+    // that failed, is told apart from a quiet success.
+    std::cout << "stop returned" << (n.process.valid() ? "" : "; notepad did not start: ")
+              << (n.process.valid() ? "" : n.process.words()) << "\n";
 }
 
 // docs/library.md: a capture with input, and a tree ended.

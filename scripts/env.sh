@@ -258,4 +258,17 @@ start_wine() {
     run_wine "$arch" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
       fail "wine could not set its null graphics driver in $WINEPREFIX"
   fi
+  # wine brings up its desktop process (explorer.exe /desktop) for the first
+  # window a program makes, started by that program: within the job of a test
+  # child that made it. A stop then gives the desktop the child's whole grace
+  # period, as something the child started, and ends it. Brought up here
+  # first, the desktop is nobody's child and lives as long as the server;
+  # where one runs already, this one ends at once.
+  (run_wine "$arch" explorer.exe /desktop </dev/null >/dev/null 2>&1 &)
+  local tries
+  for ((tries = 0; tries < 100; tries++)); do
+    pgrep -f 'explorer.exe /desktop' >/dev/null && return 0
+    sleep 0.1
+  done
+  echo "$(basename "$0"): wine's desktop did not come up within 10 s; a test child's first window will bring it up" >&2
 }

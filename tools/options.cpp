@@ -335,11 +335,11 @@ static void add_options(cxxopts::Options &options)
          cxxopts::value<std::string>(), "BREAK|CLOSE")
         ("preserve-status", "when --timeout ends PROGRAM, exit with the status PROGRAM "
          "was ended with (143) instead of 124")
-        ("direct", "start PROGRAM without a relay, as the library does by default: one "
-         "process start instead of two, by the same rules")
-        ("relay", "relay program: console (default), gui, or a path; console and "
-         "gui are found next to this tool", cxxopts::value<std::string>(), "console|gui|PATH")
-        ("v,verbose", "print the relay program and its exact command line")
+        ("direct", "start PROGRAM without a relay, as the library does (the default, "
+         "but for --demo): one process start instead of two, by the same rules")
+        ("relay", "start PROGRAM through a relay program: console, gui, or a path; console "
+         "and gui are found next to this tool", cxxopts::value<std::string>(), "console|gui|PATH")
+        ("v,verbose", "print the child's exact command line, and the relay program's with --relay")
         ("json", "print the outcome as one JSON object on stderr instead of a line")
         ("json-file", "write the outcome as one JSON object to FILE",
          cxxopts::value<std::string>(), "FILE")
@@ -353,7 +353,7 @@ static void add_options(cxxopts::Options &options)
 static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
 {
     cxxopts::Options options("procferry-run",
-                             "Runs PROGRAM through the procferry relay and says what happened.");
+                             "Runs PROGRAM and says what happened.");
     options.custom_help("[OPTION...] [NAME=VALUE...] [--] PROGRAM [ARG...]");
     add_options(options);
 
@@ -388,9 +388,11 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
         throw usage_error{"--search-path and --no-search-path cannot both be given"};
 
     relay_from(parsed.count("relay") ? parsed["relay"].as<std::string>() : "console", run);
-    run.direct = parsed.count("direct") > 0;
-    if (run.direct && parsed.count("relay"))
+    // PROGRAM starts as the library starts it, directly; --demo shows the
+    // relay's own work, so it goes through one unless told --direct.
+    if (parsed.count("direct") && parsed.count("relay"))
         throw usage_error{"--direct starts PROGRAM without a relay; leave out --relay"};
+    run.direct = parsed.count("direct") > 0 || (!parsed.count("relay") && !*demo);
     run.clear_env = parsed.count("ignore-environment") > 0;
     run.wait = parsed.count("no-wait") == 0;
     run.search_path = parsed.count("no-search-path") == 0;

@@ -289,10 +289,13 @@ int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t gra
         // windowed program still starting has no window yet, and one may
         // show its own after a helper's: the windows are looked at again
         // through the grace period, each new one asked once.
+        // A child in a group of its own may have windows too, and a
+        // windowed program never hears a break: both are tried.
         window_asker asker = {};
-        bool by_windows = !child->group && window_asker_open(asker, child->pid);
-        bool asked = child->group ? GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->group) != 0
-                                  : by_windows && close_new_windows(asker);
+        bool by_windows = window_asker_open(asker, child->pid);
+        bool asked = child->group && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->group) != 0;
+        if (by_windows && close_new_windows(asker))
+            asked = true;
         bool looking = by_windows && (asked || (child->flags & PF_CHILD_WINDOWED));
         uint32_t look_ms = grace_ms == PROCFERRY_INFINITE && !asked ? WINDOW_LOOK_LIMIT_MS : grace_ms;
         uint64_t look_deadline = pf_deadline(look_ms);

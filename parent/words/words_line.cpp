@@ -4,6 +4,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "rules/exception_names.h"
 #include "words.h"
 
 namespace pf_words {
@@ -104,12 +105,22 @@ void put_errno(line *words, int error)
 // Exception codes such as 0xC0000005 read better in hex.
 void put_status(line *words, uint32_t status)
 {
+    char hex[9];
+    for (int i = 0; i < 8; ++i)
+        hex[i] = "0123456789ABCDEF"[status >> (28 - 4 * i) & 0xF];
+    hex[8] = 0;
+    // A known exception code is told by its name; any other keeps its
+    // number, in hex too where it is one.
+    if (const char *name = pf_exception_name(status)) {
+        put(words, "0x");
+        put(words, hex);
+        put(words, " (");
+        put(words, name);
+        put(words, ")");
+        return;
+    }
     put_number(words, "%lld", (int32_t)status);
     if ((int32_t)status < 0) {
-        char hex[9];
-        for (int i = 0; i < 8; ++i)
-            hex[i] = "0123456789ABCDEF"[status >> (28 - 4 * i) & 0xF];
-        hex[8] = 0;
         put(words, " (0x");
         put(words, hex);
         put(words, ")");

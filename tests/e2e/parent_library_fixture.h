@@ -27,7 +27,7 @@ protected:
         probe_ = probe_path();
         o.relay = direct() ? nullptr : relay_.c_str();
         o.program = probe_.c_str();
-        o.timeout_ms = 15000;
+        o.timeout_ms = parent::wait_limit_ms(15000);
         return o;
     }
 

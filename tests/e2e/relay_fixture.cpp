@@ -66,7 +66,7 @@ unsigned long setting(const char *name, unsigned long fallback)
 
 bool under_emulation()
 {
-    return sizeof(void *) == 4 && setting("PROCFERRY_I386_EMULATED", 0) == 1;
+    return parent::emulated_limits();
 }
 
 bool is_null_write_crash(unsigned long status)

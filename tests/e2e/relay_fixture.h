@@ -49,10 +49,10 @@ std::string describe(const std::wstring &text);
 // A number from the environment (seeds, counts), or fallback when unset.
 unsigned long setting(const char *name, unsigned long fallback);
 void remove_tree(const std::wstring &path);
-// Whether this is a 32-bit test program that the user-mode emulator runs, as
-// the scripts set up on hosts without 32-bit support and say with
-// PROCFERRY_I386_EMULATED=1. A process start there costs several times its
-// native time, and a fault shows as another exception code.
+// Whether the emulated run's limits apply (wait_limits.h): a 32-bit test
+// program under the user-mode emulator, or one run with PROCFERRY_EMULATED_LIMITS=1.
+// A process start there costs several times its native time, and a fault
+// may show as another exception code.
 bool under_emulation();
 // Whether an exit status is the crash of a program that wrote through a null
 // pointer: an access violation, 0xC0000005, or under the emulator the illegal

@@ -86,6 +86,15 @@ TEST_P(ParentLibrary, NoWaitChildIsTheCallersToOpenWaitForAndEnd)
     EXPECT_EQ(status, 0u) << "closed, not ended";
     procferry_child_close(result.child);
 
+    // In a process group of its own, a windowed program still hears the
+    // close: a Ctrl+Break alone would never reach it.
+    windowed.flags |= PROCFERRY_NEW_PROCESS_GROUP;
+    ASSERT_EQ(procferry_start(&windowed, &result), PROCFERRY_STARTED);
+    EXPECT_EQ(procferry_child_stop(result.child, 20000, 9), PROCFERRY_STOPPED_WHEN_ASKED);
+    EXPECT_EQ(procferry_child_wait(result.child, 5000, &status), 0);
+    EXPECT_EQ(status, 0u) << "closed, not ended";
+    procferry_child_close(result.child);
+
     // A child that ended already: a stop still ends what it started, after
     // the grace period, as a kill would.
     parent::clear_probe_env();

@@ -38,7 +38,18 @@ TEST(OutcomeWords, EveryKindSaysWhatHappenedAndWhy)
         std::vector<const char *> words;
     } rows[] = {
         {PROCFERRY_EXITED, 0, 3, {"tool exited with status 3"}},
-        {PROCFERRY_EXITED, 0, 0xC0000005, {"status -1073741819 (0xC0000005)"}},
+        // a crash is named by its code; an unknown code keeps its number
+        {PROCFERRY_EXITED, 0, 0xC0000005, {"tool exited with status 0xC0000005 (access violation)"}},
+        {PROCFERRY_EXITED, 0, 0xC00000FD, {"status 0xC00000FD (stack overflow)"}},
+        {PROCFERRY_EXITED, 0, 0xC0000374, {"status 0xC0000374 (heap corruption)"}},
+        {PROCFERRY_EXITED, 0, 0xC0000135, {"status 0xC0000135 (a DLL it needs was not found)"}},
+        {PROCFERRY_EXITED, 0, 0xC0000139, {"status 0xC0000139 (an entry point it imports was not found)"}},
+        {PROCFERRY_EXITED, 0, 0xC000013A, {"status 0xC000013A (ended by Ctrl+C)"}},
+        {PROCFERRY_EXITED, 0, 0xC000001D, {"status 0xC000001D (illegal instruction)"}},
+        {PROCFERRY_EXITED, 0, 0xC0000094, {"status 0xC0000094 (integer division by zero)"}},
+        {PROCFERRY_EXITED, 0, 0xC0000409, {"status 0xC0000409 (fast-fail abort)"}},
+        {PROCFERRY_EXITED, 0, 0xC0001234, {"tool exited with status -1073737164 (0xC0001234)"}},
+        {PROCFERRY_EXITED, 0, 0xFFFFFFFF, {"tool exited with status -1 (0xFFFFFFFF)"}},
         {PROCFERRY_STARTED, 0, 42, {"tool started as process 42"}},
         {PROCFERRY_DIR_FAILED, ENOENT, 0,
          {"tool: directory ", "procferry-words-nosuch: no such directory: ENOENT: no such file",

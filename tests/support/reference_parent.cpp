@@ -166,7 +166,7 @@ record_result read_record(relay_session &session, int timeout_ms)
         return result;
     pf_record record = {0, 0};
     session.steps.report = (procferry_handle)_get_osfhandle(session.report_read);
-    result.bytes = pf_session_read_record(&session.steps, (uint32_t)timeout_ms, &record);
+    result.bytes = pf_session_read_record(&session.steps, (uint32_t)wait_limit_ms(timeout_ms), &record);
     session.steps.report = nullptr;
     result.code = record.code;
     result.value = record.value;
@@ -182,7 +182,7 @@ int wait_relay_exit(relay_session &session, int timeout_ms)
 {
     uint32_t status = 0;
     bool ended = session.steps.relay &&
-                 pf_session_wait_relay(&session.steps, (uint32_t)timeout_ms, &status) == 0;
+                 pf_session_wait_relay(&session.steps, (uint32_t)wait_limit_ms(timeout_ms), &status) == 0;
     session.process = -1;
     return ended ? (int)status : NO_EXIT_STATUS;
 }
@@ -222,7 +222,7 @@ int pipe_available(int fd)
 std::string read_pipe_until_eof(int fd, int timeout_ms, bool *reached_eof)
 {
     std::string data;
-    DWORD deadline = GetTickCount() + timeout_ms;
+    DWORD deadline = GetTickCount() + wait_limit_ms(timeout_ms);
     char buffer[4096];
     if (reached_eof)
         *reached_eof = false;

@@ -13,6 +13,7 @@
 #include "relay_start.h"
 #include "procferry/process.hpp"
 #include "rules/protocol.h"
+#include "wait_limits.h"
 
 namespace parent {
 
@@ -66,6 +67,7 @@ std::wstring quote_for_command_line(const std::wstring &entry);
 std::wstring quote_program_name(const std::wstring &path);
 
 bool start_relay(const relay_request &request, relay_session &session);
+// Each timeout here is a native host's; wait_limit_ms widens it on a slow one.
 record_result read_record(relay_session &session, int timeout_ms);
 void release_relay(relay_session &session, bool with_byte = true);
 // The relay's exit status, or NO_EXIT_STATUS when it did not end in time (it
