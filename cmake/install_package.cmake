@@ -30,5 +30,9 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/procferry.pc.in
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/procferry.pc
   DESTINATION ${PROCFERRY_INSTALL_LIBDIR}/pkgconfig)
 
+# The README's links are relative (docs/..., examples/...): the folders they
+# name go beside it, so that they lead somewhere in the installed copy too.
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs ${PROJECT_SOURCE_DIR}/examples
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
