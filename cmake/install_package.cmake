@@ -20,6 +20,15 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/procferryConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/procferryConfigVersion.cmake
   ${PROJECT_SOURCE_DIR}/cmake/procferryAddRelays.cmake
   DESTINATION ${PROCFERRY_INSTALL_CMAKEDIR})
+# The cross toolchain files go with the package, for a user who has no source
+# tree. They are read before any find_package, so they are named by their path
+# anyway; beside the package's configuration, every CMake file of procferry is
+# in the one folder that a user already knows from CMAKE_PREFIX_PATH, and that
+# folder is the same for both architectures, as the toolchain files are.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/mingw-common.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/mingw-i686.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/mingw-x86_64.cmake
+  DESTINATION ${PROCFERRY_INSTALL_CMAKEDIR})
 
 # pkg-config: one file per architecture, in that architecture's lib folder.
 # Its paths are taken from where it lies, so the prefix can move.
