@@ -25,6 +25,19 @@ set(asio_option)
 if(EXISTS ${asio_headers}/asio.hpp)
   set(asio_option -DPROCFERRY_ASIO_INCLUDE_DIR=${asio_headers})
 endif()
+# What the installed README points to, by a link or by a path of docs/ or
+# examples/, lies beside it.
+set(doc_dir ${prefix}/share/doc/procferry)
+file(READ ${doc_dir}/README.md readme)
+# A bracket would hold a CMake list together: the links lose theirs first.
+string(REPLACE "](" " link:" readme "${readme}")
+string(REGEX MATCHALL " link:[^):# ]+\\)|`(docs|examples)/[^` ]*`" pointers "${readme}")
+foreach(pointer ${pointers})
+  string(REGEX REPLACE "^( link:|`)|(\\)|`)$" "" pointer "${pointer}")
+  if(NOT EXISTS ${doc_dir}/${pointer})
+    message(FATAL_ERROR "the installed README points to ${pointer}, which is not in ${doc_dir}")
+  endif()
+endforeach()
 
 # Each example takes a program and its arguments, says what became of it and
 # exits with its status.
