@@ -1,10 +1,10 @@
 # Every C and C++ example of the README and of docs/ stands, as written, in
 # one of the example programs that the tests build (installed_example, and
-# asio_example for asio_lines.cpp), so that none can stop compiling unseen.
+# asio_example for asio_lines.cpp too), so that none can stop compiling unseen.
 # Indentation aside, each example's text must appear whole in one of them.
 # Usage: cmake -DSOURCE_DIR=<project root> -P check_doc_snippets.cmake
 set(examples "")
-foreach(file doc_snippets.c readme_snippets.cpp run_through_relay.c asio_lines.cpp)
+foreach(file doc_snippets.c readme_snippets.cpp run_through_relay.c asio_lines.cpp asio_capture.cpp)
   file(READ ${SOURCE_DIR}/examples/${file} text)
   string(APPEND examples "${text}\n")
 endforeach()

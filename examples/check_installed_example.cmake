@@ -1,7 +1,7 @@
 # Installs the build tree under a fresh prefix, builds the examples against
 # that prefix alone, once with find_package and once with pkg-config and the
 # compiler by hand, and runs each build:
-#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DTOOLCHAIN=...
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DARCH=i686|x86_64
 #         -DEMULATOR=... -DC_COMPILER=... -DCXX_COMPILER=... -DARCH_DIR=...
 #         -P check_installed_example.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -13,6 +13,31 @@ function(run what)
 endfunction()
 set(prefix ${WORK_DIR}/prefix)
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+# A user has no source tree: the build takes the package's own toolchain
+# file, and the build tree's folder of Asio's headers alone, where Asio is
+# there (cmake/asio.cmake).
+set(toolchain ${prefix}/lib/cmake/procferry/mingw-${ARCH}.cmake)
+if(NOT EXISTS ${toolchain})
+  message(FATAL_ERROR "the package holds no toolchain file ${toolchain}")
+endif()
+set(asio_headers ${BUILD_DIR}/asio-headers)
+set(asio_option)
+if(EXISTS ${asio_headers}/asio.hpp)
+  set(asio_option -DPROCFERRY_ASIO_INCLUDE_DIR=${asio_headers})
+endif()
+# What the installed README points to, by a link or by a path of docs/ or
+# examples/, lies beside it.
+set(doc_dir ${prefix}/share/doc/procferry)
+file(READ ${doc_dir}/README.md readme)
+# A bracket would hold a CMake list together: the links lose theirs first.
+string(REPLACE "](" " link:" readme "${readme}")
+string(REGEX MATCHALL " link:[^):# ]+\\)|`(docs|examples)/[^` ]*`" pointers "${readme}")
+foreach(pointer ${pointers})
+  string(REGEX REPLACE "^( link:|`)|(\\)|`)$" "" pointer "${pointer}")
+  if(NOT EXISTS ${doc_dir}/${pointer})
+    message(FATAL_ERROR "the installed README points to ${pointer}, which is not in ${doc_dir}")
+  endif()
+endforeach()
 
 # Each example takes a program and its arguments, says what became of it and
 # exits with its status.
@@ -34,8 +59,8 @@ endif()
 # find_package, as the README shows, the relays put beside the programs by
 # procferry_add_relays, then installed with them.
 run("configure" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples -B ${WORK_DIR}/build
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}
-    -DCMAKE_PREFIX_PATH=${prefix})
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=${toolchain}
+    -DCMAKE_PREFIX_PATH=${prefix} ${asio_option})
 run("build" ${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run("install of the examples" ${CMAKE_COMMAND} --install ${WORK_DIR}/build
     --prefix ${WORK_DIR}/example-prefix)
@@ -102,3 +127,37 @@ endif()
 foreach(example ${examples})
   check_example(${out_dir}/${example}.exe)
 endforeach()
+
+# procferry/asio.hpp in C++20 coroutines: through find_package(procferry
+# COMPONENTS asio) above, and through procferry-asio.pc with Asio's folder
+# added by hand.
+function(check_asio program expected)
+  execute_process(COMMAND ${EMULATOR} ${program} ${ARGN}
+    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT status EQUAL 3 OR NOT out MATCHES "${expected}")
+    message(FATAL_ERROR "${program} said \"${out}\" (${err}) and exited with ${status}; "
+      "expected ${expected} and status 3")
+  endif()
+  message(STATUS "${program}: ${out}")
+endfunction()
+if(asio_option)
+  foreach(example asio_lines asio_capture)
+    if(NOT EXISTS ${WORK_DIR}/build/${example}.exe)
+      message(FATAL_ERROR "${example} was not built: the asio component was not found")
+    endif()
+  endforeach()
+  check_asio(${WORK_DIR}/build/asio_lines.exe "> one\r?\n> two\r?\n.*exited with status 3"
+    cmd.exe /c "echo one& echo two& exit 3")
+  check_asio(${WORK_DIR}/build/asio_capture.exe "one\r?\ntwo\r?\n.*exited with status 3")
+  execute_process(COMMAND pkg-config --cflags --libs procferry-asio RESULT_VARIABLE status
+    OUTPUT_VARIABLE asio_flags ERROR_VARIABLE asio_flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "pkg-config --cflags --libs procferry-asio failed: ${asio_flags}")
+  endif()
+  separate_arguments(asio_flags UNIX_COMMAND "${asio_flags}")
+  run("pkg-config build of asio_capture" ${CXX_COMPILER} -std=c++20 -I${asio_headers}
+      ${SOURCE_DIR}/examples/asio_capture.cpp ${asio_flags} -static -o ${out_dir}/asio_capture.exe)
+  check_asio(${out_dir}/asio_capture.exe "one\r?\ntwo\r?\n.*exited with status 3")
+else()
+  message(STATUS "no Asio in ${asio_headers}: the Asio examples are left out")
+endif()
