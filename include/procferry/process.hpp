@@ -129,6 +129,16 @@ public:
         add(wide_name, &value_view, name_ok && value_ok);
         return *this;
     }
+    // A null pointer as a value makes every start with this environment
+    // invalid too, with words that name it; it is never read.
+    environment &set(std::wstring_view name, const wchar_t *value)
+    {
+        return value ? set(name, std::wstring_view(value)) : refuse_null_value();
+    }
+    environment &set(std::string_view name, const char *value)
+    {
+        return value ? set(name, std::string_view(value)) : refuse_null_value();
+    }
     environment &unset(std::wstring_view name)
     {
         add(name, nullptr, true);
@@ -161,6 +171,15 @@ public:
     const std::string &refusal() const { return refusal_; }
 
 private:
+    environment &refuse_null_value()
+    {
+        if (valid_)
+            refusal_ = "environment entry " + std::to_string(entries_.size() + 1) +
+                       " has a null pointer as its value (unset() removes a variable)";
+        valid_ = false;
+        return *this;
+    }
+
     void keep_not_utf8(std::string entry)
     {
         if (valid_)
@@ -253,11 +272,39 @@ struct is_text_range<Range, std::void_t<text_of<Range>>>
 // range of texts, UTF-8 or UTF-16 (a std::vector<std::string>, an array of
 // const wchar_t *, a std::list<std::wstring_view>, ...). UTF-8 that is not
 // UTF-8 makes the start invalid (PROCFERRY_INVALID_ARGUMENT), naming it.
+namespace detail {
+
+// One text of a braced list of arguments. A null pointer there stays one, to
+// be refused with words, and is never read as a text.
+template <class Char>
+struct list_text {
+    list_text(const Char *text) : pointer(text) {}
+    list_text(std::basic_string_view<Char> text) : view(text), pointer(text.data() ? text.data() : empty()) {}
+    list_text(const std::basic_string<Char> &text) : view(text), pointer(text.c_str()) {}
+    // The text; nullptr for a null pointer.
+    const Char *given() const { return pointer; }
+    std::basic_string_view<Char> text() const
+    {
+        return view.data() || !pointer ? view : std::basic_string_view<Char>(pointer);
+    }
+
+private:
+    static const Char *empty()
+    {
+        static const Char nothing[1] = {};
+        return nothing;
+    }
+    std::basic_string_view<Char> view;
+    const Char *pointer = nullptr;
+};
+
+} // namespace detail
+
 class arguments {
 public:
     arguments() = default;
-    arguments(std::initializer_list<std::string_view> utf8) { add_all(utf8); }
-    arguments(std::initializer_list<std::wstring_view> wide) { add_all(wide); }
+    arguments(std::initializer_list<detail::list_text<char>> utf8) { add_all(utf8); }
+    arguments(std::initializer_list<detail::list_text<wchar_t>> wide) { add_all(wide); }
     template <class Range, class = std::enable_if_t<detail::is_text_range<Range>::value>>
     arguments(const Range &texts)
     {
@@ -284,6 +331,11 @@ private:
     void add(const char *text) { text ? add(std::string_view(text)) : add_null(); }
     void add(wchar_t *text) { add((const wchar_t *)text); }
     void add(char *text) { add((const char *)text); }
+    template <class Char>
+    void add(const detail::list_text<Char> &item)
+    {
+        item.given() ? add(item.text()) : add_null();
+    }
     void add_null()
     {
         if (!null_at_)
@@ -1031,6 +1083,14 @@ std::optional<Result> capture_refused(const path_text &program, const arguments 
 }
 
 } // namespace detail
+
+// A capture's options hold a cancel, caps and a drain that only a capture
+// honours: run() and start() refuse them at compile time rather than drop
+// them (use capture(), or give a procferry::options).
+template <class Options, std::enable_if_t<std::is_base_of<capture_options, Options>::value, int> = 0>
+result run(const path_text &program, const arguments &args, const Options &choices) = delete;
+template <class Options, std::enable_if_t<std::is_base_of<capture_options, Options>::value, int> = 0>
+started start(const path_text &program, const arguments &args, const Options &choices) = delete;
 
 // Runs program to its end (options.timeout_ms bounds the whole run; past it
 // the tree is ended and the kind is PROCFERRY_TIMED_OUT). The program and

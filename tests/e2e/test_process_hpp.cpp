@@ -7,6 +7,7 @@
 #include <future>
 #include <list>
 #include <thread>
+#include <type_traits>
 
 #include "procferry/process.hpp"
 #include "relay_fixture.h"
@@ -249,6 +250,10 @@ TEST(ProcessHpp, TextsTheLibraryWouldChangeAreRefused)
          "argument 1 holds a zero"},
         {"zero in the program, UTF-8", true, {}, L"ok", L"", "ok", zero_x,
          "the program's name holds a zero"},
+        {"a null value", true, [](procferry::environment &e) { e.set("V", NULL); }, L"ok", L"", "ok",
+         L"", "environment entry 2 has a null pointer as its value"},
+        {"a null value, UTF-16", false, [](procferry::environment &e) { e.set(L"V", (const wchar_t *)NULL); },
+         L"ok", L"", "ok", L"", "environment entry 2 has a null pointer as its value"},
         // The first change refused is the one named, whatever came after it.
         {"a bad name, then a value not UTF-8", true,
          [](procferry::environment &e) { e.set("A=B", "v").set("V", "bad\xff"); }, L"ok", L"", "ok",
@@ -392,7 +397,29 @@ TEST(ProcessHpp, ArgumentsFromAnyRangeOfTexts)
     refused = procferry::run(probe(), with_null, options);
     EXPECT_EQ(refused.kind, PROCFERRY_INVALID_ARGUMENT);
     EXPECT_TRUE(contains(refused.words, "argument 2 is a null pointer")) << refused.words;
+    // The same in a braced list, UTF-8 or UTF-16: refused, never read.
+    for (procferry::result braced : {procferry::run(probe(), {"a", NULL}, options),
+                                     procferry::run(probe(), {L"a", L"b", NULL}, options)}) {
+        EXPECT_EQ(braced.kind, PROCFERRY_INVALID_ARGUMENT) << braced.words;
+        EXPECT_TRUE(contains(braced.words, "is a null pointer")) << braced.words;
+    }
 }
+
+// A capture's options hold what only a capture honours (a cancel, caps, the
+// drain): run() and start() do not take them, rather than drop them.
+template <class Options, class = void>
+struct run_takes : std::false_type {};
+template <class Options>
+struct run_takes<Options, std::void_t<decltype(procferry::run("x", {}, std::declval<const Options &>()))>>
+    : std::true_type {};
+template <class Options, class = void>
+struct start_takes : std::false_type {};
+template <class Options>
+struct start_takes<Options, std::void_t<decltype(procferry::start("x", {}, std::declval<const Options &>()))>>
+    : std::true_type {};
+static_assert(run_takes<procferry::options>::value && start_takes<procferry::options>::value);
+static_assert(!run_takes<procferry::capture_options>::value && !start_takes<procferry::capture_options>::value,
+              "a capture's options given to run() or start() would lose their cancel, caps and drain");
 
 // A pipeline: each stdout the next one's stdin, the last one captured, each stage told.
 TEST(ProcessHpp, PipelinesRunEachStageAndTellEach)
