@@ -136,7 +136,7 @@ TEST(Asio, CapturesReadBothStreamsOnOneThread)
     procferry::captured cancelled;
     procferry::async_capture(io, probe(), {}, cut, [&](procferry::captured c) { cancelled = std::move(c); });
     std::thread canceller([cancel = *cut.cancel] {
-        Sleep(500);
+        Sleep(parent::wait_limit_ms(500)); // once the probe has written
         cancel.cancel();
     });
     io.restart();

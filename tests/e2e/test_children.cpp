@@ -290,8 +290,9 @@ TEST_P(ParentLibrary, ACancelFromAnotherThreadEndsACaptureAWaitAndAStop)
     procferry_capture_options c;
     procferry_capture_options_init(&c);
     auto cancelled_soon = [](procferry_cancel *cancel) {
+        // Once the probe has written its two lines, on any host.
         return std::thread([cancel] {
-            Sleep(500);
+            Sleep(parent::wait_limit_ms(500));
             procferry_cancel_signal(cancel);
         });
     };

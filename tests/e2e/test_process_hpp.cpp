@@ -472,7 +472,7 @@ TEST(ProcessHpp, ACancellerEndsACaptureAndAWait)
     options.env.set("PROBE_WRITE", "1").set("PROBE_SLEEP_MS", "60000");
     options.cancel = procferry::canceller();
     std::thread later([cancel = *options.cancel] {
-        Sleep(500);
+        Sleep(parent::wait_limit_ms(500)); // once the probe has written
         cancel.cancel();
     });
     procferry::captured cut = procferry::capture(probe(), {}, options);
