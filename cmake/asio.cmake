@@ -16,6 +16,10 @@ if(EXISTS ${PROCFERRY_ASIO_FROM}/asio.hpp AND IS_DIRECTORY ${PROCFERRY_ASIO_FROM
   target_include_directories(procferry_asio SYSTEM INTERFACE ${asio_headers})
   # Asio assumes Windows XP without a version; completion ports want newer.
   target_compile_definitions(procferry_asio INTERFACE _WIN32_WINNT=0x0A00 WIN32_LEAN_AND_MEAN)
+  # Asio looks for clang's coroutines in libc++'s <experimental/coroutine>
+  # only; with gcc's C++ library, which the clang build uses, it is told.
+  target_compile_definitions(procferry_asio INTERFACE
+    $<$<AND:$<CXX_COMPILER_ID:Clang>,$<VERSION_GREATER_EQUAL:$<TARGET_PROPERTY:CXX_STANDARD>,20>>:ASIO_HAS_CO_AWAIT=1>)
   target_link_libraries(procferry_asio INTERFACE ws2_32 mswsock)
 else()
   message(STATUS "Asio not found in ${PROCFERRY_ASIO_FROM}: the Asio tests, example and benchmark are left out")

@@ -6,8 +6,14 @@
 # prefix side by side. The relays load the base library from their own folder,
 # so the programs and the DLL stay together in that one bin folder.
 include(GNUInstallDirs)
-execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine
-  OUTPUT_VARIABLE compiler_triplet OUTPUT_STRIP_TRAILING_WHITESPACE)
+# The toolchain files name the triplet: clang, unlike gcc, answers -dumpmachine
+# with the host's own.
+if(MINGW_TRIPLE)
+  set(compiler_triplet ${MINGW_TRIPLE})
+else()
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine
+    OUTPUT_VARIABLE compiler_triplet OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
 set(PROCFERRY_ARCH_DIR "${compiler_triplet}" CACHE STRING
   "Subfolder of bin and lib for this architecture's files (empty: none)")
 if(PROCFERRY_ARCH_DIR)

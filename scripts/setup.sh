@@ -147,6 +147,8 @@ done
 command -v wine >/dev/null || need+=(wine)
 command -v cmake >/dev/null || need+=(cmake)
 command -v clang++ >/dev/null || need+=(clang)
+# clang's Windows programs are linked by lld (cmake/clang-mingw-flags.cmake).
+command -v ld.lld >/dev/null || need+=(lld)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -d /usr/src/googletest ] || need+=(googletest)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)

@@ -1,0 +1,4 @@
+# Cross build for 64-bit Windows with clang instead of gcc.
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/clang-mingw-common.cmake)
