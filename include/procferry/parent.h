@@ -247,6 +247,18 @@ enum procferry_kind {
                                        procferry_capture_options.cancel) */
 };
 
+/* What the library itself did to the child, which the kind alone does not
+   say: a child it ended never reads as one that exited by itself. */
+enum procferry_ended_by {
+    PROCFERRY_ENDED_BY_ITSELF = 0,      /* the child ended on its own, or nothing ran */
+    PROCFERRY_ENDED_AT_TIME_LIMIT = 1,  /* its tree was ended at timeout_ms */
+    PROCFERRY_ENDED_ON_CANCEL = 2,      /* its tree was ended when the run was cancelled */
+    PROCFERRY_ENDED_ON_KILL = 3,        /* procferry_child_kill ended its tree */
+    PROCFERRY_ENDED_ON_STOP = 4,        /* procferry_child_stop ended it or had it asked */
+    PROCFERRY_ENDED_WITH_PIPELINE = 5,  /* another stage of its pipeline failed */
+    PROCFERRY_LEFT_RUNNING = 6          /* cancelled and left running, as asked */
+};
+
 /* The longest check report kept, and the longest words a result keeps,
    terminating zero included. */
 enum { PROCFERRY_CHECK_REPORT_SIZE = 512, PROCFERRY_WORDS_SIZE = 1024 };
@@ -304,6 +316,7 @@ struct procferry_result {
     /* What only a start through the relay fills (all zero for a direct one). */
     struct procferry_relay_outcome relay;
     struct procferry_findings findings;
+    int ended_by;                /* enum procferry_ended_by */
     /* The words of procferry_describe for this result as the start (or the
        capture) returned it: UTF-8, cut at a character to fit
        PROCFERRY_WORDS_SIZE bytes with the zero. */

@@ -467,6 +467,7 @@ struct result {
     uint32_t exit_status = 0; // PROCFERRY_EXITED; read it only then (see status())
     uint32_t win32_error = 0;
     uint32_t pid = 0;         // once the program was launched
+    int ended_by = PROCFERRY_ENDED_BY_ITSELF; // enum procferry_ended_by: what the library did
     std::string words;        // one line for a person (procferry_describe)
     bool exited() const { return kind == PROCFERRY_EXITED; }
     // The program ran to its end and exited with status 0.
@@ -934,6 +935,7 @@ public:
         into.exit_status = from.exit_status;
         into.win32_error = from.win32_error;
         into.pid = from.pid;
+        into.ended_by = from.ended_by;
         // The words the library kept, unless they may have been cut to fit
         // the result (at a character, up to four bytes short); a refusal's
         // words always, since only they know a capture's own refusals.
