@@ -220,11 +220,12 @@ static inline struct pf_run_actions pf_run_started(struct pf_run *run, uint64_t 
 static inline struct pf_run_actions pf_run_read(struct pf_run *run, int n, size_t count, size_t *keep)
 {
     struct pf_run_actions act = pf_run_none();
-    /* Past the end, a late read's bytes are no part of the run. */
-    size_t room = run->phase == PF_RUN_DONE ? 0 : run->kept[n] < run->cap[n] ? run->cap[n] - run->kept[n] : 0;
+    /* A read that was pending at the end still brings what was waiting,
+       within the cap; no read follows it. */
+    size_t room = run->kept[n] < run->cap[n] ? run->cap[n] - run->kept[n] : 0;
     *keep = count < room ? count : room;
     run->kept[n] += *keep;
-    if (count > *keep && run->phase != PF_RUN_DONE)
+    if (count > *keep)
         run->capped[n] = 1;
     if (run->open[n] && run->phase != PF_RUN_DONE)
         act.read[n] = 1;
