@@ -136,8 +136,10 @@ int pf_build_environment(const wchar_t *const *changes, size_t change_count, boo
 // The value of name in a block, or NULL when it holds none.
 const wchar_t *pf_block_value(const wchar_t *block, const wchar_t *name);
 
-// procferry_start without its words, for a call that keeps its own.
-int pf_start(const struct procferry_options *options, struct procferry_result *result);
+// procferry_start without its words, for a call that keeps its own; a
+// cancel, when given, ends the wait for the relay's answer.
+int pf_start(const struct procferry_options *options, struct procferry_result *result,
+             const struct procferry_cancel *cancel = nullptr);
 
 // Keeps the words of the finished result in result->words; refusal, when
 // not NULL, is what refused the start (else the options' checks say).

@@ -45,6 +45,7 @@ struct pf_session {
     int handle_refused;             /* a handle for the relay could not be handed over (EBADF) */
     uint32_t win32_error;           /* a channel, job or event could not be made */
     procferry_handle job;           /* the start's job, or NULL */
+    procferry_handle cancel;        /* an event that ends the wait for the record, or NULL */
 };
 
 /* Starts the relay for options as procferry_start does through the relay
@@ -59,7 +60,8 @@ int pf_session_start_options(const struct procferry_options *options,
 
 /* Reads the record. Returns PF_RECORD_SIZE with *record filled, 0 to
    7 when the channel ended first (the relay ended or let it go), -1 when
-   timeout_ms passed first, or -2 when the wait could not be set up
+   timeout_ms passed first, -3 when session->cancel was signalled first, or
+   -2 when the wait could not be set up
    (session->win32_error says why). Returns early when the relay ends
    without writing. The timeout holds for the report channel the session
    made; a caller that puts a blocking pipe handle of its own in

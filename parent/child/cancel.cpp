@@ -52,10 +52,10 @@ DWORD pf_wait_or_cancel(HANDLE object, DWORD timeout_ms, const procferry_cancel 
     if (!cancel)
         return object ? WaitForSingleObject(object, timeout_ms) : (Sleep(timeout_ms), WAIT_TIMEOUT);
     if (!object)
-        return WaitForSingleObject(cancel->event, timeout_ms) == WAIT_OBJECT_0 ? PF_WAIT_CANCELLED
+        return WaitForSingleObject(cancel->event, timeout_ms) == WAIT_OBJECT_0 ? (DWORD)PF_WAIT_CANCELLED
                                                                                : WAIT_TIMEOUT;
     HANDLE both[2] = {object, cancel->event};
     // The object first: one that has ended counts over a cancel that came too.
     DWORD waited = WaitForMultipleObjects(2, both, FALSE, timeout_ms);
-    return waited == WAIT_OBJECT_0 + 1 ? PF_WAIT_CANCELLED : waited;
+    return waited == WAIT_OBJECT_0 + 1 ? (DWORD)PF_WAIT_CANCELLED : waited;
 }

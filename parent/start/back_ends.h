@@ -7,9 +7,11 @@
 
 // The back-ends: 0 with result->child and pid (PROCFERRY_STARTED), or the
 // kind of the failure with *result filled and nothing of the start left
-// open. timeout_ms bounds the relay's answer.
+// open. timeout_ms bounds the relay's answer, and cancel (an event, or NULL)
+// ends the wait for it (PROCFERRY_CANCELLED, the relay's tree ended).
 int pf_start_direct(const pf_plan &plan, procferry_result *result);
-int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout_ms);
+int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout_ms,
+                   procferry_handle cancel = nullptr);
 
 // The flags the started child keeps of the plan.
 inline uint32_t pf_child_flags(const pf_plan &plan)

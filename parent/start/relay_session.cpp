@@ -179,9 +179,27 @@ int pf_session_read_record(struct pf_session *session, uint32_t timeout_ms,
         }
         if (GetLastError() != ERROR_IO_PENDING)
             break; // end-of-file: the relay and everyone else let go
-        HANDLE watched[2] = {done, (HANDLE)session->relay};
-        DWORD waited = WaitForMultipleObjects(session->relay && !relay_ended ? 2 : 1, watched,
-                                              FALSE, pf_remaining(deadline, timeout_ms));
+        // The cancel goes first, so that a relay that ends at the same
+        // moment cannot hide it.
+        HANDLE watched[3];
+        DWORD count_watched = 0, cancel_at = 3, relay_at = 3;
+        if (session->cancel)
+            cancel_at = count_watched, watched[count_watched++] = (HANDLE)session->cancel;
+        DWORD done_at = count_watched;
+        watched[count_watched++] = done;
+        if (session->relay && !relay_ended)
+            relay_at = count_watched, watched[count_watched++] = (HANDLE)session->relay;
+        DWORD waited = WaitForMultipleObjects(count_watched, watched, FALSE, pf_remaining(deadline, timeout_ms));
+        if (waited == WAIT_OBJECT_0 + cancel_at) {
+            CancelIoEx((HANDLE)session->report, &overlapped);
+            GetOverlappedResult((HANDLE)session->report, &overlapped, &count, TRUE);
+            CloseHandle(done);
+            return -3;
+        }
+        if (waited == WAIT_OBJECT_0 + done_at)
+            waited = WAIT_OBJECT_0;
+        else if (waited == WAIT_OBJECT_0 + relay_at)
+            waited = WAIT_OBJECT_0 + 1;
         if (waited == WAIT_OBJECT_0 + 1) {
             // The relay ended; its write end closes with it, so the read
             // completes at once unless someone else holds a copy. Do not

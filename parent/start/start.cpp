@@ -57,7 +57,8 @@ int pf_session_start_options(const struct procferry_options *options,
     return kind;
 }
 
-int pf_start(const struct procferry_options *options, struct procferry_result *result)
+int pf_start(const struct procferry_options *options, struct procferry_result *result,
+             const struct procferry_cancel *cancel)
 {
     if (!result)
         return PROCFERRY_INVALID_ARGUMENT;
@@ -73,7 +74,8 @@ int pf_start(const struct procferry_options *options, struct procferry_result *r
         result->win32_error = plan.win32_error;
         return finish_unrun(plan, result, plan.kind, plan.error);
     }
-    int kind = plan.relay ? pf_start_relay(plan, result, timeout) : pf_start_direct(plan, result);
+    int kind = plan.relay ? pf_start_relay(plan, result, timeout, procferry_cancel_handle(cancel))
+                          : pf_start_direct(plan, result);
     // The child holds its copies of its ends; the caller keeps its own.
     pf_plan_close_child_ends(&plan);
     if (kind != 0 && kind != PROCFERRY_STARTED)

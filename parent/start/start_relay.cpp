@@ -88,12 +88,13 @@ int pf_relay_session_start(const pf_plan &plan, pf_session *session, procferry_r
     return pf_finish(result, PROCFERRY_SYSTEM_ERROR);
 }
 
-int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout)
+int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout, procferry_handle cancel)
 {
     uint64_t deadline = pf_deadline(timeout);
     pf_session session;
     if (pf_relay_session_start(plan, &session, result) != 0)
         return result->kind;
+    session.cancel = cancel;
     pf_record record = {0, 0};
     int got = pf_session_read_record(&session, timeout, &record);
     result->relay.record_bytes = got > 0 ? got : 0;
@@ -101,7 +102,9 @@ int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeo
     if (got < 0) {
         pf_session_kill_tree(&session);
         result->win32_error = got == -2 ? session.win32_error : 0;
-        kind = got == -2 ? PROCFERRY_SYSTEM_ERROR : PROCFERRY_TIMED_OUT;
+        kind = got == -2 ? PROCFERRY_SYSTEM_ERROR : got == -3 ? PROCFERRY_CANCELLED : PROCFERRY_TIMED_OUT;
+        if (got == -3)
+            result->ended_by = PROCFERRY_ENDED_ON_CANCEL;
     } else if (got < RELAY_RECORD_SIZE) {
         pf_session_release(&session, 1);
         if (got == 0)

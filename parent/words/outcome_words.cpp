@@ -60,8 +60,23 @@ void describe(line &words, const struct procferry_options *options,
     switch (result ? result->kind : 0) {
     case PROCFERRY_EXITED:
         put_text(&words, program);
-        put(&words, " exited with status ");
+        // A child the library ended never reads as one that exited by itself.
+        switch (result->ended_by) {
+        case PROCFERRY_ENDED_ON_KILL:
+            put(&words, " was ended, with everything it started, when killed (status ");
+            break;
+        case PROCFERRY_ENDED_ON_STOP:
+            put(&words, " was stopped, and ended (status ");
+            break;
+        case PROCFERRY_ENDED_WITH_PIPELINE:
+            put(&words, " was ended because another command of its pipeline failed (status ");
+            break;
+        default:
+            put(&words, " exited with status ");
+        }
         put_status(&words, result->exit_status);
+        if (result->ended_by >= PROCFERRY_ENDED_ON_KILL && result->ended_by <= PROCFERRY_ENDED_WITH_PIPELINE)
+            put(&words, ")");
         break;
     case PROCFERRY_STARTED:
         put_text(&words, program);
@@ -134,8 +149,14 @@ void describe(line &words, const struct procferry_options *options,
         put_text(&words, program);
         if (result->pid != 0)
             put_number(&words, ": cancelled while it ran, as process %lld", result->pid);
+        else if (result->ended_by == PROCFERRY_ENDED_ON_CANCEL)
+            put(&words, ": cancelled while it was being started");
         else
             put(&words, ": cancelled before it started");
+        if (result->ended_by == PROCFERRY_ENDED_ON_CANCEL)
+            put(&words, "; ended it and everything it started");
+        else if (result->ended_by == PROCFERRY_LEFT_RUNNING)
+            put(&words, "; left it running, as asked");
         break;
     case PROCFERRY_BAD_RECORD:
         bad_record(&words, result, relay);
