@@ -29,11 +29,13 @@ endif()
 # gcc keeps thread-local variables in emulated storage, and its C++ library's
 # (those of std::call_once) are found only that way.
 set(CLANG_MINGW_FLAGS --target=${clang_mingw_target} --sysroot=${clang_mingw_sysroot} -femulated-tls)
-# gcc tells its C++ library that type_info's == is out of line on Windows;
-# clang does not, and then its inline copy clashes with the library's.
+# g++ tells its C++ library that type_info's == is out of line on Windows;
+# clang does not, and then its inline copy clashes with the library's. g++
+# -posix also defines _REENTRANT, without which Asio takes the program to
+# have no threads and refuses to start its own.
 set(CLANG_MINGW_CXX_FLAGS -isystem ${clang_mingw_cxx_headers}
   -isystem ${clang_mingw_cxx_headers}/${MINGW_TRIPLE} -isystem ${clang_mingw_cxx_headers}/backward
-  -D__GXX_TYPEINFO_EQUALITY_INLINE=0)
+  -D__GXX_TYPEINFO_EQUALITY_INLINE=0 -D_REENTRANT=1)
 # -B is where the driver finds crtbegin.o and crtend.o, -L libgcc and the C++
 # library. Without -fuse-ld the driver runs the host's own ld; lld links
 # Windows programs, and reads clang's link-time optimisation too. The -posix

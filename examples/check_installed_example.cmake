@@ -3,7 +3,9 @@
 # compiler by hand, and runs each build:
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DARCH=i686|x86_64
 #         -DEMULATOR=... -DC_COMPILER=... -DCXX_COMPILER=... -DARCH_DIR=...
-#         -P check_installed_example.cmake
+#         [-DC_FLAGS=... -DCXX_FLAGS=...] -P check_installed_example.cmake
+# C_FLAGS and CXX_FLAGS are the build's own compile and link flags, which
+# clang needs to build for Windows at all (cmake/clang-mingw-flags.cmake).
 file(REMOVE_RECURSE ${WORK_DIR})
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -113,7 +115,9 @@ set(out_dir ${WORK_DIR}/pkg-config)
 file(MAKE_DIRECTORY ${out_dir})
 file(GLOB relay_files ${relay_dir}/procferry.exe ${relay_dir}/procferry-console.exe ${relay_dir}/*.dll)
 file(COPY ${relay_files} DESTINATION ${out_dir})
-run("pkg-config build of run_through_relay" ${C_COMPILER} -municode
+separate_arguments(c_flags UNIX_COMMAND "${C_FLAGS}")
+separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
+run("pkg-config build of run_through_relay" ${C_COMPILER} ${c_flags} -municode
     ${SOURCE_DIR}/examples/run_through_relay.c ${flags} -static -o ${out_dir}/run_through_relay.exe)
 if(EXISTS ${cxx_example})
   file(STRINGS ${cxx_example} wide_entry REGEX "wmain")
@@ -121,7 +125,7 @@ if(EXISTS ${cxx_example})
   if(wide_entry)
     set(entry_flag -municode)
   endif()
-  run("pkg-config build of run_with_process_hpp" ${CXX_COMPILER} -std=c++17 ${entry_flag}
+  run("pkg-config build of run_with_process_hpp" ${CXX_COMPILER} ${cxx_flags} -std=c++17 ${entry_flag}
       ${cxx_example} ${flags} -static -o ${out_dir}/run_with_process_hpp.exe)
 endif()
 foreach(example ${examples})
