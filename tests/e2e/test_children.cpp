@@ -315,6 +315,11 @@ TEST_P(ParentLibrary, ACancelFromAnotherThreadEndsACaptureAWaitAndAStop)
         EXPECT_STREQ(captured.out, "probe-stdout\r\n");
         EXPECT_STREQ(captured.err, "probe-stderr\r\n");
         EXPECT_NE(strstr(captured.result.words, "cancelled while it ran"), nullptr) << captured.result.words;
+        // What the library did is told, in a field and in the words.
+        EXPECT_EQ(captured.result.ended_by, leave_running ? PROCFERRY_LEFT_RUNNING : PROCFERRY_ENDED_ON_CANCEL);
+        EXPECT_NE(strstr(captured.result.words, leave_running ? "; left it running" : "; ended it and everything it started"),
+                  nullptr)
+            << captured.result.words;
         EXPECT_EQ(still_runs(captured.result.pid), leave_running != 0) << "left running: " << leave_running;
         procferry_capture_free(&captured);
         // Cancelled already: nothing starts.
@@ -323,6 +328,29 @@ TEST_P(ParentLibrary, ACancelFromAnotherThreadEndsACaptureAWaitAndAStop)
         EXPECT_NE(strstr(captured.result.words, "cancelled before it started"), nullptr) << captured.result.words;
         procferry_capture_free(&captured);
         procferry_cancel_free(cancel);
+    }
+
+    // A relay that never answers (the probe stands in for one): the cancel
+    // ends the wait for its answer, which once took the relay's whole 5 s.
+    if (!direct()) {
+        procferry_cancel *early = procferry_cancel_make();
+        procferry_options silent = o;
+        const std::wstring never_answers = probe_path();
+        silent.relay = never_answers.c_str();
+        silent.timeout_ms = parent::wait_limit_ms(20000);
+        c.cancel = early;
+        c.leave_running_when_cancelled = 0;
+        std::thread canceller = cancelled_soon(early);
+        procferry_capture_result captured;
+        DWORD began = GetTickCount();
+        EXPECT_EQ(procferry_capture(&silent, &c, &captured), PROCFERRY_CANCELLED) << captured.result.words;
+        EXPECT_LT(GetTickCount() - began, (DWORD)parent::wait_limit_ms(3000));
+        canceller.join();
+        EXPECT_NE(strstr(captured.result.words, "cancelled while it was being started; ended it"), nullptr)
+            << captured.result.words;
+        procferry_capture_free(&captured);
+        procferry_cancel_free(early);
+        EXPECT_TRUE(probes_become(0, 5000)) << "the relay that never answered still runs";
     }
 
     procferry_cancel *cancel = procferry_cancel_make();
