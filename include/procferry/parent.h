@@ -330,6 +330,12 @@ void procferry_options_init(struct procferry_options *options);
    and no handle, descriptor or process of the start remains but
    result->child. */
 int procferry_start(const struct procferry_options *options, struct procferry_result *result);
+/* procferry_start that a cancel object ends while it waits for the relay's
+   answer: PROCFERRY_CANCELLED, with the relay and what it started ended
+   (result.ended_by PROCFERRY_ENDED_ON_CANCEL). A cancel signalled already
+   starts nothing. A direct start does not wait, and is not cut short. */
+int procferry_start_cancellable(const struct procferry_options *options, const struct procferry_cancel *cancel,
+                                struct procferry_result *result);
 
 /* The kind's name, such as "exited" or "timed_out". */
 const char *procferry_kind_name(int kind);

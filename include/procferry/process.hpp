@@ -1111,7 +1111,21 @@ inline result run(const path_text &program, const arguments &args = {}, const op
 
 // Starts program and returns once it runs, with its child; a start that
 // failed has a child that is not valid, which keeps why.
+namespace detail {
+
+// A start that a cancel ends while the relay has not answered (procferry_start_cancellable).
+inline started start_cancellable(const path_text &program, const arguments &args, const options &choices,
+                                 const procferry_cancel *cancel);
+
+} // namespace detail
+
 inline started start(const path_text &program, const arguments &args = {}, const options &choices = {})
+{
+    return detail::start_cancellable(program, args, choices, nullptr);
+}
+
+inline started detail::start_cancellable(const path_text &program, const arguments &args, const options &choices,
+                                         const procferry_cancel *cancel)
 {
     detail::start_request request(program.wide(), args.wide(), choices, PROCFERRY_NO_WAIT);
     if (std::optional<started> early = detail::refused_early<started>(request, program, args, choices, "")) {
@@ -1120,7 +1134,7 @@ inline started start(const path_text &program, const arguments &args = {}, const
     }
     procferry_result out;
     started told;
-    bool launched = procferry_start(&request.c, &out) == PROCFERRY_STARTED;
+    bool launched = procferry_start_cancellable(&request.c, cancel, &out) == PROCFERRY_STARTED;
     for (int n = 0; n < 3; ++n)
         told.pipes[n] = pipe_end(out.pipes[n]);
     request.fill(told, out);

@@ -114,6 +114,22 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
     return kind;
 }
 
+int procferry_start_cancellable(const struct procferry_options *options, const struct procferry_cancel *cancel,
+                                struct procferry_result *result)
+{
+    if (!result)
+        return PROCFERRY_INVALID_ARGUMENT;
+    if (procferry_cancel_signalled(cancel)) {
+        memset(result, 0, sizeof *result);
+        pf_finish(result, PROCFERRY_CANCELLED);
+        pf_keep_words(options, result);
+        return PROCFERRY_CANCELLED;
+    }
+    int kind = pf_start(options, result, cancel);
+    pf_keep_words(options, result);
+    return kind;
+}
+
 const char *procferry_kind_name(int kind)
 {
     static const char *const names[] = {
