@@ -451,7 +451,9 @@ inline started async_capture_start(const path_text &program, const arguments &ar
 // co_await for use_awaitable). Completes with the captured run: EXITED with
 // the status, TIMED_OUT past options.timeout_ms (the tree ended), CANCELLED
 // once options.cancel is (the tree ended unless
-// leave_running_when_cancelled), or why nothing ran.
+// leave_running_when_cancelled), or why nothing ran; ended_by says what the
+// library did. An io_context destroyed with the capture pending ends the
+// tree too, unless a cancel left it running.
 template <class Where, class Token>
 auto async_capture(Where &&where, const path_text &program, const arguments &args,
                    const capture_options &choices, std::string_view input, Token &&token)
