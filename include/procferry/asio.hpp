@@ -23,12 +23,14 @@
 #include <asio.hpp>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "procferry/process.hpp"
+#include "procferry/run_machine.h"
 
 namespace procferry {
 
@@ -152,189 +154,265 @@ asio::windows::stream_handle as_stream(Where &&where, pipe_end &&end)
 
 namespace detail {
 
-// One capture on an event loop: both outputs read, the input written, the
-// end, the time limit and the cancel awaited, all as completions on a strand
-// of the caller's executor (so any number of threads may run it); done once
-// the end, both outputs and the input have come to theirs.
+// The run machine's clock: milliseconds of the steady clock.
+inline uint64_t run_clock_ms()
+{
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// One capture on an event loop, as an engine of the run machine
+// (procferry/run_machine.h): each completion (a read, a write, the child's
+// end, the timer, the cancel) is told to the machine, and its answer carried
+// out; the rules are all the machine's. Completions run on a strand of the
+// caller's executor, so any number of threads may run the loop.
 template <class Handler, class Executor>
 class async_capture_run : public std::enable_shared_from_this<async_capture_run<Handler, Executor>> {
 public:
-    async_capture_run(Handler handler, const Executor &executor, started &&run, std::string input,
-                      const capture_options &choices, std::string program)
+    async_capture_run(Handler handler, const Executor &executor, const capture_options &choices,
+                      std::string input, std::string program)
         : handler_(std::move(handler)), executor_(executor), strand_(asio::make_strand(executor)),
-          child_(std::move(run.process)), input_(std::move(input)), choices_(choices),
-          program_(std::move(program)), timer_(strand_)
+          input_(std::move(input)), program_(std::move(program)), cancel_signal_(choices.cancel),
+          timer_(strand_)
     {
+        pf_run_init(&run_, choices.timeout_ms, choices.drain_ms.value_or(PF_RUN_DEFAULT_DRAIN_MS),
+                    choices.stdout_cap ? choices.stdout_cap : PF_RUN_DEFAULT_CAP,
+                    choices.stderr_cap ? choices.stderr_cap : PF_RUN_DEFAULT_CAP, input_.size(),
+                    choices.leave_running_when_cancelled);
+    }
+
+    // Its handlers went before the run's end (their io_context was destroyed
+    // with the run pending): nothing watches the tree any more, so it goes
+    // too, unless a cancel left it running as asked.
+    ~async_capture_run()
+    {
+        if (run_.phase != PF_RUN_DONE && !(run_.cancelled && run_.leave_running))
+            child_.kill();
+    }
+
+    // The time limit counts from here, before the start. False when nothing
+    // is to start: the run is over already (cancelled) and completes so.
+    bool begin()
+    {
+        begun_ = pf_run_begin(&run_, run_clock_ms(), cancel_signal_ && cancel_signal_->cancelled());
+        if (begun_.finish)
+            deliver(false);
+        return begun_.start;
+    }
+
+    void run_started(started &&run)
+    {
+        DWORD error = 0;
+        HANDLE copy = run.process.valid() ? waitable_copy((HANDLE)run.process.handle(),
+                                                          SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, &error)
+                                          : nullptr;
+        if (!copy) {
+            pf_run_start_failed(&run_);
+            captured failed;
+            static_cast<result &>(failed) = run;
+            if (run.process.valid()) { // a child that cannot be waited for is not left to run unseen
+                run.process.kill();
+                failed.kind = PROCFERRY_SYSTEM_ERROR;
+                failed.win32_error = error;
+                failed.words = "cannot capture " + program_ + ": its process handle could not be copied";
+            }
+            complete(std::move(handler_), executor_, std::move(failed), false);
+            return;
+        }
+        process_.emplace(strand_, copy);
+        child_ = std::move(run.process);
         told_.pid = run.pid;
         for (int n = 0; n < 3; ++n)
             if (run.pipes[n].valid())
                 streams_[n].emplace(strand_, (HANDLE)run.pipes[n].release());
-        DWORD error = 0;
-        if (HANDLE copy = waitable_copy((HANDLE)child_.handle(), SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, &error))
-            process_.emplace(strand_, copy);
-        else
-            copy_error_ = error;
-        HANDLE event = choices.cancel ? (HANDLE)procferry_cancel_handle(choices.cancel->get()) : nullptr;
+        HANDLE event = cancel_signal_ ? (HANDLE)procferry_cancel_handle(cancel_signal_->get()) : nullptr;
         if (event && (event = waitable_copy(event, SYNCHRONIZE, &error)))
             cancel_.emplace(strand_, event);
-        if (choices.timeout_ms != PROCFERRY_INFINITE)
-            deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(choices.timeout_ms);
-    }
-
-    void begin()
-    {
         auto self = this->shared_from_this();
-        asio::dispatch(strand_, [self] { self->begin_on_strand(); });
+        asio::dispatch(strand_, [self] { self->on_started(); });
     }
 
 private:
-    void begin_on_strand()
+    void on_started()
     {
         auto self = this->shared_from_this();
-        if (!process_) {
-            child_.kill();
-            told_.kind = PROCFERRY_SYSTEM_ERROR;
-            told_.win32_error = copy_error_;
-            told_.words = "cannot capture " + program_ + ": its process handle could not be copied";
-            for (auto &stream : streams_)
-                stream.reset();
-            complete(std::move(handler_), executor_, std::move(told_), false);
-            return;
-        }
-        pending_ = 1;
+        ++pending_;
         process_->async_wait([self](std::error_code error) {
-            self->wait_error_ = error && error != asio::error::operation_aborted ? error : std::error_code();
-            self->child_ended();
+            --self->pending_;
+            DWORD status = 0;
+            if (!error && GetExitCodeProcess(self->process_->native_handle(), &status))
+                self->carry_out(pf_run_child_end(&self->run_, run_clock_ms(), status));
+            self->settled();
         });
-        for (int n = 1; n < 3; ++n)
-            if (streams_[n]) {
-                ++pending_;
-                read(n);
-            }
-        if (streams_[0]) {
+        if (cancel_) {
             ++pending_;
-            asio::async_write(*streams_[0], asio::buffer(input_), [self](std::error_code, size_t) {
-                self->streams_[0].reset(); // the child sees the end of its input
-                self->piece_done();
-            });
-        }
-        if (cancel_)
             cancel_->async_wait([self](std::error_code error) {
-                if (error || self->finished_)
-                    return;
-                if (self->ended_) { // the child's end came first: the drain ends now
-                    self->stop_reading();
-                    return;
-                }
-                self->cancelled_ = true;
-                if (!self->choices_.leave_running_when_cancelled)
-                    self->child_.kill();
-                self->child_ended(); // the run ends now, with what was read
-            });
-        if (deadline_) {
-            timer_.expires_at(*deadline_);
-            timer_.async_wait([self](std::error_code error) {
-                if (error || self->ended_)
-                    return;
-                self->timed_out_ = true;
-                self->child_.kill(); // the tree: the pipes close with it
+                --self->pending_;
+                if (!error)
+                    self->carry_out(pf_run_cancel(&self->run_, run_clock_ms()));
+                self->settled();
             });
         }
+        carry_out(begun_);
+        carry_out(pf_run_started(&run_, run_clock_ms(), streams_[0].has_value(), streams_[1].has_value(),
+                                 streams_[2].has_value()));
+    }
+
+    void carry_out(const pf_run_actions &act)
+    {
+        for (int n = 0; n < 3; ++n)
+            if (act.close[n])
+                close(n);
+        for (int n = 1; n < 3; ++n)
+            if (act.read[n])
+                read(n);
+        if (act.write)
+            write();
+        if (act.end_tree)
+            child_.kill();
+        if (act.arm_timer)
+            arm_timer(act.timer_at);
+        if (act.finish)
+            finish();
     }
 
     void read(int n)
     {
+        if (!streams_[n] || busy_[n])
+            return;
+        busy_[n] = true;
+        ++pending_;
         auto self = this->shared_from_this();
         streams_[n]->async_read_some(asio::buffer(buffers_[n]), [self, n](std::error_code error, size_t count) {
-            std::string &kept = n == 1 ? self->told_.out : self->told_.err;
-            size_t cap = n == 1 ? self->choices_.stdout_cap : self->choices_.stderr_cap;
-            if (cap == 0)
-                cap = (size_t)64 << 20;
-            size_t room = kept.size() < cap ? cap - kept.size() : 0;
-            kept.append(self->buffers_[n].data(), count < room ? count : room);
-            if (count > room)
-                (n == 1 ? self->told_.out_capped : self->told_.err_capped) = true;
-            if (error) { // the end, or the drain over
-                self->streams_[n].reset();
-                self->piece_done();
-                return;
+            self->busy_[n] = false;
+            --self->pending_;
+            if (count) {
+                size_t keep = 0;
+                pf_run_actions act = pf_run_read(&self->run_, n, count, &keep);
+                (n == 1 ? self->told_.out : self->told_.err).append(self->buffers_[n].data(), keep);
+                self->carry_out(act);
             }
-            self->read(n);
+            // The end (ERROR_BROKEN_PIPE: every writer gone), a failure, or
+            // the read cancelled by a close.
+            if (error)
+                self->carry_out(pf_run_stream_end(&self->run_, n));
+            self->stream_returned(n, error);
         });
     }
 
-    void stop_reading()
+    void write()
     {
-        for (auto &stream : streams_)
-            if (stream)
-                stream->cancel();
+        if (!streams_[0] || busy_[0])
+            return;
+        busy_[0] = true;
+        ++pending_;
+        auto self = this->shared_from_this();
+        asio::const_buffer rest(input_.data() + run_.written, input_.size() - run_.written);
+        streams_[0]->async_write_some(rest, [self](std::error_code error, size_t count) {
+            self->busy_[0] = false;
+            --self->pending_;
+            if (count || !error)
+                self->carry_out(pf_run_written(&self->run_, count));
+            if (error)
+                self->carry_out(pf_run_stream_end(&self->run_, 0));
+            self->stream_returned(0, error);
+        });
     }
 
-    // The child has ended (or the run was cancelled): what it left running
-    // may hold its pipes open, so they get drain_ms, within the run's time,
-    // as a capture's do, and no more.
-    void child_ended()
+    // A stream is closed only once no operation of its is out, so that each
+    // handler finds its stream still there.
+    void close(int n)
     {
-        if (ended_)
+        if (!streams_[n])
             return;
-        ended_ = true;
-        timer_.cancel();
-        if (streams_[0] || streams_[1] || streams_[2]) {
-            auto drain = std::chrono::steady_clock::now() +
-                         std::chrono::milliseconds(timed_out_ || cancelled_ ? 0 : choices_.drain_ms.value_or(1000));
-            auto self = this->shared_from_this();
-            timer_.expires_at(deadline_ && *deadline_ < drain ? *deadline_ : drain);
-            timer_.async_wait([self](std::error_code error) {
-                if (!error)
-                    self->stop_reading();
-            });
-        }
-        piece_done();
+        closing_[n] = true;
+        if (busy_[n])
+            streams_[n]->cancel();
+        else
+            streams_[n].reset();
     }
 
-    void piece_done()
+    void stream_returned(int n, std::error_code error)
     {
-        if (--pending_ > 0)
-            return;
-        finished_ = true;
+        if (streams_[n] && !busy_[n] && (error || closing_[n]))
+            streams_[n].reset();
+        settled();
+    }
+
+    // The one timer: a new time replaces the wait for the earlier one, and a
+    // wait that came due just before it was replaced is not told.
+    void arm_timer(uint64_t at)
+    {
+        timer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::milliseconds((int64_t)at)));
+        unsigned armed = ++timer_armed_;
+        ++pending_;
+        auto self = this->shared_from_this();
+        timer_.async_wait([self, armed](std::error_code error) {
+            --self->pending_;
+            if (!error && armed == self->timer_armed_)
+                self->carry_out(pf_run_timer(&self->run_, run_clock_ms()));
+            self->settled();
+        });
+    }
+
+    // The machine closed what it had open; every other operation still out
+    // is called back, so that the handler comes last.
+    void finish()
+    {
+        for (int n = 0; n < 3; ++n)
+            close(n);
+        ++timer_armed_;
         timer_.cancel();
+        if (process_)
+            process_->cancel();
         if (cancel_)
             cancel_->cancel();
-        if (cancelled_) {
-            process_->cancel(); // a child left running is not waited for
-            told_.kind = PROCFERRY_CANCELLED;
-            told_.words = outcome_words(program_, told_);
-        } else {
-            result end = ended(program_, told_.pid, process_->native_handle(), wait_error_);
-            if (end.kind != PROCFERRY_EXITED)
-                child_.kill();
-            told_.kind = timed_out_ ? PROCFERRY_TIMED_OUT : end.kind;
-            told_.exit_status = timed_out_ ? 0 : end.exit_status;
-            told_.win32_error = end.win32_error;
-            told_.words = timed_out_ ? outcome_words(program_, told_, choices_.timeout_ms) : end.words;
-            if (told_.kind == PROCFERRY_EXITED)
-                told_.pid = 0;
-        }
-        complete(std::move(handler_), executor_, std::move(told_));
+        settled();
+    }
+
+    void settled()
+    {
+        if (run_.phase == PF_RUN_DONE && pending_ == 0 && !delivered_)
+            deliver(true);
+    }
+
+    // The captured run, as the machine's end tells it.
+    void deliver(bool done)
+    {
+        delivered_ = true;
+        const pf_run_end &end = run_.end;
+        told_.kind = end.kind;
+        told_.ended_by = end.ended_by;
+        told_.out_capped = run_.capped[1] != 0;
+        told_.err_capped = run_.capped[2] != 0;
+        if (end.kind == PROCFERRY_EXITED)
+            told_.exit_status = end.exit_status;
+        told_.words = end.kind == PROCFERRY_TIMED_OUT ? outcome_words(program_, told_, end.timeout_ms)
+                                                      : outcome_words(program_, told_);
+        if (end.kind == PROCFERRY_EXITED) // the pid is kept for a tree that may still be there
+            told_.pid = 0;
+        complete(std::move(handler_), executor_, std::move(told_), done);
     }
 
     Handler handler_;
     Executor executor_;
     asio::strand<Executor> strand_;
-    child child_;
     std::string input_;
-    capture_options choices_;
     std::string program_;
+    std::optional<canceller> cancel_signal_;
+    pf_run run_;
+    pf_run_actions begun_ = pf_run_none();
+    child child_;
     asio::steady_timer timer_;
-    std::optional<std::chrono::steady_clock::time_point> deadline_;
     std::optional<asio::windows::object_handle> process_, cancel_;
     std::array<std::optional<asio::windows::stream_handle>, 3> streams_;
     std::array<std::array<char, 65536>, 3> buffers_;
+    std::array<bool, 3> busy_{}, closing_{};
     captured told_;
-    std::error_code wait_error_;
-    DWORD copy_error_ = 0;
+    unsigned timer_armed_ = 0;
     int pending_ = 0;
-    bool ended_ = false, timed_out_ = false, cancelled_ = false, finished_ = false;
+    bool delivered_ = false;
 };
 
 // Starts a capture's child with overlapped pipe ends and the streams chosen
@@ -373,7 +451,9 @@ inline started async_capture_start(const path_text &program, const arguments &ar
 // co_await for use_awaitable). Completes with the captured run: EXITED with
 // the status, TIMED_OUT past options.timeout_ms (the tree ended), CANCELLED
 // once options.cancel is (the tree ended unless
-// leave_running_when_cancelled), or why nothing ran.
+// leave_running_when_cancelled), or why nothing ran; ended_by says what the
+// library did. An io_context destroyed with the capture pending ends the
+// tree too, unless a cancel left it running.
 template <class Where, class Token>
 auto async_capture(Where &&where, const path_text &program, const arguments &args,
                    const capture_options &choices, std::string_view input, Token &&token)
@@ -382,17 +462,17 @@ auto async_capture(Where &&where, const path_text &program, const arguments &arg
     return asio::async_initiate<Token, void(captured)>(
         [executor, program, args, choices, input = std::string(input)](auto handler) mutable {
             using handler_type = decltype(handler);
-            started run = detail::async_capture_start(program, args, choices, !input.empty());
-            if (!run.process.valid()) {
-                captured refused;
-                static_cast<result &>(refused) = run;
-                detail::complete(std::move(handler), executor, std::move(refused), false);
+            bool has_input = !input.empty();
+            // What a capture refuses comes first, a cancel after it, as in a capture.
+            if (std::optional<captured> refused = detail::capture_refused<captured>(program, args, choices, has_input)) {
+                detail::complete(std::move(handler), executor, std::move(*refused), false);
                 return;
             }
             std::string name = program.utf8_ok() ? to_utf8(program.wide()) : program.given();
             auto capture = std::make_shared<detail::async_capture_run<handler_type, decltype(executor)>>(
-                std::move(handler), executor, std::move(run), std::move(input), choices, std::move(name));
-            capture->begin();
+                std::move(handler), executor, choices, std::move(input), std::move(name));
+            if (capture->begin())
+                capture->run_started(detail::async_capture_start(program, args, choices, has_input));
         },
         token);
 }

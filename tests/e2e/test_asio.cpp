@@ -1,6 +1,7 @@
 // procferry/asio.hpp on one io_context thread: children awaited with each
 // kind of completion token, both outputs of several captures read together,
-// a pipe end as a stream, and a capture's time limit.
+// a pipe end as a stream, a capture's time limit, its drain and cancel
+// with a tree that keeps writing, and a loop destroyed with a capture pending.
 // Asio first: it includes the sockets header before windows.h.
 #include "procferry/asio.hpp"
 
@@ -8,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "relay_fixture.h"
+#include "parent_library_fixture.h"
 
 namespace {
 
@@ -40,6 +41,13 @@ std::vector<std::string> numbered(const char *stream, int count)
     for (int i = 1; i <= count; ++i)
         lines.push_back(std::string(stream) + " " + std::to_string(i));
     return lines;
+}
+
+using clock_type = std::chrono::steady_clock;
+
+std::chrono::milliseconds limit(int native_ms)
+{
+    return std::chrono::milliseconds(parent::wait_limit_ms(native_ms));
 }
 
 } // namespace
@@ -183,4 +191,130 @@ TEST(Asio, APipeEndIsAStream)
     EXPECT_EQ(error.value(), ERROR_BROKEN_PIPE) << error.message();
     EXPECT_EQ(lines_of(text), numbered("out", 100));
     EXPECT_TRUE(s.process.wait(10000).success());
+}
+
+// A grandchild that keeps writing to the stdout it inherited gets the drain
+// window after the child's end and no more; a cancel during a long drain
+// ends it at once, and the child's end stands.
+TEST(Asio, AGrandchildThatKeepsWritingGetsTheDrainOnly)
+{
+    const int before = processes_named(L"probe_child.exe");
+    asio::io_context io;
+    procferry::capture_options flood;
+    flood.env.set("PROBE_SPAWN", "hold").set("PROBE_FLOOD", "1");
+    flood.env.set("PROBE_SLEEP_MS", std::to_string(parent::wait_limit_ms(1000))); // the holder writes by then
+    flood.drain_ms = 300;
+    std::optional<procferry::captured> drained;
+    clock_type::time_point began = clock_type::now(), done;
+    procferry::async_capture(io, probe(), {}, flood, [&](procferry::captured c) {
+        drained = std::move(c);
+        done = clock_type::now();
+    });
+    io.run_for(limit(15000));
+    EXPECT_TRUE(drained) << "still reading what the grandchild writes";
+    if (drained) {
+        EXPECT_EQ(drained->kind, PROCFERRY_EXITED) << drained->words;
+        EXPECT_EQ(drained->ended_by, PROCFERRY_ENDED_BY_ITSELF);
+        EXPECT_FALSE(drained->out.empty());
+        EXPECT_LT(done - began, limit(1000) + limit(4000));
+    }
+    end_probes();
+    io.run();
+    ASSERT_TRUE(probes_become(before, parent::wait_limit_ms(10000)));
+
+    flood.drain_ms = 60000;
+    flood.cancel = procferry::canceller();
+    std::optional<procferry::captured> cancelled;
+    clock_type::time_point cancelled_at;
+    io.restart();
+    procferry::async_capture(io, probe(), {}, flood, [&](procferry::captured c) {
+        cancelled = std::move(c);
+        done = clock_type::now();
+    });
+    std::thread canceller([&cancelled_at, before, cancel = *flood.cancel] {
+        // Once the child has ended and only the holder it left writes.
+        probes_become(before + 2, parent::wait_limit_ms(10000));
+        probes_become(before + 1, parent::wait_limit_ms(10000));
+        cancelled_at = clock_type::now();
+        cancel.cancel();
+    });
+    io.run_for(limit(20000));
+    canceller.join();
+    EXPECT_TRUE(cancelled) << "the cancel did not end the drain";
+    if (cancelled) {
+        EXPECT_EQ(cancelled->kind, PROCFERRY_EXITED) << cancelled->words;
+        EXPECT_EQ(cancelled->ended_by, PROCFERRY_ENDED_BY_ITSELF);
+        EXPECT_LT(done - cancelled_at, limit(4000));
+    }
+    end_probes();
+    io.run();
+}
+
+// A cancel that leaves the child running completes the capture at once,
+// though the child writes on; the child runs on.
+TEST(Asio, ACancelThatLeavesTheChildRunningCompletesAtOnce)
+{
+    asio::io_context io;
+    procferry::capture_options flood;
+    flood.env.set("PROBE_FLOOD", "1");
+    flood.cancel = procferry::canceller();
+    flood.leave_running_when_cancelled = true;
+    std::optional<procferry::captured> left;
+    clock_type::time_point cancelled_at, done;
+    procferry::async_capture(io, probe(), {}, flood, [&](procferry::captured c) {
+        left = std::move(c);
+        done = clock_type::now();
+    });
+    std::thread canceller([&cancelled_at, cancel = *flood.cancel] {
+        Sleep(parent::wait_limit_ms(500)); // once the child writes
+        cancelled_at = clock_type::now();
+        cancel.cancel();
+    });
+    io.run_for(limit(15000));
+    canceller.join();
+    EXPECT_TRUE(left) << "still reading the child left running";
+    if (left) {
+        EXPECT_EQ(left->kind, PROCFERRY_CANCELLED) << left->words;
+        EXPECT_EQ(left->ended_by, PROCFERRY_LEFT_RUNNING);
+        EXPECT_FALSE(left->out.empty());
+        EXPECT_LT(done - cancelled_at, limit(4000));
+        HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, left->pid);
+        EXPECT_TRUE(child && WaitForSingleObject(child, 0) == WAIT_TIMEOUT) << "the child was ended";
+        if (child)
+            CloseHandle(child);
+    }
+    end_probes();
+    io.run();
+}
+
+// An io_context destroyed with a capture pending (its handlers, which hold
+// the run, destroyed with it) ends the child's tree, and keeps no handle.
+TEST(Asio, DestroyingTheLoopEndsTheRunsTree)
+{
+    const int before = processes_named(L"probe_child.exe");
+    procferry::capture_options tree;
+    tree.env.set("PROBE_SPAWN", "1").set("PROBE_SLEEP_MS", "60000");
+    // Once first, so that what Asio and the library make once for good is
+    // not counted.
+    {
+        asio::io_context io;
+        procferry::async_capture(io, probe(), {}, {}, [](procferry::captured) {});
+        io.run();
+    }
+    const DWORD handles = handle_count();
+    for (bool run_first : {false, true}) {
+        bool completed = false;
+        {
+            asio::io_context io;
+            procferry::async_capture(io, probe(), {}, tree, [&](procferry::captured) { completed = true; });
+            ASSERT_TRUE(probes_become(before + 2, parent::wait_limit_ms(10000)));
+            if (run_first) // with its reads and waits pending
+                io.run_for(limit(300));
+        }
+        EXPECT_FALSE(completed);
+        EXPECT_TRUE(probes_become(before, parent::wait_limit_ms(10000)))
+            << "the child or its grandchild runs on" << (run_first ? ", the loop run first" : "");
+        end_probes();
+    }
+    EXPECT_EQ(handle_count(), handles);
 }

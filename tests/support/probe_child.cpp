@@ -22,6 +22,11 @@
 //                   =breakaway: one that leaves the job it would run in;
 //                   =hold: one that holds this one's standard handles and does
 //                   nothing but the sleeping (PROBE_SLEEP_MS), which this one skips
+//   PROBE_FLOOD=1   write to stdout in a loop until killed (a failed write is tried
+//                   again after a pause), after all the above and instead of the
+//                   sleep; with PROBE_SPAWN=hold the holder floods instead, and
+//                   this one sleeps PROBE_SLEEP_MS itself, so that its end comes
+//                   while the holder writes
 // The report is text, one item a line; wide texts are hex UTF-16 units so
 // that any unit, a lone surrogate included, comes through exactly:
 //   cmdline <hex>   the raw command text
@@ -86,6 +91,8 @@ static void spawn_holder()
     FreeEnvironmentStringsW(own);
     const wchar_t *sleep_ms = _wgetenv(L"PROBE_SLEEP_MS");
     block += std::wstring(L"PROBE_SLEEP_MS=") + (sleep_ms ? sleep_ms : L"0") + L'\0';
+    if (_wgetenv(L"PROBE_FLOOD"))
+        block += std::wstring(L"PROBE_FLOOD=1") + L'\0';
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -269,7 +276,17 @@ int wmain(int argc, wchar_t **argv)
     }
     if (env("PROBE_WINDOW"))
         run_window();
-    if (const char *sleep_ms = env("PROBE_SLEEP_MS"); sleep_ms && !hold)
+    // A program left running in the background that writes on and on: the
+    // reader's end may be gone, and the loop goes on until it is killed.
+    if (env("PROBE_FLOOD") && !hold) {
+        static char block[4096];
+        memset(block, 'f', sizeof block);
+        HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+        for (DWORD written;;)
+            if (!WriteFile(out, block, sizeof block, &written, nullptr))
+                Sleep(50);
+    }
+    if (const char *sleep_ms = env("PROBE_SLEEP_MS"); sleep_ms && (!hold || env("PROBE_FLOOD")))
         Sleep(atoi(sleep_ms));
     if (env("PROBE_CRASH"))
         *(volatile int *)0 = 1;
