@@ -439,7 +439,8 @@ inline started async_capture_start(const path_text &program, const arguments &ar
         run.streams[2] = merge_with_stdout();
     else if (given[2].kind == PROCFERRY_STREAM_INHERIT)
         run.streams[2] = pipe();
-    return start(program, args, run);
+    // A cancel ends the wait for a relay's answer, as a capture's does.
+    return start_cancellable(program, args, run, choices.cancel ? choices.cancel->get() : nullptr);
 }
 
 } // namespace detail

@@ -629,6 +629,7 @@ inline std::string outcome_words(const std::string &program, const result &outco
     told.error = outcome.error;
     told.exit_status = outcome.exit_status;
     told.pid = outcome.pid;
+    told.ended_by = outcome.ended_by;
     std::string words(procferry_describe(&named, &told, nullptr, 0) + 1, '\0');
     words.resize(procferry_describe(&named, &told, &words[0], words.size()));
     return words;
