@@ -26,6 +26,7 @@
 #include <string.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -629,6 +630,7 @@ inline std::string outcome_words(const std::string &program, const result &outco
     told.error = outcome.error;
     told.exit_status = outcome.exit_status;
     told.pid = outcome.pid;
+    told.ended_by = outcome.ended_by;
     std::string words(procferry_describe(&named, &told, nullptr, 0) + 1, '\0');
     words.resize(procferry_describe(&named, &told, &words[0], words.size()));
     return words;
@@ -658,6 +660,7 @@ public:
             program_ = std::move(other.program_);
             kind_ = std::exchange(other.kind_, 0);
             error_ = std::exchange(other.error_, 0);
+            ended_by_ = other.ended_by_.exchange(PROCFERRY_ENDED_BY_ITSELF);
             on_exit_ = std::move(other.on_exit_);
         }
         return *this;
@@ -675,7 +678,9 @@ public:
     procferry_handle handle() const { return procferry_child_process(held_); }
     // The program's name as the start was given it (UTF-8); empty when not known.
     const std::string &program() const { return program_; }
-    // How the wait ended: EXITED once the child ended (status(), success());
+    // How the wait ended: EXITED once the child ended (status(), success(),
+    // and ended_by: ENDED_ON_KILL or _ON_STOP when this object's kill() or
+    // stop() ended it);
     // TIMED_OUT when it still runs after timeout_ms (it is left running);
     // with no child, the failed start's kind and words, or INVALID_ARGUMENT
     // for a child closed, released or never started.
@@ -713,17 +718,28 @@ public:
         }
         told.kind = PROCFERRY_EXITED;
         told.exit_status = status;
+        told.ended_by = ended_by_;
         told.words = detail::outcome_words(name(), told);
         return told;
     }
     // Ends the child and everything it started; true once ended (or when it
-    // had ended already).
+    // had ended already, which its wait still tells as its own end).
     bool kill(uint32_t exit_code = 1) const
     {
-        return held_ && procferry_child_kill(held_, exit_code) == 0;
+        if (!held_)
+            return false;
+        bool ran = runs();
+        if (procferry_child_kill(held_, exit_code) != 0)
+            return false;
+        // One that ended by itself meanwhile kept its own status.
+        uint32_t status = 0;
+        if (ran && (procferry_child_wait(held_, 0, &status) != 0 || status == exit_code))
+            ended_by_ = PROCFERRY_ENDED_ON_KILL;
+        return true;
     }
     // Asks the child to stop, and ends its tree when it still runs after
     // grace_ms; PROCFERRY_STOPPED_WHEN_ASKED or _BY_KILL (procferry_child_stop).
+    // A child it ended, asked or not, is told by its wait as stopped.
     // A canceller cuts the grace period short: PROCFERRY_STOPPED_CANCELLED,
     // the tree ended at once.
     int stop(uint32_t grace_ms, uint32_t exit_code, const canceller &cancel) const
@@ -732,8 +748,13 @@ public:
     }
     int stop(uint32_t grace_ms, uint32_t exit_code = 1, const canceller *cancel = nullptr) const
     {
-        return held_ ? procferry_child_stop_cancellable(held_, grace_ms, exit_code, cancel ? cancel->get() : nullptr)
-                     : -1;
+        if (!held_)
+            return -1;
+        bool ran = runs();
+        int stopped = procferry_child_stop_cancellable(held_, grace_ms, exit_code, cancel ? cancel->get() : nullptr);
+        if (ran && stopped > 0)
+            ended_by_ = PROCFERRY_ENDED_ON_STOP;
+        return stopped;
     }
     // Calls done(exit status) once the child has ended, on a thread of the
     // system's pool (procferry_child_on_exit); false when it cannot. It
@@ -776,10 +797,14 @@ private:
         call(status);
     }
     std::string name() const { return program_.empty() ? "the child" : program_; }
+    bool runs() const { return procferry_child_wait(held_, 0, nullptr) == PROCFERRY_TIMED_OUT; }
     procferry_child *held_ = nullptr;
     std::string words_;
     std::string program_;
     int kind_ = 0, error_ = 0;
+    // What this object's kill() or stop() did, for its wait to tell: either
+    // may run on another thread than the wait.
+    mutable std::atomic<int> ended_by_{PROCFERRY_ENDED_BY_ITSELF};
     std::unique_ptr<std::function<void(uint32_t)>> on_exit_;
 };
 
