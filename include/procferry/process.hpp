@@ -1214,7 +1214,8 @@ struct piped : captured {
 // Runs the commands with each one's stdout as the next one's stdin, as a
 // shell's "a | b | c" does, and captures the last one's output. Each command
 // gets the options (directory, environment, flags, stderr; stderr_to_stdout
-// is the last one's); the first one's stdin is options.streams[0]. timeout_ms
+// is the last one's); the first one's stdin is options.streams[0], by default
+// the null device, as a capture's is: never the caller's stdin. timeout_ms
 // bounds the whole pipeline and a cancel ends it: every command still
 // running is ended. A command that cannot start ends the ones started
 // before it, and is the pipeline's outcome.
@@ -1257,6 +1258,8 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
         stage.timeout_ms = remaining();
         if (i > 0)
             stage.streams[0] = file(previous);
+        else if (stage.streams[0].kind == PROCFERRY_STREAM_INHERIT)
+            stage.streams[0] = null();
         stage.streams[1] = pipe();
         running.push_back(start(commands[i].program, commands[i].args, stage));
         previous.close(); // the child holds its own copy
