@@ -1211,6 +1211,103 @@ struct piped : captured {
     }
 };
 
+namespace detail {
+
+// A pipeline gives each command what is left of its time limit; the words
+// of a time limit's end name the limit asked for all the same.
+inline void fill_stage(const start_request &request, uint32_t limit_ms, result &into,
+                       const procferry_result &from)
+{
+    request.fill(into, from);
+    if (from.kind != PROCFERRY_TIMED_OUT)
+        return;
+    procferry_options asked = request.c;
+    asked.timeout_ms = limit_ms;
+    into.words.assign(procferry_describe(&asked, &from, nullptr, 0) + 1, '\0');
+    into.words.resize(procferry_describe(&asked, &from, &into.words[0], into.words.size()));
+}
+
+// A command before the last, started as start() does.
+inline started start_stage(const command &stage, const options &choices, uint32_t limit_ms)
+{
+    start_request request(stage.program.wide(), stage.args.wide(), choices, PROCFERRY_NO_WAIT);
+    if (std::optional<started> early = refused_early<started>(request, stage.program, stage.args, choices, "")) {
+        early->process = child(nullptr, early->words, {}, early->kind, early->error);
+        return std::move(*early);
+    }
+    procferry_result out;
+    started told;
+    bool launched = procferry_start(&request.c, &out) == PROCFERRY_STARTED;
+    for (int n = 0; n < 3; ++n)
+        told.pipes[n] = pipe_end(out.pipes[n]);
+    fill_stage(request, limit_ms, told, out);
+    told.process = child(launched ? out.child : nullptr, told.words, request.program_utf8(), told.kind, told.error);
+    return told;
+}
+
+// The last command, captured as capture() does (with no input).
+inline captured capture_stage(const command &stage, const capture_options &choices, uint32_t limit_ms)
+{
+    start_request request(stage.program.wide(), stage.args.wide(), choices, 0);
+    if (std::optional<captured> early = refused_early<captured>(request, stage.program, stage.args, choices,
+                                                                capture_call_refusal(choices)))
+        return std::move(*early);
+    if (choices.stderr_to_stdout)
+        request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
+    procferry_capture_options capture;
+    procferry_capture_options_init(&capture);
+    if (choices.stdout_cap)
+        capture.stdout_cap = choices.stdout_cap;
+    if (choices.stderr_cap)
+        capture.stderr_cap = choices.stderr_cap;
+    if (choices.drain_ms)
+        capture.drain_ms = *choices.drain_ms;
+    capture.cancel = choices.cancel ? choices.cancel->get() : nullptr;
+    capture.leave_running_when_cancelled = choices.leave_running_when_cancelled;
+    procferry_capture_result out;
+    procferry_capture(&request.c, &capture, &out);
+    captured told;
+    fill_stage(request, limit_ms, told, out.result);
+    if (out.out)
+        told.out.assign(out.out, out.out_size);
+    if (out.err)
+        told.err.assign(out.err, out.err_size);
+    told.out_capped = out.out_capped != 0;
+    told.err_capped = out.err_capped != 0;
+    procferry_capture_free(&out);
+    return told;
+}
+
+// Why the pipeline ends the commands still running once this one failed.
+inline int ended_after(const result &failed)
+{
+    if (failed.kind == PROCFERRY_TIMED_OUT)
+        return PROCFERRY_ENDED_AT_TIME_LIMIT;
+    if (failed.kind == PROCFERRY_CANCELLED)
+        return PROCFERRY_ENDED_ON_CANCEL;
+    return PROCFERRY_ENDED_WITH_PIPELINE;
+}
+
+// Ends a command the pipeline no longer waits for, and tells its end: one
+// that had ended by itself tells its own; one this ended says why (ended_by,
+// the kind of a time limit's or a cancel's end, the library's words).
+inline result end_stage(const child &process, int why, uint32_t limit_ms)
+{
+    process.kill();
+    result ended = process.wait(5000);
+    if (ended.ended_by != PROCFERRY_ENDED_ON_KILL)
+        return ended;
+    ended.ended_by = why;
+    if (why != PROCFERRY_ENDED_WITH_PIPELINE) {
+        ended.kind = why == PROCFERRY_ENDED_AT_TIME_LIMIT ? PROCFERRY_TIMED_OUT : PROCFERRY_CANCELLED;
+        ended.exit_status = 0;
+    }
+    ended.words = outcome_words(process.program(), ended, limit_ms);
+    return ended;
+}
+
+} // namespace detail
+
 // Runs the commands with each one's stdout as the next one's stdin, as a
 // shell's "a | b | c" does, and captures the last one's output. Each command
 // gets the options (directory, environment, flags, stderr; stderr_to_stdout
@@ -1218,7 +1315,9 @@ struct piped : captured {
 // the null device, as a capture's is: never the caller's stdin. timeout_ms
 // bounds the whole pipeline and a cancel ends it: every command still
 // running is ended. A command that cannot start ends the ones started
-// before it, and is the pipeline's outcome.
+// before it, and is the pipeline's outcome. A command the pipeline ended
+// says why: ended_by PROCFERRY_ENDED_WITH_PIPELINE (kind EXITED), or
+// _AT_TIME_LIMIT (TIMED_OUT) or _ON_CANCEL (CANCELLED).
 inline piped pipeline(const std::vector<command> &commands, const capture_options &choices = {})
 {
     piped told;
@@ -1241,13 +1340,13 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
                          std::chrono::steady_clock::now() - began).count();
         return spent >= choices.timeout_ms ? 0 : (uint32_t)(choices.timeout_ms - spent);
     };
-    // Ends the commands started so far, each told by its end.
-    auto end_all = [](std::vector<started> &running) {
+    // Ends the commands started so far, once failed could not run.
+    auto end_all = [&](std::vector<started> &running, const result &failed) {
         std::vector<result> ended;
-        for (started &each : running) {
-            each.process.kill();
-            ended.push_back(each.process.valid() ? each.process.wait(5000) : static_cast<result>(each));
-        }
+        for (started &each : running)
+            ended.push_back(each.process.valid()
+                                ? detail::end_stage(each.process, detail::ended_after(failed), choices.timeout_ms)
+                                : static_cast<result>(each));
         return ended;
     };
     std::vector<started> running;
@@ -1261,11 +1360,11 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
         else if (stage.streams[0].kind == PROCFERRY_STREAM_INHERIT)
             stage.streams[0] = null();
         stage.streams[1] = pipe();
-        running.push_back(start(commands[i].program, commands[i].args, stage));
+        running.push_back(detail::start_stage(commands[i], stage, choices.timeout_ms));
         previous.close(); // the child holds its own copy
         if (!running.back().process.valid()) {
             static_cast<result &>(told) = running.back();
-            told.stages = end_all(running);
+            told.stages = end_all(running, told);
             return told;
         }
         previous = std::move(running.back().pipes[1]);
@@ -1274,19 +1373,17 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
     last.timeout_ms = remaining();
     if (!running.empty())
         last.streams[0] = file(previous);
-    static_cast<captured &>(told) = capture(commands.back().program, commands.back().args, last);
+    static_cast<captured &>(told) = detail::capture_stage(commands.back(), last, choices.timeout_ms);
     // Once the last one ended, a writer before it sees its reader gone.
     previous.close();
     bool last_ran = told.pid != 0 || told.kind == PROCFERRY_EXITED;
     if (!last_ran) {
-        told.stages = end_all(running);
+        told.stages = end_all(running, told);
     } else {
         for (started &each : running) {
             result waited = each.process.wait(remaining(), choices.cancel ? &*choices.cancel : nullptr);
-            if (waited.timed_out() || waited.kind == PROCFERRY_CANCELLED) {
-                each.process.kill();
-                waited.words = detail::outcome_words(each.process.program(), waited, choices.timeout_ms);
-            }
+            if (waited.timed_out() || waited.kind == PROCFERRY_CANCELLED)
+                waited = detail::end_stage(each.process, detail::ended_after(waited), choices.timeout_ms);
             told.stages.push_back(waited);
         }
     }
