@@ -26,6 +26,7 @@
 #include <string.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -659,6 +660,7 @@ public:
             program_ = std::move(other.program_);
             kind_ = std::exchange(other.kind_, 0);
             error_ = std::exchange(other.error_, 0);
+            ended_by_ = other.ended_by_.exchange(PROCFERRY_ENDED_BY_ITSELF);
             on_exit_ = std::move(other.on_exit_);
         }
         return *this;
@@ -676,7 +678,9 @@ public:
     procferry_handle handle() const { return procferry_child_process(held_); }
     // The program's name as the start was given it (UTF-8); empty when not known.
     const std::string &program() const { return program_; }
-    // How the wait ended: EXITED once the child ended (status(), success());
+    // How the wait ended: EXITED once the child ended (status(), success(),
+    // and ended_by: ENDED_ON_KILL or _ON_STOP when this object's kill() or
+    // stop() ended it);
     // TIMED_OUT when it still runs after timeout_ms (it is left running);
     // with no child, the failed start's kind and words, or INVALID_ARGUMENT
     // for a child closed, released or never started.
@@ -714,17 +718,28 @@ public:
         }
         told.kind = PROCFERRY_EXITED;
         told.exit_status = status;
+        told.ended_by = ended_by_;
         told.words = detail::outcome_words(name(), told);
         return told;
     }
     // Ends the child and everything it started; true once ended (or when it
-    // had ended already).
+    // had ended already, which its wait still tells as its own end).
     bool kill(uint32_t exit_code = 1) const
     {
-        return held_ && procferry_child_kill(held_, exit_code) == 0;
+        if (!held_)
+            return false;
+        bool ran = runs();
+        if (procferry_child_kill(held_, exit_code) != 0)
+            return false;
+        // One that ended by itself meanwhile kept its own status.
+        uint32_t status = 0;
+        if (ran && (procferry_child_wait(held_, 0, &status) != 0 || status == exit_code))
+            ended_by_ = PROCFERRY_ENDED_ON_KILL;
+        return true;
     }
     // Asks the child to stop, and ends its tree when it still runs after
     // grace_ms; PROCFERRY_STOPPED_WHEN_ASKED or _BY_KILL (procferry_child_stop).
+    // A child it ended, asked or not, is told by its wait as stopped.
     // A canceller cuts the grace period short: PROCFERRY_STOPPED_CANCELLED,
     // the tree ended at once.
     int stop(uint32_t grace_ms, uint32_t exit_code, const canceller &cancel) const
@@ -733,8 +748,13 @@ public:
     }
     int stop(uint32_t grace_ms, uint32_t exit_code = 1, const canceller *cancel = nullptr) const
     {
-        return held_ ? procferry_child_stop_cancellable(held_, grace_ms, exit_code, cancel ? cancel->get() : nullptr)
-                     : -1;
+        if (!held_)
+            return -1;
+        bool ran = runs();
+        int stopped = procferry_child_stop_cancellable(held_, grace_ms, exit_code, cancel ? cancel->get() : nullptr);
+        if (ran && stopped > 0)
+            ended_by_ = PROCFERRY_ENDED_ON_STOP;
+        return stopped;
     }
     // Calls done(exit status) once the child has ended, on a thread of the
     // system's pool (procferry_child_on_exit); false when it cannot. It
@@ -777,10 +797,14 @@ private:
         call(status);
     }
     std::string name() const { return program_.empty() ? "the child" : program_; }
+    bool runs() const { return procferry_child_wait(held_, 0, nullptr) == PROCFERRY_TIMED_OUT; }
     procferry_child *held_ = nullptr;
     std::string words_;
     std::string program_;
     int kind_ = 0, error_ = 0;
+    // What this object's kill() or stop() did, for its wait to tell: either
+    // may run on another thread than the wait.
+    mutable std::atomic<int> ended_by_{PROCFERRY_ENDED_BY_ITSELF};
     std::unique_ptr<std::function<void(uint32_t)>> on_exit_;
 };
 
@@ -1201,13 +1225,113 @@ struct piped : captured {
     }
 };
 
+namespace detail {
+
+// A pipeline gives each command what is left of its time limit; the words
+// of a time limit's end name the limit asked for all the same.
+inline void fill_stage(const start_request &request, uint32_t limit_ms, result &into,
+                       const procferry_result &from)
+{
+    request.fill(into, from);
+    if (from.kind != PROCFERRY_TIMED_OUT)
+        return;
+    procferry_options asked = request.c;
+    asked.timeout_ms = limit_ms;
+    into.words.assign(procferry_describe(&asked, &from, nullptr, 0) + 1, '\0');
+    into.words.resize(procferry_describe(&asked, &from, &into.words[0], into.words.size()));
+}
+
+// A command before the last, started as start() does.
+inline started start_stage(const command &stage, const options &choices, uint32_t limit_ms)
+{
+    start_request request(stage.program.wide(), stage.args.wide(), choices, PROCFERRY_NO_WAIT);
+    if (std::optional<started> early = refused_early<started>(request, stage.program, stage.args, choices, "")) {
+        early->process = child(nullptr, early->words, {}, early->kind, early->error);
+        return std::move(*early);
+    }
+    procferry_result out;
+    started told;
+    bool launched = procferry_start(&request.c, &out) == PROCFERRY_STARTED;
+    for (int n = 0; n < 3; ++n)
+        told.pipes[n] = pipe_end(out.pipes[n]);
+    fill_stage(request, limit_ms, told, out);
+    told.process = child(launched ? out.child : nullptr, told.words, request.program_utf8(), told.kind, told.error);
+    return told;
+}
+
+// The last command, captured as capture() does (with no input).
+inline captured capture_stage(const command &stage, const capture_options &choices, uint32_t limit_ms)
+{
+    start_request request(stage.program.wide(), stage.args.wide(), choices, 0);
+    if (std::optional<captured> early = refused_early<captured>(request, stage.program, stage.args, choices,
+                                                                capture_call_refusal(choices)))
+        return std::move(*early);
+    if (choices.stderr_to_stdout)
+        request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
+    procferry_capture_options capture;
+    procferry_capture_options_init(&capture);
+    if (choices.stdout_cap)
+        capture.stdout_cap = choices.stdout_cap;
+    if (choices.stderr_cap)
+        capture.stderr_cap = choices.stderr_cap;
+    if (choices.drain_ms)
+        capture.drain_ms = *choices.drain_ms;
+    capture.cancel = choices.cancel ? choices.cancel->get() : nullptr;
+    capture.leave_running_when_cancelled = choices.leave_running_when_cancelled;
+    procferry_capture_result out;
+    procferry_capture(&request.c, &capture, &out);
+    captured told;
+    fill_stage(request, limit_ms, told, out.result);
+    if (out.out)
+        told.out.assign(out.out, out.out_size);
+    if (out.err)
+        told.err.assign(out.err, out.err_size);
+    told.out_capped = out.out_capped != 0;
+    told.err_capped = out.err_capped != 0;
+    procferry_capture_free(&out);
+    return told;
+}
+
+// Why the pipeline ends the commands still running once this one failed.
+inline int ended_after(const result &failed)
+{
+    if (failed.kind == PROCFERRY_TIMED_OUT)
+        return PROCFERRY_ENDED_AT_TIME_LIMIT;
+    if (failed.kind == PROCFERRY_CANCELLED)
+        return PROCFERRY_ENDED_ON_CANCEL;
+    return PROCFERRY_ENDED_WITH_PIPELINE;
+}
+
+// Ends a command the pipeline no longer waits for, and tells its end: one
+// that had ended by itself tells its own; one this ended says why (ended_by,
+// the kind of a time limit's or a cancel's end, the library's words).
+inline result end_stage(const child &process, int why, uint32_t limit_ms)
+{
+    process.kill();
+    result ended = process.wait(5000);
+    if (ended.ended_by != PROCFERRY_ENDED_ON_KILL)
+        return ended;
+    ended.ended_by = why;
+    if (why != PROCFERRY_ENDED_WITH_PIPELINE) {
+        ended.kind = why == PROCFERRY_ENDED_AT_TIME_LIMIT ? PROCFERRY_TIMED_OUT : PROCFERRY_CANCELLED;
+        ended.exit_status = 0;
+    }
+    ended.words = outcome_words(process.program(), ended, limit_ms);
+    return ended;
+}
+
+} // namespace detail
+
 // Runs the commands with each one's stdout as the next one's stdin, as a
 // shell's "a | b | c" does, and captures the last one's output. Each command
 // gets the options (directory, environment, flags, stderr; stderr_to_stdout
-// is the last one's); the first one's stdin is options.streams[0]. timeout_ms
+// is the last one's); the first one's stdin is options.streams[0], by default
+// the null device, as a capture's is: never the caller's stdin. timeout_ms
 // bounds the whole pipeline and a cancel ends it: every command still
 // running is ended. A command that cannot start ends the ones started
-// before it, and is the pipeline's outcome.
+// before it, and is the pipeline's outcome. A command the pipeline ended
+// says why: ended_by PROCFERRY_ENDED_WITH_PIPELINE (kind EXITED), or
+// _AT_TIME_LIMIT (TIMED_OUT) or _ON_CANCEL (CANCELLED).
 inline piped pipeline(const std::vector<command> &commands, const capture_options &choices = {})
 {
     piped told;
@@ -1230,13 +1354,13 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
                          std::chrono::steady_clock::now() - began).count();
         return spent >= choices.timeout_ms ? 0 : (uint32_t)(choices.timeout_ms - spent);
     };
-    // Ends the commands started so far, each told by its end.
-    auto end_all = [](std::vector<started> &running) {
+    // Ends the commands started so far, once failed could not run.
+    auto end_all = [&](std::vector<started> &running, const result &failed) {
         std::vector<result> ended;
-        for (started &each : running) {
-            each.process.kill();
-            ended.push_back(each.process.valid() ? each.process.wait(5000) : static_cast<result>(each));
-        }
+        for (started &each : running)
+            ended.push_back(each.process.valid()
+                                ? detail::end_stage(each.process, detail::ended_after(failed), choices.timeout_ms)
+                                : static_cast<result>(each));
         return ended;
     };
     std::vector<started> running;
@@ -1247,12 +1371,14 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
         stage.timeout_ms = remaining();
         if (i > 0)
             stage.streams[0] = file(previous);
+        else if (stage.streams[0].kind == PROCFERRY_STREAM_INHERIT)
+            stage.streams[0] = null();
         stage.streams[1] = pipe();
-        running.push_back(start(commands[i].program, commands[i].args, stage));
+        running.push_back(detail::start_stage(commands[i], stage, choices.timeout_ms));
         previous.close(); // the child holds its own copy
         if (!running.back().process.valid()) {
             static_cast<result &>(told) = running.back();
-            told.stages = end_all(running);
+            told.stages = end_all(running, told);
             return told;
         }
         previous = std::move(running.back().pipes[1]);
@@ -1261,19 +1387,17 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
     last.timeout_ms = remaining();
     if (!running.empty())
         last.streams[0] = file(previous);
-    static_cast<captured &>(told) = capture(commands.back().program, commands.back().args, last);
+    static_cast<captured &>(told) = detail::capture_stage(commands.back(), last, choices.timeout_ms);
     // Once the last one ended, a writer before it sees its reader gone.
     previous.close();
     bool last_ran = told.pid != 0 || told.kind == PROCFERRY_EXITED;
     if (!last_ran) {
-        told.stages = end_all(running);
+        told.stages = end_all(running, told);
     } else {
         for (started &each : running) {
             result waited = each.process.wait(remaining(), choices.cancel ? &*choices.cancel : nullptr);
-            if (waited.timed_out() || waited.kind == PROCFERRY_CANCELLED) {
-                each.process.kill();
-                waited.words = detail::outcome_words(each.process.program(), waited, choices.timeout_ms);
-            }
+            if (waited.timed_out() || waited.kind == PROCFERRY_CANCELLED)
+                waited = detail::end_stage(each.process, detail::ended_after(waited), choices.timeout_ms);
             told.stages.push_back(waited);
         }
     }

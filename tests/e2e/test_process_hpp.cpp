@@ -1,5 +1,7 @@
 // The C++ layer (procferry/process.hpp) over real starts.
 #include <errno.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <chrono>
@@ -462,6 +464,141 @@ TEST(ProcessHpp, PipelinesRunEachStageAndTellEach)
     procferry::capture_options chosen = options;
     chosen.streams[1] = procferry::null();
     EXPECT_EQ(procferry::pipeline({{probe()}, {probe()}}, chosen).kind, PROCFERRY_INVALID_ARGUMENT);
+}
+
+// A first command given no input reads the null device, as a capture's
+// command does, never the caller's stdin: with this process's stdin a pipe
+// whose writer stays open, the pipeline still ends at once.
+TEST(ProcessHpp, APipelinesFirstCommandNeverReadsTheCallersStdin)
+{
+    HANDLE read_end = nullptr, write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
+    // A start hands on the runtime's descriptor 0, not the process's
+    // standard handle: both become the pipe.
+    HANDLE own_stdin = GetStdHandle(STD_INPUT_HANDLE);
+    int own_fd = _dup(0);
+    int piped_fd = _open_osfhandle((intptr_t)read_end, _O_RDONLY);
+    ASSERT_GE(piped_fd, 0);
+    ASSERT_EQ(_dup2(piped_fd, 0), 0);
+    SetStdHandle(STD_INPUT_HANDLE, (HANDLE)_get_osfhandle(0));
+    procferry::capture_options options;
+    options.env.set("PROBE_ECHO", "1");
+    options.timeout_ms = parent::wait_limit_ms(5000);
+    procferry::piped two = procferry::pipeline({{probe()}, {probe()}}, options);
+    procferry::piped one = procferry::pipeline({{probe()}}, options);
+    SetStdHandle(STD_INPUT_HANDLE, own_stdin);
+    if (own_fd >= 0) {
+        _dup2(own_fd, 0);
+        _close(own_fd);
+    } else {
+        _close(0);
+    }
+    _close(piped_fd);
+    CloseHandle(write_end);
+    EXPECT_TRUE(two.all_succeeded()) << two.words;
+    EXPECT_EQ(two.out, "");
+    EXPECT_TRUE(one.all_succeeded()) << one.words;
+    EXPECT_EQ(one.out, "");
+}
+
+// A command the pipeline ended says so, and why, in the library's words: a
+// command after it could not start, the time limit passed, or a cancel came.
+TEST(ProcessHpp, APipelinesStagesSayWhatEndedThem)
+{
+    procferry::capture_options sleeping;
+    sleeping.env.set("PROBE_SLEEP_MS", "60000");
+    sleeping.timeout_ms = 30000;
+    const std::string ended_with_pipeline = "was ended because another command of its pipeline failed (status 1)";
+    procferry::piped no_last = procferry::pipeline({{probe()}, {"procferry-no-such-program"}}, sleeping);
+    EXPECT_EQ(no_last.kind, PROCFERRY_LAUNCH_FAILED) << no_last.words;
+    ASSERT_EQ(no_last.stages.size(), 2u);
+    EXPECT_EQ(no_last.stages[0].kind, PROCFERRY_EXITED) << no_last.stages[0].words;
+    EXPECT_EQ(no_last.stages[0].ended_by, PROCFERRY_ENDED_WITH_PIPELINE);
+    EXPECT_TRUE(contains(no_last.stages[0].words, ended_with_pipeline)) << no_last.stages[0].words;
+    EXPECT_EQ(no_last.stages[1].ended_by, PROCFERRY_ENDED_BY_ITSELF) << "it never ran";
+
+    procferry::piped no_middle =
+        procferry::pipeline({{probe()}, {"procferry-no-such-program"}, {probe()}}, sleeping);
+    EXPECT_EQ(no_middle.kind, PROCFERRY_LAUNCH_FAILED) << no_middle.words;
+    ASSERT_EQ(no_middle.stages.size(), 2u);
+    EXPECT_EQ(no_middle.stages[0].ended_by, PROCFERRY_ENDED_WITH_PIPELINE) << no_middle.stages[0].words;
+    EXPECT_TRUE(contains(no_middle.stages[0].words, ended_with_pipeline)) << no_middle.stages[0].words;
+
+    // The time limit's words name the limit asked for, in every stage and in
+    // the outcome, though the last command was given what was left of it.
+    procferry::capture_options brief = sleeping;
+    brief.timeout_ms = 1000;
+    procferry::piped late = procferry::pipeline({{probe()}, {probe()}}, brief);
+    EXPECT_EQ(late.kind, PROCFERRY_TIMED_OUT) << late.words;
+    EXPECT_TRUE(contains(late.words, "still ran after 1s;")) << late.words;
+    ASSERT_EQ(late.stages.size(), 2u);
+    for (const procferry::result &stage : late.stages) {
+        EXPECT_EQ(stage.kind, PROCFERRY_TIMED_OUT) << stage.words;
+        EXPECT_EQ(stage.ended_by, PROCFERRY_ENDED_AT_TIME_LIMIT) << stage.words;
+        EXPECT_TRUE(contains(stage.words, "still ran after 1s; ended it and everything it started"))
+            << stage.words;
+    }
+
+    procferry::capture_options cancelled = sleeping;
+    cancelled.cancel = procferry::canceller();
+    std::thread soon([cancel = *cancelled.cancel] {
+        Sleep(parent::wait_limit_ms(500)); // once both run
+        cancel.cancel();
+    });
+    procferry::piped cut = procferry::pipeline({{probe()}, {probe()}}, cancelled);
+    soon.join();
+    EXPECT_EQ(cut.kind, PROCFERRY_CANCELLED) << cut.words;
+    ASSERT_EQ(cut.stages.size(), 2u);
+    for (const procferry::result &stage : cut.stages) {
+        EXPECT_EQ(stage.kind, PROCFERRY_CANCELLED) << stage.words;
+        EXPECT_EQ(stage.ended_by, PROCFERRY_ENDED_ON_CANCEL) << stage.words;
+        EXPECT_TRUE(contains(stage.words, "cancelled while it ran, as process")) << stage.words;
+        EXPECT_TRUE(contains(stage.words, "; ended it and everything it started")) << stage.words;
+    }
+
+    // Commands that end by themselves read as such.
+    procferry::capture_options quick;
+    quick.streams[0] = procferry::null();
+    procferry::piped fine = procferry::pipeline({{probe()}, {probe()}}, quick);
+    ASSERT_EQ(fine.stages.size(), 2u);
+    for (const procferry::result &stage : fine.stages) {
+        EXPECT_EQ(stage.ended_by, PROCFERRY_ENDED_BY_ITSELF) << stage.words;
+        EXPECT_TRUE(contains(stage.words, "exited with status 0")) << stage.words;
+    }
+}
+
+// A child this object killed or stopped never reads as one that exited by
+// itself; one that had ended before does.
+TEST(ProcessHpp, AChildKilledOrStoppedSaysSo)
+{
+    procferry::options sleeping;
+    sleeping.env.set("PROBE_SLEEP_MS", "60000");
+    procferry::child killed = std::move(procferry::start(probe(), {}, sleeping).process);
+    ASSERT_TRUE(killed.valid());
+    EXPECT_TRUE(killed.kill());
+    procferry::child moved = std::move(killed);
+    procferry::result told = moved.wait(10000);
+    EXPECT_EQ(told.status(), std::optional<uint32_t>(1)) << told.words;
+    EXPECT_EQ(told.ended_by, PROCFERRY_ENDED_ON_KILL);
+    EXPECT_TRUE(contains(told.words, "was ended, with everything it started, when killed (status 1)"))
+        << told.words;
+    EXPECT_FALSE(contains(told.words, "exited")) << told.words;
+
+    procferry::child stopped = std::move(procferry::start(probe(), {}, sleeping).process);
+    ASSERT_TRUE(stopped.valid());
+    EXPECT_EQ(stopped.stop(100, 9), PROCFERRY_STOPPED_UNASKED);
+    told = stopped.wait(10000);
+    EXPECT_EQ(told.status(), std::optional<uint32_t>(9)) << told.words;
+    EXPECT_EQ(told.ended_by, PROCFERRY_ENDED_ON_STOP);
+    EXPECT_TRUE(contains(told.words, "was stopped, and ended (status 9)")) << told.words;
+
+    procferry::child done = std::move(procferry::start(probe()).process);
+    ASSERT_TRUE(done.valid());
+    ASSERT_EQ(done.wait(10000).status(), std::optional<uint32_t>(0));
+    EXPECT_TRUE(done.kill()) << "ended already";
+    told = done.wait(0);
+    EXPECT_EQ(told.ended_by, PROCFERRY_ENDED_BY_ITSELF);
+    EXPECT_TRUE(contains(told.words, "exited with status 0")) << told.words;
 }
 
 // A canceller from another thread: a capture ends with what it read, a wait
