@@ -440,7 +440,7 @@ inline started async_capture_start(const path_text &program, const arguments &ar
     else if (given[2].kind == PROCFERRY_STREAM_INHERIT)
         run.streams[2] = pipe();
     // A cancel ends the wait for a relay's answer, as a capture's does.
-    return start_cancellable(program, args, run, choices.cancel ? choices.cancel->get() : nullptr);
+    return start_cancellable(program, args, run, choices.cancel ? choices.cancel->get() : nullptr, run.timeout_ms);
 }
 
 } // namespace detail

@@ -1138,19 +1138,28 @@ inline result run(const path_text &program, const arguments &args = {}, const op
 // failed has a child that is not valid, which keeps why.
 namespace detail {
 
-// A start that a cancel ends while the relay has not answered (procferry_start_cancellable).
+// A start that a cancel ends while the relay has not answered
+// (procferry_start_cancellable); the words of a time limit's end name
+// asked_ms, the limit the caller asked for (a pipeline gives each command
+// what is left of its own).
 inline started start_cancellable(const path_text &program, const arguments &args, const options &choices,
-                                 const procferry_cancel *cancel);
+                                 const procferry_cancel *cancel, uint32_t asked_ms);
+// A capture, told as capture() tells it, with the limit its words name.
+inline captured capture_asked(const path_text &program, const arguments &args, const capture_options &choices,
+                              std::string_view input, uint32_t asked_ms);
+// The result of a start or a capture, with a time limit's words naming the
+// limit asked for.
+inline void fill_asked(const start_request &request, uint32_t asked_ms, result &into, const procferry_result &from);
 
 } // namespace detail
 
 inline started start(const path_text &program, const arguments &args = {}, const options &choices = {})
 {
-    return detail::start_cancellable(program, args, choices, nullptr);
+    return detail::start_cancellable(program, args, choices, nullptr, choices.timeout_ms);
 }
 
 inline started detail::start_cancellable(const path_text &program, const arguments &args, const options &choices,
-                                         const procferry_cancel *cancel)
+                                         const procferry_cancel *cancel, uint32_t asked_ms)
 {
     detail::start_request request(program.wide(), args.wide(), choices, PROCFERRY_NO_WAIT);
     if (std::optional<started> early = detail::refused_early<started>(request, program, args, choices, "")) {
@@ -1162,7 +1171,7 @@ inline started detail::start_cancellable(const path_text &program, const argumen
     bool launched = procferry_start_cancellable(&request.c, cancel, &out) == PROCFERRY_STARTED;
     for (int n = 0; n < 3; ++n)
         told.pipes[n] = pipe_end(out.pipes[n]);
-    request.fill(told, out);
+    fill_asked(request, asked_ms, told, out);
     told.process = child(launched ? out.child : nullptr, told.words, request.program_utf8(), told.kind, told.error);
     return told;
 }
@@ -1171,6 +1180,12 @@ inline started detail::start_cancellable(const path_text &program, const argumen
 // kept in memory; never deadlocks, whatever the child reads or writes.
 inline captured capture(const path_text &program, const arguments &args = {},
                         const capture_options &choices = {}, std::string_view input = {})
+{
+    return detail::capture_asked(program, args, choices, input, choices.timeout_ms);
+}
+
+inline captured detail::capture_asked(const path_text &program, const arguments &args,
+                                      const capture_options &choices, std::string_view input, uint32_t asked_ms)
 {
     detail::start_request request(program.wide(), args.wide(), choices, 0);
     if (std::optional<captured> early =
@@ -1193,7 +1208,7 @@ inline captured capture(const path_text &program, const arguments &args = {},
     procferry_capture_result out;
     procferry_capture(&request.c, &capture, &out);
     captured told;
-    request.fill(told, out.result);
+    fill_asked(request, asked_ms, told, out.result);
     if (out.out)
         told.out.assign(out.out, out.out_size);
     if (out.err)
@@ -1229,67 +1244,15 @@ namespace detail {
 
 // A pipeline gives each command what is left of its time limit; the words
 // of a time limit's end name the limit asked for all the same.
-inline void fill_stage(const start_request &request, uint32_t limit_ms, result &into,
-                       const procferry_result &from)
+inline void fill_asked(const start_request &request, uint32_t asked_ms, result &into, const procferry_result &from)
 {
     request.fill(into, from);
-    if (from.kind != PROCFERRY_TIMED_OUT)
+    if (from.kind != PROCFERRY_TIMED_OUT || asked_ms == request.c.timeout_ms)
         return;
     procferry_options asked = request.c;
-    asked.timeout_ms = limit_ms;
+    asked.timeout_ms = asked_ms;
     into.words.assign(procferry_describe(&asked, &from, nullptr, 0) + 1, '\0');
     into.words.resize(procferry_describe(&asked, &from, &into.words[0], into.words.size()));
-}
-
-// A command before the last, started as start() does.
-inline started start_stage(const command &stage, const options &choices, uint32_t limit_ms)
-{
-    start_request request(stage.program.wide(), stage.args.wide(), choices, PROCFERRY_NO_WAIT);
-    if (std::optional<started> early = refused_early<started>(request, stage.program, stage.args, choices, "")) {
-        early->process = child(nullptr, early->words, {}, early->kind, early->error);
-        return std::move(*early);
-    }
-    procferry_result out;
-    started told;
-    bool launched = procferry_start(&request.c, &out) == PROCFERRY_STARTED;
-    for (int n = 0; n < 3; ++n)
-        told.pipes[n] = pipe_end(out.pipes[n]);
-    fill_stage(request, limit_ms, told, out);
-    told.process = child(launched ? out.child : nullptr, told.words, request.program_utf8(), told.kind, told.error);
-    return told;
-}
-
-// The last command, captured as capture() does (with no input).
-inline captured capture_stage(const command &stage, const capture_options &choices, uint32_t limit_ms)
-{
-    start_request request(stage.program.wide(), stage.args.wide(), choices, 0);
-    if (std::optional<captured> early = refused_early<captured>(request, stage.program, stage.args, choices,
-                                                                capture_call_refusal(choices)))
-        return std::move(*early);
-    if (choices.stderr_to_stdout)
-        request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
-    procferry_capture_options capture;
-    procferry_capture_options_init(&capture);
-    if (choices.stdout_cap)
-        capture.stdout_cap = choices.stdout_cap;
-    if (choices.stderr_cap)
-        capture.stderr_cap = choices.stderr_cap;
-    if (choices.drain_ms)
-        capture.drain_ms = *choices.drain_ms;
-    capture.cancel = choices.cancel ? choices.cancel->get() : nullptr;
-    capture.leave_running_when_cancelled = choices.leave_running_when_cancelled;
-    procferry_capture_result out;
-    procferry_capture(&request.c, &capture, &out);
-    captured told;
-    fill_stage(request, limit_ms, told, out.result);
-    if (out.out)
-        told.out.assign(out.out, out.out_size);
-    if (out.err)
-        told.err.assign(out.err, out.err_size);
-    told.out_capped = out.out_capped != 0;
-    told.err_capped = out.err_capped != 0;
-    procferry_capture_free(&out);
-    return told;
 }
 
 // Why the pipeline ends the commands still running once this one failed.
@@ -1374,7 +1337,9 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
         else if (stage.streams[0].kind == PROCFERRY_STREAM_INHERIT)
             stage.streams[0] = null();
         stage.streams[1] = pipe();
-        running.push_back(detail::start_stage(commands[i], stage, choices.timeout_ms));
+        running.push_back(detail::start_cancellable(commands[i].program, commands[i].args, stage,
+                                                    choices.cancel ? choices.cancel->get() : nullptr,
+                                                    choices.timeout_ms));
         previous.close(); // the child holds its own copy
         if (!running.back().process.valid()) {
             static_cast<result &>(told) = running.back();
@@ -1387,7 +1352,8 @@ inline piped pipeline(const std::vector<command> &commands, const capture_option
     last.timeout_ms = remaining();
     if (!running.empty())
         last.streams[0] = file(previous);
-    static_cast<captured &>(told) = detail::capture_stage(commands.back(), last, choices.timeout_ms);
+    static_cast<captured &>(told) = detail::capture_asked(commands.back().program, commands.back().args, last, {},
+                                                          choices.timeout_ms);
     // Once the last one ended, a writer before it sees its reader gone.
     previous.close();
     bool last_ran = told.pid != 0 || told.kind == PROCFERRY_EXITED;
