@@ -215,6 +215,8 @@ BOOL CALLBACK close_if_child_window(HWND window, LPARAM context)
 const DWORD WINDOW_LOOK_MS = 50;
 // With a grace period that never ends, a window is looked for this long.
 const uint32_t WINDOW_LOOK_LIMIT_MS = 10000;
+// How long a console child is looked at for a window the first look missed.
+const uint32_t CONSOLE_LOOK_MS = 500;
 
 bool window_asker_open(window_asker &asker, DWORD pid)
 {
@@ -296,8 +298,15 @@ int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t gra
         bool asked = child->group && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->group) != 0;
         if (by_windows && close_new_windows(asker))
             asked = true;
-        bool looking = by_windows && (asked || (child->flags & PF_CHILD_WINDOWED));
+        bool windowed = by_windows && (asked || (child->flags & PF_CHILD_WINDOWED));
         uint32_t look_ms = grace_ms == PROCFERRY_INFINITE && !asked ? WINDOW_LOOK_LIMIT_MS : grace_ms;
+        // A console child may have a window that the first look missed: a
+        // caller that never used the window system before connects to the
+        // desktop with that look (seen under wine). It is looked for a
+        // moment more, never past the grace period.
+        bool looking = by_windows;
+        if (!windowed && look_ms > CONSOLE_LOOK_MS)
+            look_ms = CONSOLE_LOOK_MS;
         uint64_t look_deadline = pf_deadline(look_ms);
         bool ended = false;
         while (looking && !ended) {
@@ -323,7 +332,7 @@ int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t gra
         // window in its grace period had its time, as one asked had.
         if (!asked && !ended)
             return procferry_child_kill(child, exit_code) != 0 ? -1
-                   : looking                                  ? PROCFERRY_STOPPED_BY_KILL
+                   : windowed                                 ? PROCFERRY_STOPPED_BY_KILL
                                                               : PROCFERRY_STOPPED_UNASKED;
         DWORD waited = ended ? WAIT_OBJECT_0 : pf_wait_or_cancel(child->process, pf_remaining(deadline, grace_ms), cancel);
         if (waited == PF_WAIT_CANCELLED)
