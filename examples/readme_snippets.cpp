@@ -21,7 +21,7 @@ static void run_and_capture()
 
     // Capture its output, within a time limit; a failing child shows its status and words.
     procferry::capture_options o;
-    o.timeout_ms = 5000;
+    o.timeout_ms = 10000;
     procferry::captured c = procferry::capture("cmd", {"/c", "dir nosuch"}, o);
     std::cout << c.out;
     if (!c.success())
