@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <iostream>
+#include <string>
 
 #include <procferry/process.hpp>
 
@@ -48,15 +49,21 @@ static void lines_and_pipeline()
 // README: a polite stop, and an exit callback.
 static void stop()
 {
-    procferry::started n = procferry::start("notepad");
-    n.process.on_exit([](uint32_t status) { std::cout << "ended with " << status << "\n"; });
-    if (n.process.stop(5000) != PROCFERRY_STOPPED_WHEN_ASKED) // its window took the close, or not
-        std::cerr << "notepad had to be ended\n";
-    // Not in the README: a line that tells the check this program saw the
-    // stop return, so that an end of this program during it, or a start
-    // that failed, is told apart from a quiet success.
-    std::cout << "stop returned" << (n.process.valid() ? "" : "; notepad did not start: ")
-              << (n.process.valid() ? "" : n.process.words()) << "\n";
+    bool started = false;
+    std::string words;
+    {
+        procferry::started n = procferry::start("notepad");
+        n.process.on_exit([](uint32_t status) { std::cout << "ended with " << status << "\n"; });
+        if (n.process.stop(5000) != PROCFERRY_STOPPED_WHEN_ASKED) // its window took the close, or not
+            std::cerr << "notepad had to be ended\n";
+        started = n.process.valid();
+        words = n.process.words();
+    }
+    // Not in the README: once the child object is gone (its callback has
+    // returned or was cancelled), a line that tells the check this program
+    // saw the stop return, so that an end of this program during it, or a
+    // start that failed, is told apart from a quiet success.
+    std::cout << "stop returned" << (started ? "" : "; notepad did not start: " + words) << "\n";
 }
 
 // docs/library.md: a capture with input, and a tree ended.
