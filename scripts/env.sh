@@ -258,17 +258,31 @@ start_wine() {
     run_wine "$arch" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
       fail "wine could not set its null graphics driver in $WINEPREFIX"
   fi
-  # wine brings up its desktop process (explorer.exe /desktop) for the first
-  # window a program makes, started by that program: within the job of a test
-  # child that made it. A stop then gives the desktop the child's whole grace
-  # period, as something the child started, and ends it. Brought up here
-  # first, the desktop is nobody's child and lives as long as the server;
-  # where one runs already, this one ends at once.
-  (run_wine "$arch" explorer.exe /desktop </dev/null >/dev/null 2>&1 &)
+}
+
+# wine brings up its desktop process (explorer.exe /desktop) for the first
+# window a program makes, started by that program: within the job of a test
+# child that made it. A stop then gives the desktop the child's whole grace
+# period, as something the child started, and ends it. wine also ends the
+# desktop a moment after the last program that used it, so it is not enough
+# to bring it up once: a holder of the given build, outside any job, brings
+# it up and keeps it until release_wine_desktop (or for four hours).
+DESKTOP_HOLDER_PID=
+hold_wine_desktop() {
+  local arch=$1 holder
+  holder="$(win_build_dir "$arch")/bin/desktop_holder.exe"
+  [ -x "$holder" ] || fail "$holder is missing; build the $arch tree first"
+  run_wine "$arch" "$holder" </dev/null >/dev/null 2>&1 &
+  DESKTOP_HOLDER_PID=$!
   local tries
   for ((tries = 0; tries < 100; tries++)); do
     pgrep -f 'explorer.exe /desktop' >/dev/null && return 0
     sleep 0.1
   done
   echo "$(basename "$0"): wine's desktop did not come up within 10 s; a test child's first window will bring it up" >&2
+}
+
+release_wine_desktop() {
+  [ -z "$DESKTOP_HOLDER_PID" ] || kill "$DESKTOP_HOLDER_PID" 2>/dev/null || true
+  DESKTOP_HOLDER_PID=
 }

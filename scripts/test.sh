@@ -20,11 +20,13 @@ native_log=$(mktemp)
 ctest --test-dir "$BUILD_ROOT/native" --output-on-failure >"$native_log" 2>&1 &
 native_pid=$!
 # A failed build ends the script; the fuzzer must not outlive it.
-trap 'kill "$native_pid" 2>/dev/null || true' EXIT
+trap 'kill "$native_pid" 2>/dev/null || true; release_wine_desktop' EXIT
 for arch in "${ARCHS[@]}"; do
   build_windows "$arch"
 done
 start_wine
+# The last architecture built is x86_64 where both are: never the emulated one.
+hold_wine_desktop "${ARCHS[${#ARCHS[@]}-1]}"
 
 # Every suite runs even when one fails; the summary names each with its counts.
 summary=()
