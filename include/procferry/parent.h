@@ -337,7 +337,8 @@ int procferry_start(const struct procferry_options *options, struct procferry_re
 int procferry_start_cancellable(const struct procferry_options *options, const struct procferry_cancel *cancel,
                                 struct procferry_result *result);
 
-/* The kind's name, such as "exited" or "timed_out". */
+/* The kind's name, such as "exited" or "timed_out"; "unknown" for a value
+   that is none. */
 const char *procferry_kind_name(int kind);
 
 /* The default relay's path: procferry-console.exe, or with PROCFERRY_GUI_RELAY
@@ -421,6 +422,16 @@ int procferry_child_wait_cancellable(struct procferry_child *child, uint32_t tim
 enum { PROCFERRY_STOPPED_CANCELLED = 4 };
 int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code,
                                      const struct procferry_cancel *cancel);
+
+/* Names for logs and machine-readable output, "unknown" for a value that is
+   none: what ended a child (enum procferry_ended_by: "by_itself",
+   "at_time_limit", "on_cancel", "on_kill", "on_stop", "with_pipeline",
+   "left_running"), a stop's outcome ("when_asked", "by_kill", "unasked",
+   "cancelled") and one start flag by its bit ("no_wait" ...
+   "overlapped_pipes", the flag's name in lower case). */
+const char *procferry_ended_by_name(int ended_by);
+const char *procferry_stopped_name(int stopped);
+const char *procferry_flag_name(uint32_t flag);
 
 /* Waiting for a set of children, of any size (the system's own wait takes
    at most 64 objects). wait_any returns 0 once one of them has ended, with

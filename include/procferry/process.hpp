@@ -461,6 +461,83 @@ inline const std::error_category &outcome_category()
     return instance;
 }
 
+// The library's numbers by C++ names, each with its name:
+//     if (r.kind == procferry::kind::timed_out) ...
+//     o.flags |= procferry::flag::binary_streams;
+//     if (c.stop(5000) != procferry::stopped::when_asked) ...
+//     if (r.ended_by == procferry::ended::at_time_limit) ...
+// A result's fields and a stop's return stay the C numbers, which compare
+// with these as they are.
+enum class kind : int {
+    none = 0,
+    exited = PROCFERRY_EXITED,
+    started = PROCFERRY_STARTED,
+    dir_failed = PROCFERRY_DIR_FAILED,
+    launch_failed = PROCFERRY_LAUNCH_FAILED,
+    invalid_argument = PROCFERRY_INVALID_ARGUMENT,
+    relay_missing = PROCFERRY_RELAY_MISSING,
+    relay_crashed = PROCFERRY_RELAY_CRASHED,
+    check_report = PROCFERRY_CHECK_REPORT,
+    timed_out = PROCFERRY_TIMED_OUT,
+    bad_record = PROCFERRY_BAD_RECORD,
+    system_error = PROCFERRY_SYSTEM_ERROR,
+    cancelled = PROCFERRY_CANCELLED
+};
+// What the library did to the child (result::ended_by).
+enum class ended : int {
+    by_itself = PROCFERRY_ENDED_BY_ITSELF,
+    at_time_limit = PROCFERRY_ENDED_AT_TIME_LIMIT,
+    on_cancel = PROCFERRY_ENDED_ON_CANCEL,
+    on_kill = PROCFERRY_ENDED_ON_KILL,
+    on_stop = PROCFERRY_ENDED_ON_STOP,
+    with_pipeline = PROCFERRY_ENDED_WITH_PIPELINE,
+    left_running = PROCFERRY_LEFT_RUNNING
+};
+// What a stop did (child::stop).
+enum class stopped : int {
+    when_asked = PROCFERRY_STOPPED_WHEN_ASKED,
+    by_kill = PROCFERRY_STOPPED_BY_KILL,
+    unasked = PROCFERRY_STOPPED_UNASKED,
+    cancelled = PROCFERRY_STOPPED_CANCELLED
+};
+// A start's flags (options::flags). No no_wait: run and capture wait, start
+// does not.
+enum class flag : uint32_t {
+    argv0 = PROCFERRY_ARGV0,
+    gui_relay = PROCFERRY_GUI_RELAY,
+    no_job = PROCFERRY_NO_JOB,
+    kill_on_close = PROCFERRY_KILL_ON_CLOSE,
+    clear_env = PROCFERRY_CLEAR_ENV,
+    binary_streams = PROCFERRY_BINARY_STREAMS,
+    relay = PROCFERRY_RELAY,
+    no_window = PROCFERRY_NO_WINDOW,
+    new_process_group = PROCFERRY_NEW_PROCESS_GROUP,
+    no_search_path = PROCFERRY_NO_SEARCH_PATH,
+    overlapped_pipes = PROCFERRY_OVERLAPPED_PIPES
+};
+inline const char *name(kind value) { return procferry_kind_name((int)value); }
+inline const char *name(ended value) { return procferry_ended_by_name((int)value); }
+inline const char *name(stopped value) { return procferry_stopped_name((int)value); }
+inline const char *name(flag value) { return procferry_flag_name((uint32_t)value); }
+
+namespace detail {
+template <class E>
+struct is_number_name
+    : std::integral_constant<bool, std::is_same<E, kind>::value || std::is_same<E, ended>::value ||
+                                       std::is_same<E, stopped>::value> {};
+} // namespace detail
+template <class E, std::enable_if_t<detail::is_number_name<E>::value, int> = 0>
+constexpr bool operator==(int number, E value) { return number == (int)value; }
+template <class E, std::enable_if_t<detail::is_number_name<E>::value, int> = 0>
+constexpr bool operator==(E value, int number) { return number == (int)value; }
+template <class E, std::enable_if_t<detail::is_number_name<E>::value, int> = 0>
+constexpr bool operator!=(int number, E value) { return number != (int)value; }
+template <class E, std::enable_if_t<detail::is_number_name<E>::value, int> = 0>
+constexpr bool operator!=(E value, int number) { return number != (int)value; }
+constexpr uint32_t operator|(flag a, flag b) { return (uint32_t)a | (uint32_t)b; }
+constexpr uint32_t operator|(uint32_t flags, flag one) { return flags | (uint32_t)one; }
+inline uint32_t &operator|=(uint32_t &flags, flag one) { return flags |= (uint32_t)one; }
+
 // What became of a call.
 struct result {
     int kind = 0;             // enum procferry_kind

@@ -129,13 +129,3 @@ int procferry_start_cancellable(const struct procferry_options *options, const s
     pf_keep_words(options, result);
     return kind;
 }
-
-const char *procferry_kind_name(int kind)
-{
-    static const char *const names[] = {
-        "none",           "exited",      "started",       "dir_failed",
-        "launch_failed",  "invalid_argument", "relay_missing", "relay_crashed",
-        "check_report",   "timed_out",   "bad_record",    "system_error",
-        "cancelled"};
-    return kind >= 0 && kind < (int)(sizeof names / sizeof names[0]) ? names[kind] : "unknown";
-}

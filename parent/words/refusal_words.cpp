@@ -67,8 +67,10 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
         " names no file, pipe or device the caller has open",
         " is of kind %lld, which it does not take (PROCFERRY_STREAM_NONE is for descriptors from "
         "3 up, PROCFERRY_STREAM_STDOUT for stderr alone)",
-        " is a pipe, which only a start with PROCFERRY_NO_WAIT hands over in time",
-        "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT",
+        " is a pipe, which only a start that returns once the child runs hands over in time "
+        "(PROCFERRY_NO_WAIT; in C++, procferry::start)",
+        "PROCFERRY_KILL_ON_CLOSE applies only to a start that returns once the child runs "
+        "(PROCFERRY_NO_WAIT; in C++, procferry::start)",
         " asks for a pipe of the library's or for stdout, which only standard streams take; "
         "hand it an end of procferry_pipe_make",
         " holds more than %lld, the most a child's runtime keeps with the relay's channels",
@@ -77,8 +79,8 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
         " is chosen, but a capture keeps stdout itself",
         " is a pipe of the library's, which a capture does not hand over",
         " is chosen as well as input bytes; give one",
-        "PROCFERRY_KILL_ON_CLOSE applies only to a start with PROCFERRY_NO_WAIT; a capture has "
-        "no close"};
+        "PROCFERRY_KILL_ON_CLOSE applies only to a start that returns once the child runs "
+        "(PROCFERRY_NO_WAIT; in C++, procferry::start); a capture has no close"};
     static_assert(sizeof phrases / sizeof phrases[0] == PF_CAPTURE_KILL_ON_CLOSE + 1, "a phrase each");
     if (refusal.why == PF_ENV_TOO_LONG)
         put_number(words, phrases[refusal.why], ENV_VALUE_LIMIT - 1);

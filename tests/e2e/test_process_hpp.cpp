@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <list>
+#include <set>
 #include <thread>
 #include <type_traits>
 
@@ -107,6 +108,23 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     procferry::captured late = procferry::capture(probe(), {}, brief);
     EXPECT_TRUE(late.timed_out()) << late.words;
     EXPECT_TRUE(contains(late.words, "still ran after 300ms")) << late.words;
+    // The same numbers by C++ names, which compare with the C ones.
+    EXPECT_TRUE(late.kind == procferry::kind::timed_out && late.ended_by == procferry::ended::at_time_limit);
+    EXPECT_TRUE(ran.kind != procferry::kind::exited);
+    EXPECT_STREQ(procferry::name(procferry::kind(late.kind)), "timed_out");
+    EXPECT_STREQ(procferry::name(procferry::ended(late.ended_by)), "at_time_limit");
+    EXPECT_STREQ(procferry::name(procferry::stopped::when_asked), "when_asked");
+    EXPECT_STREQ(procferry::name(procferry::flag::overlapped_pipes), "overlapped_pipes");
+    uint32_t flags = 0;
+    flags |= procferry::flag::binary_streams;
+    EXPECT_EQ(flags | procferry::flag::argv0, (uint32_t)(PROCFERRY_BINARY_STREAMS | PROCFERRY_ARGV0));
+    std::set<std::string> flag_names;
+    for (uint32_t bit = 1; bit <= PROCFERRY_OVERLAPPED_PIPES; bit <<= 1)
+        flag_names.insert(procferry_flag_name(bit));
+    EXPECT_EQ(flag_names.size(), 12u) << "a name of its own for each flag";
+    EXPECT_EQ(flag_names.count("unknown"), 0u);
+    EXPECT_STREQ(procferry_flag_name(PROCFERRY_ARGV0 | PROCFERRY_RELAY), "unknown");
+    EXPECT_STREQ(procferry_stopped_name(0), "unknown");
     // A program name that is not UTF-8 is refused, whatever holds the arguments.
     EXPECT_EQ(procferry::run(std::string("\xff"), {"x"}).kind, PROCFERRY_INVALID_ARGUMENT);
     procferry::result bad_program = procferry::run(std::string("\xff"), texts);
@@ -121,9 +139,14 @@ TEST(ProcessHpp, RunStartAndCaptureGiveResultsWithWords)
     procferry::captured twice = procferry::capture(probe(), {}, merged);
     EXPECT_EQ(twice.kind, PROCFERRY_INVALID_ARGUMENT) << "merged, and sent to the null device";
     EXPECT_TRUE(contains(twice.words, "stderr is chosen as well")) << twice.words;
+    // What run() refuses points to the C++ call that takes it.
     procferry::options killing;
     killing.flags |= PROCFERRY_KILL_ON_CLOSE;
-    EXPECT_EQ(procferry::run(probe(), {}, killing).kind, PROCFERRY_INVALID_ARGUMENT);
+    for (const procferry::options &waited : {killing, procferry::options().out(procferry::pipe())}) {
+        procferry::result refused = procferry::run(probe(), {}, waited);
+        EXPECT_EQ(refused.kind, PROCFERRY_INVALID_ARGUMENT);
+        EXPECT_TRUE(contains(refused.words, "in C++, procferry::start")) << refused.words;
+    }
     procferry::options elsewhere;
     elsewhere.streams[1].kind = PROCFERRY_STREAM_NULL;
     EXPECT_EQ(procferry::capture(probe(), {}, elsewhere).kind, PROCFERRY_INVALID_ARGUMENT)

@@ -189,7 +189,8 @@ TEST(OutcomeWords, RefusalsNameTheText)
         {[&](procferry_options &o) { o.streams[1] = {PROCFERRY_STREAM_HANDLE, 0, event}; },
          "stdout names no file, pipe or device"},
         {[&](procferry_options &o) { o.streams[2].kind = PROCFERRY_STREAM_PIPE; },
-         "stderr is a pipe, which only a start with PROCFERRY_NO_WAIT"},
+         "stderr is a pipe, which only a start that returns once the child runs hands over in time "
+         "(PROCFERRY_NO_WAIT; in C++, procferry::start)"},
         {[&](procferry_options &o) { o.extra_fds = extra; o.extra_fd_count = 2; },
          "descriptor 4 asks for a pipe of the library's or for stdout"},
         {[&](procferry_options &o) { o.extra_fds = extra; o.extra_fd_count = 5000; },
