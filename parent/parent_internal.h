@@ -118,6 +118,10 @@ wchar_t *pf_full_path(const wchar_t *path);
 // malloc, NULL with the system's error set.
 wchar_t *pf_default_relay(uint32_t flags);
 
+// Whether length bytes of text are UTF-8 as the standard has it (a zero
+// byte is U+0000).
+bool pf_strict_utf8(const char *text, size_t length);
+
 // Whether a start looks a bare program name up on PATH: unless told not to.
 inline bool pf_searches(uint32_t flags)
 {

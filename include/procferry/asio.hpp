@@ -429,7 +429,7 @@ inline started async_capture_start(const path_text &program, const arguments &ar
     if (choices.cancel && choices.cancel->cancelled()) { // nothing starts
         started none;
         none.kind = PROCFERRY_CANCELLED;
-        none.words = outcome_words(program.utf8_ok() ? to_utf8(program.wide()) : program.given(), none);
+        none.words = outcome_words(program.utf8(), none);
         return none;
     }
     if (given[0].kind == PROCFERRY_STREAM_INHERIT)
@@ -469,7 +469,7 @@ auto async_capture(Where &&where, const path_text &program, const arguments &arg
                 detail::complete(std::move(handler), executor, std::move(*refused), false);
                 return;
             }
-            std::string name = program.utf8_ok() ? to_utf8(program.wide()) : program.given();
+            std::string name = program.utf8();
             auto capture = std::make_shared<detail::async_capture_run<handler_type, decltype(executor)>>(
                 std::move(handler), executor, choices, std::move(input), std::move(name));
             if (capture->begin())

@@ -540,6 +540,53 @@ void procferry_capture_free(struct procferry_capture_result *result);
 int procferry_capture_check(const struct procferry_options *options,
                             const struct procferry_capture_options *capture, struct procferry_result *result);
 
+/* ---- Counted texts ----
+   A start's texts given with their lengths, for a layer whose texts carry
+   them (C++'s string views, another language's strings): such a text may
+   hold any unit, a zero included, and the library refuses with words naming
+   it (PROCFERRY_INVALID_ARGUMENT, EINVAL) what it would otherwise read
+   differently from how it was given: a zero inside (the system ends a text
+   there), UTF-8 that is not UTF-8, a text missing where one is needed (a
+   null pointer), and an environment name that is empty, "=" alone, or holds
+   an '=' past its first unit. Nothing is cut, replaced or skipped. */
+struct procferry_text {
+    const wchar_t *wide; /* UTF-16 units; or */
+    const char *utf8;    /* UTF-8 bytes: one of the two, or neither for no text */
+    size_t length;       /* in units of the one given; an empty text is a pointer
+                            with length 0 */
+};
+/* One change to the child's environment, in order, as procferry_options.env:
+   name set to value, or with unset non-zero, name removed (value unread). */
+struct procferry_env_change {
+    struct procferry_text name;
+    struct procferry_text value;
+    int unset;
+};
+struct procferry_texts {
+    uint32_t size;                      /* sizeof (struct procferry_texts) */
+    struct procferry_text relay;        /* no text: as options.relay NULL */
+    struct procferry_text program;      /* required */
+    struct procferry_text dir;          /* no text: the caller's directory */
+    const struct procferry_text *args;  /* after argument zero (see PROCFERRY_ARGV0) */
+    size_t arg_count;
+    const struct procferry_env_change *env;
+    size_t env_count;
+};
+/* procferry_start_cancellable, procferry_capture and procferry_capture_check
+   with the texts counted: every other choice is in options, whose relay,
+   program, dir, args and env (in either form) are then left unset; texts
+   given there as well are refused. Results and words are those of the
+   calls they stand for. */
+int procferry_start_texts(const struct procferry_options *options, const struct procferry_texts *texts,
+                          const struct procferry_cancel *cancel, struct procferry_result *result);
+int procferry_capture_texts(const struct procferry_options *options, const struct procferry_texts *texts,
+                            const struct procferry_capture_options *capture,
+                            struct procferry_capture_result *result);
+int procferry_capture_check_texts(const struct procferry_options *options,
+                                  const struct procferry_texts *texts,
+                                  const struct procferry_capture_options *capture,
+                                  struct procferry_result *result);
+
 /* ---- Words ---- */
 
 /* One line of UTF-8, no newline: what ran or should have run (the program as

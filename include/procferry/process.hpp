@@ -76,11 +76,6 @@ Out convert(std::basic_string_view<In> text,
     return out;
 }
 
-inline bool holds_zero(std::wstring_view text)
-{
-    return text.find(L'\0') != text.npos;
-}
-
 } // namespace detail
 
 // UTF-8 as UTF-16 and back, by the library's rules: text that does not
@@ -93,6 +88,39 @@ inline std::string to_utf8(std::wstring_view wide, bool *ok = nullptr)
 {
     return detail::convert<std::string>(wide, procferry_wide_to_utf8, ok);
 }
+
+namespace detail {
+
+// A text as it was given, UTF-16 or UTF-8, or none (a null pointer): the
+// library checks it and converts it (procferry_texts), so that what it
+// would read otherwise than given is refused with its words.
+class given_text {
+public:
+    given_text() = default;
+    given_text(std::wstring_view wide) : wide_(wide), form_(form::utf16) {}
+    given_text(std::string_view utf8) : utf8_(utf8), form_(form::utf8) {}
+    bool none() const { return form_ == form::none; }
+    bool empty() const { return wide_.empty() && utf8_.empty(); }
+    procferry_text c() const
+    {
+        if (form_ == form::utf16)
+            return {wide_.c_str(), nullptr, wide_.size()};
+        if (form_ == form::utf8)
+            return {nullptr, utf8_.c_str(), utf8_.size()};
+        return {nullptr, nullptr, 0};
+    }
+    // In UTF-16 (empty when UTF-8 that is not), and in UTF-8 as given.
+    std::wstring wide() const { return form_ == form::utf8 ? to_wide(utf8_) : wide_; }
+    std::string utf8() const { return form_ == form::utf8 ? utf8_ : to_utf8(wide_); }
+
+private:
+    enum class form { none, utf16, utf8 };
+    std::wstring wide_;
+    std::string utf8_;
+    form form_ = form::none;
+};
+
+} // namespace detail
 
 // Changes to the child's environment, applied in the order made: to a copy of
 // the caller's, or, after clear(), to an empty one. The caller's own
@@ -112,48 +140,22 @@ public:
             set(variable.first, variable.second);
     }
     // A name the library would read otherwise than given (empty, "=" alone,
-    // an '=' past its first unit, a zero), or a value with a zero, makes
-    // every start with this environment invalid (PROCFERRY_INVALID_ARGUMENT).
-    // A leading '=' is part of the name, as in "=C:".
-    environment &set(std::wstring_view name, std::wstring_view value)
-    {
-        add(name, &value, true);
-        return *this;
-    }
-    environment &set(std::string_view name, std::string_view value)
-    {
-        bool name_ok = true, value_ok = true;
-        std::wstring wide_name = to_wide(name, &name_ok), wide_value = to_wide(value, &value_ok);
-        std::wstring_view value_view = wide_value;
-        if (!(name_ok && value_ok))
-            keep_not_utf8(std::string(name) + "=" + std::string(value));
-        add(wide_name, &value_view, name_ok && value_ok);
-        return *this;
-    }
-    // A null pointer as a value makes every start with this environment
-    // invalid too, with words that name it; it is never read.
+    // an '=' past its first unit, a zero), a value with a zero, UTF-8 that
+    // is not, or a null pointer as a value, makes every start with this
+    // environment invalid (PROCFERRY_INVALID_ARGUMENT), with words naming
+    // the change. A leading '=' is part of the name, as in "=C:".
+    environment &set(std::wstring_view name, std::wstring_view value) { return add(name, value); }
+    environment &set(std::string_view name, std::string_view value) { return add(name, value); }
     environment &set(std::wstring_view name, const wchar_t *value)
     {
-        return value ? set(name, std::wstring_view(value)) : refuse_null_value();
+        return value ? add(name, std::wstring_view(value)) : add(name, detail::given_text());
     }
     environment &set(std::string_view name, const char *value)
     {
-        return value ? set(name, std::string_view(value)) : refuse_null_value();
+        return value ? add(name, std::string_view(value)) : add(name, detail::given_text());
     }
-    environment &unset(std::wstring_view name)
-    {
-        add(name, nullptr, true);
-        return *this;
-    }
-    environment &unset(std::string_view name)
-    {
-        bool ok = true;
-        std::wstring wide_name = to_wide(name, &ok);
-        if (!ok)
-            keep_not_utf8(std::string(name));
-        add(wide_name, nullptr, ok);
-        return *this;
-    }
+    environment &unset(std::wstring_view name) { return add(name, detail::given_text(), true); }
+    environment &unset(std::string_view name) { return add(name, detail::given_text(), true); }
     // The child starts from an empty environment; changes made so far stay.
     environment &clear()
     {
@@ -161,58 +163,28 @@ public:
         return *this;
     }
     bool cleared() const { return cleared_; }
-    // False once a change was refused; the refused change is not in entries.
-    bool valid() const { return valid_; }
-    const std::vector<std::wstring> &entries() const { return entries_; }
-    // When the first change refused was not UTF-8: that change as given,
-    // and how many changes were taken before it.
-    const std::optional<std::pair<size_t, std::string>> &not_utf8() const { return not_utf8_; }
-    // When the first change refused was for its name or a zero: why, naming
-    // the change ("environment entry 2 ..."); else empty.
-    const std::string &refusal() const { return refusal_; }
+    // The changes, for procferry_texts; they point into this object.
+    std::vector<procferry_env_change> changes() const
+    {
+        std::vector<procferry_env_change> out;
+        for (const change &one : changes_)
+            out.push_back({one.name.c(), one.value.c(), one.unset});
+        return out;
+    }
 
 private:
-    environment &refuse_null_value()
+    struct change {
+        detail::given_text name, value;
+        int unset;
+    };
+    environment &add(detail::given_text name, detail::given_text value, bool unset = false)
     {
-        if (valid_)
-            refusal_ = "environment entry " + std::to_string(entries_.size() + 1) +
-                       " has a null pointer as its value (unset() removes a variable)";
-        valid_ = false;
+        changes_.push_back({std::move(name), std::move(value), unset ? 1 : 0});
         return *this;
     }
 
-    void keep_not_utf8(std::string entry)
-    {
-        if (valid_)
-            not_utf8_.emplace(entries_.size(), std::move(entry));
-    }
-
-    // The library takes an entry's name to end at the first '=' past its
-    // first unit, and every text to end at a zero.
-    void add(std::wstring_view name, const std::wstring_view *value, bool converted)
-    {
-        bool name_ok = !name.empty() && name != L"=" && name.find(L'=', 1) == name.npos &&
-                       !detail::holds_zero(name);
-        if (!converted || !name_ok || (value && detail::holds_zero(*value))) {
-            if (valid_ && converted)
-                refusal_ = "environment entry " + std::to_string(entries_.size() + 1) +
-                           (name_ok ? " holds a zero in its value, where the library would end it"
-                                    : " has a name the library would read otherwise (empty, "
-                                      "\"=\" alone, an \"=\" past its first character, or a zero)");
-            valid_ = false;
-            return;
-        }
-        std::wstring entry(name);
-        if (value)
-            entry += L"=" + std::wstring(*value);
-        entries_.push_back(entry);
-    }
-
     bool cleared_ = false;
-    bool valid_ = true;
-    std::optional<std::pair<size_t, std::string>> not_utf8_;
-    std::string refusal_;
-    std::vector<std::wstring> entries_; // "NAME=VALUE" sets, "NAME" unsets
+    std::vector<change> changes_;
 };
 
 // Where a stream goes, by name: o.streams[1] = procferry::pipe(),
@@ -235,27 +207,21 @@ inline procferry_stream none() { return {PROCFERRY_STREAM_NONE, 0, nullptr}; }
 class path_text {
 public:
     path_text() = default;
-    path_text(std::wstring wide) : wide_(std::move(wide)) {}
-    path_text(std::wstring_view wide) : wide_(wide) {}
-    path_text(const wchar_t *wide) : wide_(wide ? wide : L"") {}
-    path_text(std::string_view utf8)
-    {
-        wide_ = to_wide(utf8, &utf8_ok_);
-        if (!utf8_ok_)
-            given_ = std::string(utf8);
-    }
-    path_text(const std::string &utf8) : path_text(std::string_view(utf8)) {}
-    path_text(const char *utf8) : path_text(std::string_view(utf8 ? utf8 : "")) {}
-    const std::wstring &wide() const { return wide_; }
-    bool empty() const { return wide_.empty() && utf8_ok_; }
-    // False for UTF-8 that was not: given() is the text as it came.
-    bool utf8_ok() const { return utf8_ok_; }
-    const std::string &given() const { return given_; }
+    path_text(std::wstring wide) : text_(std::wstring_view(wide)) {}
+    path_text(std::wstring_view wide) : text_(wide) {}
+    path_text(const wchar_t *wide) : text_(wide ? detail::given_text(std::wstring_view(wide)) : detail::given_text()) {}
+    path_text(std::string_view utf8) : text_(utf8) {}
+    path_text(const std::string &utf8) : text_(std::string_view(utf8)) {}
+    path_text(const char *utf8) : text_(utf8 ? detail::given_text(std::string_view(utf8)) : detail::given_text()) {}
+    // None given, or an empty text.
+    bool empty() const { return text_.empty(); }
+    // In UTF-16 (empty when UTF-8 that is not), and in UTF-8 as given.
+    std::wstring wide() const { return text_.wide(); }
+    std::string utf8() const { return text_.utf8(); }
+    const detail::given_text &given() const { return text_; }
 
 private:
-    std::wstring wide_;
-    bool utf8_ok_ = true;
-    std::string given_;
+    detail::given_text text_;
 };
 
 namespace detail {
@@ -311,13 +277,14 @@ public:
     {
         add_all(texts);
     }
-    const std::vector<std::wstring> &wide() const { return wide_; }
-    // False when one was UTF-8 that was not; given() holds UTF-8 ones as
-    // they came.
-    bool utf8_ok() const { return utf8_ok_; }
-    const std::vector<std::string> &given() const { return given_; }
-    // The first argument that was a null pointer, counted from 1; 0: none.
-    size_t null_at() const { return null_at_; }
+    // The texts, for procferry_texts; they point into this object.
+    std::vector<procferry_text> texts() const
+    {
+        std::vector<procferry_text> out;
+        for (const detail::given_text &text : texts_)
+            out.push_back(text.c());
+        return out;
+    }
 
 private:
     template <class Range>
@@ -326,8 +293,8 @@ private:
         for (const auto &text : texts)
             add(text);
     }
-    // A null pointer in a range of pointers is an empty argument that makes
-    // the start invalid, never a text read from nowhere.
+    // A null pointer in a range of pointers is no text, which the library
+    // refuses with words: never a text read from nowhere.
     void add(const wchar_t *text) { text ? add(std::wstring_view(text)) : add_null(); }
     void add(const char *text) { text ? add(std::string_view(text)) : add_null(); }
     void add(wchar_t *text) { add((const wchar_t *)text); }
@@ -337,28 +304,10 @@ private:
     {
         item.given() ? add(item.text()) : add_null();
     }
-    void add_null()
-    {
-        if (!null_at_)
-            null_at_ = wide_.size() + 1;
-        wide_.emplace_back();
-        given_.emplace_back();
-    }
-    void add(std::wstring_view text)
-    {
-        wide_.emplace_back(text);
-    }
-    void add(std::string_view text)
-    {
-        bool ok = true;
-        wide_.push_back(to_wide(text, &ok));
-        given_.emplace_back(text);
-        utf8_ok_ = utf8_ok_ && ok;
-    }
-    std::vector<std::wstring> wide_;
-    std::vector<std::string> given_;
-    bool utf8_ok_ = true;
-    size_t null_at_ = 0;
+    void add_null() { texts_.emplace_back(); }
+    void add(std::wstring_view text) { texts_.emplace_back(text); }
+    void add(std::string_view text) { texts_.emplace_back(text); }
+    std::vector<detail::given_text> texts_;
 };
 
 // A cancel that any thread may signal, shared by its copies: given to a
@@ -963,72 +912,58 @@ struct captured : result {
 
 namespace detail {
 
-// The C options over storage that lives as long as this object.
+// The C options and counted texts of a call, over the caller's objects,
+// which outlive it.
 class start_request {
 public:
-    start_request(std::wstring_view program, const std::vector<std::wstring> &args,
-                  const options &choices, uint32_t extra_flags)
-        : program_(program), args_(args), relay_(choices.relay.wide()), dir_(choices.dir.wide())
+    start_request(const path_text &program, const arguments &args, const options &choices, uint32_t extra_flags)
+        : program_(program), relay_(choices.relay), args_(args.texts()), env_(choices.env.changes())
     {
-        for (const std::wstring &arg : args_)
-            arg_pointers_.push_back(arg.c_str());
-        for (const std::wstring &entry : choices.env.entries())
-            env_pointers_.push_back(entry.c_str());
         procferry_options_init(&c);
-        c.relay = relay_.empty() ? nullptr : relay_.c_str();
-        c.program = program_.c_str();
-        c.args = arg_pointers_.data();
-        c.arg_count = arg_pointers_.size();
-        c.dir = dir_.empty() ? nullptr : dir_.c_str();
         for (int n = 0; n < 3; ++n)
             c.streams[n] = choices.streams[n];
         c.flags = (choices.flags & ~(uint32_t)PROCFERRY_NO_WAIT) | extra_flags |
                   (choices.env.cleared() ? (uint32_t)PROCFERRY_CLEAR_ENV : 0u);
         c.timeout_ms = choices.timeout_ms;
-        c.env = env_pointers_.data();
-        c.env_count = env_pointers_.size();
         c.extra_fds = choices.extra_fds.data();
         c.extra_fd_count = choices.extra_fds.size();
+        texts.size = sizeof texts;
+        texts.relay = choices.relay.empty() ? procferry_text{} : choices.relay.given().c();
+        texts.program = program.given().c();
+        texts.dir = choices.dir.empty() ? procferry_text{} : choices.dir.given().c();
+        texts.args = args_.data();
+        texts.arg_count = args_.size();
+        texts.env = env_.data();
+        texts.env_count = env_.size();
     }
-    // Texts the library would cut at a zero, or an environment change it
-    // would read otherwise, make the start invalid before anything runs:
-    // why, naming the text, or empty when none does.
-    std::string refusal(const options &choices) const
-    {
-        // In the order the library checks its options.
-        if (!choices.relay.utf8_ok())
-            return "the relay's path is not UTF-8 (stray bytes, an encoded surrogate or an overlong form)";
-        if (!choices.dir.utf8_ok())
-            return "the directory is not UTF-8 (stray bytes, an encoded surrogate or an overlong form)";
-        if (detail::holds_zero(relay_))
-            return "the relay's path holds a zero";
-        if (detail::holds_zero(program_))
-            return "the program's name holds a zero";
-        if (detail::holds_zero(dir_))
-            return "the directory holds a zero";
-        for (size_t i = 0; i < args_.size(); ++i)
-            if (detail::holds_zero(args_[i]))
-                return "argument " + std::to_string(i + (c.flags & PROCFERRY_ARGV0 ? 0 : 1)) +
-                       " holds a zero";
-        return choices.env.refusal();
-    }
-    // The library's words for a start it would refuse for this reason.
+    start_request(const start_request &) = delete;
+    start_request &operator=(const start_request &) = delete;
+
+    // The program as words name it.
+    std::string program_utf8() const { return program_.utf8(); }
+    // The library's words for a call refused here, before it saw it.
     std::string refusal_words(const std::string &why) const
     {
-        bool ok = true;
-        std::string program = to_utf8(program_, &ok);
-        // A zero stays out of the words, which a C string would end there.
+        std::string program = program_utf8();
         for (size_t zero; (zero = program.find('\0')) != std::string::npos;)
             program.replace(zero, 1, "\\0");
-        if (!ok)
-            program = "(a name that is not UTF-16)";
         std::string words(procferry_describe_refusal(program.c_str(), why.c_str(), nullptr, 0) + 1, '\0');
         words.resize(procferry_describe_refusal(program.c_str(), why.c_str(), &words[0], words.size()));
         return words;
     }
-    std::string program_utf8() const { return to_utf8(program_); }
-    start_request(const start_request &) = delete;
-    start_request &operator=(const start_request &) = delete;
+    // The library's words for an outcome, as if the limit asked had been
+    // timeout_ms (a pipeline gives each command what is left of its own).
+    std::string words(const procferry_result &from, uint32_t timeout_ms) const
+    {
+        std::wstring program = program_.wide(), relay = relay_.wide();
+        procferry_options named = c;
+        named.program = program.c_str();
+        named.relay = relay.empty() ? nullptr : relay.c_str();
+        named.timeout_ms = timeout_ms;
+        std::string out(procferry_describe(&named, &from, nullptr, 0) + 1, '\0');
+        out.resize(procferry_describe(&named, &from, &out[0], out.size()));
+        return out;
+    }
 
     void fill(result &into, const procferry_result &from) const
     {
@@ -1040,27 +975,26 @@ public:
         into.ended_by = from.ended_by;
         // The words the library kept, unless they may have been cut to fit
         // the result (at a character, up to four bytes short); a refusal's
-        // words always, since only they know a capture's own refusals.
+        // words always, since only they know what was refused.
         const void *end = memchr(from.words, 0, sizeof from.words);
         size_t kept = end ? (size_t)((const char *)end - from.words) : sizeof from.words;
-        if (kept > 0 && (kept + 4 < sizeof from.words || from.kind == PROCFERRY_INVALID_ARGUMENT)) {
+        if (kept > 0 && (kept + 4 < sizeof from.words || from.kind == PROCFERRY_INVALID_ARGUMENT))
             into.words.assign(from.words, kept);
-            return;
-        }
-        into.words.assign(procferry_describe(&c, &from, nullptr, 0) + 1, '\0');
-        into.words.resize(procferry_describe(&c, &from, &into.words[0], into.words.size()));
+        else
+            into.words = words(from, c.timeout_ms);
     }
 
     procferry_options c;
+    procferry_texts texts{};
 
 private:
-    std::wstring program_;
-    std::vector<std::wstring> args_;
-    std::wstring relay_, dir_;
-    std::vector<const wchar_t *> arg_pointers_, env_pointers_;
+    const path_text &program_;
+    const path_text &relay_;
+    std::vector<procferry_text> args_;
+    std::vector<procferry_env_change> env_;
 };
 
-// The result of a start refused before the library saw it, for why.
+// The result of a call refused here for why, before the library saw it.
 template <class Result>
 Result refused(const start_request &request, const std::string &why)
 {
@@ -1069,88 +1003,6 @@ Result refused(const start_request &request, const std::string &why)
     out.error = EINVAL;
     out.words = request.refusal_words(why);
     return out;
-}
-
-// A start with a text that is not UTF-8, refused here: its words are the
-// library's for the texts as given in UTF-8, which name the one at fault
-// (the program, argument n, environment entry n).
-template <class Result>
-Result refused_not_utf8(const start_request &request, const path_text &program_given,
-                        const arguments &args_given, const options &choices)
-{
-    // The library reads a text up to its first zero: in a text that is not
-    // UTF-8 a zero stands as a byte that never is, so that it stays so.
-    auto as_given = [](std::string text) {
-        bool converts = true;
-        to_wide(text, &converts);
-        for (char &unit : text)
-            if (unit == 0 && !converts)
-                unit = '\xff';
-        return text;
-    };
-    procferry_options c = request.c;
-    std::string program;
-    std::vector<std::string> arg_texts;
-    std::vector<const char *> args;
-    if (!program_given.utf8_ok() || !args_given.utf8_ok()) {
-        program = as_given(program_given.utf8_ok() ? to_utf8(program_given.wide()) : program_given.given());
-        c.program = nullptr;
-        c.program_utf8 = program.c_str();
-        bool utf8_args = args_given.given().size() == args_given.wide().size();
-        for (size_t i = 0; i < args_given.wide().size(); ++i)
-            arg_texts.push_back(as_given(utf8_args ? args_given.given()[i] : to_utf8(args_given.wide()[i])));
-        for (const std::string &arg : arg_texts)
-            args.push_back(arg.c_str());
-        c.args = nullptr;
-        c.args_utf8 = args.data();
-    }
-    std::vector<std::string> env;
-    std::vector<const char *> env_pointers;
-    if (const auto &bad = choices.env.not_utf8()) {
-        // The changes taken before it (in UTF-8; a plain stand-in for one
-        // that has no UTF-8 form), then the one that was not UTF-8.
-        for (size_t i = 0; i < bad->first; ++i) {
-            bool ok = true;
-            env.push_back(to_utf8(choices.env.entries()[i], &ok));
-            if (!ok)
-                env.back() = "PF_=";
-        }
-        env.push_back(as_given(bad->second));
-        for (const std::string &entry : env)
-            env_pointers.push_back(entry.c_str());
-        c.env = nullptr;
-        c.env_utf8 = env_pointers.data();
-        c.env_count = env_pointers.size();
-    }
-    procferry_result invalid{};
-    invalid.kind = PROCFERRY_INVALID_ARGUMENT;
-    invalid.error = EINVAL;
-    Result told;
-    told.kind = invalid.kind;
-    told.error = invalid.error;
-    told.words.assign(procferry_describe(&c, &invalid, nullptr, 0) + 1, '\0');
-    told.words.resize(procferry_describe(&c, &invalid, &told.words[0], told.words.size()));
-    return told;
-}
-
-// A call refused before the library sees it: a text that is not UTF-8, a
-// text or change the library would read otherwise, or what this call does
-// not take (call_refusal, empty when nothing); none when it may go on.
-template <class Result>
-std::optional<Result> refused_early(const start_request &request, const path_text &program,
-                                    const arguments &args, const options &choices,
-                                    const std::string &call_refusal)
-{
-    if (!program.utf8_ok() || !args.utf8_ok() || choices.env.not_utf8())
-        return refused_not_utf8<Result>(request, program, args, choices);
-    std::string why = request.refusal(choices);
-    if (why.empty() && args.null_at())
-        why = "argument " + std::to_string(args.null_at()) + " is a null pointer";
-    if (why.empty())
-        why = call_refusal;
-    if (!why.empty())
-        return refused<Result>(request, why);
-    return std::nullopt;
 }
 
 // The C++ layer's own refusal for a capture's options: stderr given twice;
@@ -1163,23 +1015,23 @@ inline std::string capture_call_refusal(const capture_options &choices)
 }
 
 // What a capture would refuse, told before anything starts (for a capture
-// run another way): the C++ layer's refusals, then the library's
-// (procferry_capture_check); none when it may go on.
+// run another way): the C++ layer's refusal, then the library's
+// (procferry_capture_check_texts); none when it may go on.
 template <class Result>
 std::optional<Result> capture_refused(const path_text &program, const arguments &args,
                                       const capture_options &choices, bool has_input)
 {
-    start_request request(program.wide(), args.wide(), choices, 0);
-    if (std::optional<Result> early =
-            refused_early<Result>(request, program, args, choices, capture_call_refusal(choices)))
-        return early;
+    start_request request(program, args, choices, 0);
+    std::string why = capture_call_refusal(choices);
+    if (!why.empty())
+        return refused<Result>(request, why);
     if (choices.stderr_to_stdout)
         request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
     procferry_capture_options capture;
     procferry_capture_options_init(&capture);
     capture.input = has_input ? "" : nullptr;
     procferry_result told;
-    if (procferry_capture_check(&request.c, &capture, &told) == 0)
+    if (procferry_capture_check_texts(&request.c, &request.texts, &capture, &told) == 0)
         return std::nullopt;
     Result refused;
     request.fill(refused, told);
@@ -1201,11 +1053,9 @@ started start(const path_text &program, const arguments &args, const Options &ch
 // its arguments are UTF-8 or UTF-16: run("cmd", {"/c", "exit 3"}).
 inline result run(const path_text &program, const arguments &args = {}, const options &choices = {})
 {
-    detail::start_request request(program.wide(), args.wide(), choices, 0);
-    if (std::optional<result> early = detail::refused_early<result>(request, program, args, choices, ""))
-        return std::move(*early);
+    detail::start_request request(program, args, choices, 0);
     procferry_result out;
-    procferry_start(&request.c, &out);
+    procferry_start_texts(&request.c, &request.texts, nullptr, &out);
     result told;
     request.fill(told, out);
     return told;
@@ -1238,14 +1088,10 @@ inline started start(const path_text &program, const arguments &args = {}, const
 inline started detail::start_cancellable(const path_text &program, const arguments &args, const options &choices,
                                          const procferry_cancel *cancel, uint32_t asked_ms)
 {
-    detail::start_request request(program.wide(), args.wide(), choices, PROCFERRY_NO_WAIT);
-    if (std::optional<started> early = detail::refused_early<started>(request, program, args, choices, "")) {
-        early->process = child(nullptr, early->words, {}, early->kind, early->error);
-        return std::move(*early);
-    }
+    detail::start_request request(program, args, choices, PROCFERRY_NO_WAIT);
     procferry_result out;
     started told;
-    bool launched = procferry_start_cancellable(&request.c, cancel, &out) == PROCFERRY_STARTED;
+    bool launched = procferry_start_texts(&request.c, &request.texts, cancel, &out) == PROCFERRY_STARTED;
     for (int n = 0; n < 3; ++n)
         told.pipes[n] = pipe_end(out.pipes[n]);
     fill_asked(request, asked_ms, told, out);
@@ -1264,10 +1110,10 @@ inline captured capture(const path_text &program, const arguments &args = {},
 inline captured detail::capture_asked(const path_text &program, const arguments &args,
                                       const capture_options &choices, std::string_view input, uint32_t asked_ms)
 {
-    detail::start_request request(program.wide(), args.wide(), choices, 0);
-    if (std::optional<captured> early =
-            detail::refused_early<captured>(request, program, args, choices, detail::capture_call_refusal(choices)))
-        return std::move(*early);
+    detail::start_request request(program, args, choices, 0);
+    std::string why = detail::capture_call_refusal(choices);
+    if (!why.empty())
+        return detail::refused<captured>(request, why);
     if (choices.stderr_to_stdout)
         request.c.streams[2].kind = PROCFERRY_STREAM_STDOUT;
     procferry_capture_options capture;
@@ -1283,7 +1129,7 @@ inline captured detail::capture_asked(const path_text &program, const arguments 
     capture.cancel = choices.cancel ? choices.cancel->get() : nullptr;
     capture.leave_running_when_cancelled = choices.leave_running_when_cancelled;
     procferry_capture_result out;
-    procferry_capture(&request.c, &capture, &out);
+    procferry_capture_texts(&request.c, &request.texts, &capture, &out);
     captured told;
     fill_asked(request, asked_ms, told, out.result);
     if (out.out)
@@ -1324,12 +1170,8 @@ namespace detail {
 inline void fill_asked(const start_request &request, uint32_t asked_ms, result &into, const procferry_result &from)
 {
     request.fill(into, from);
-    if (from.kind != PROCFERRY_TIMED_OUT || asked_ms == request.c.timeout_ms)
-        return;
-    procferry_options asked = request.c;
-    asked.timeout_ms = asked_ms;
-    into.words.assign(procferry_describe(&asked, &from, nullptr, 0) + 1, '\0');
-    into.words.resize(procferry_describe(&asked, &from, &into.words[0], into.words.size()));
+    if (from.kind == PROCFERRY_TIMED_OUT && asked_ms != request.c.timeout_ms)
+        into.words = request.words(from, asked_ms);
 }
 
 // Why the pipeline ends the commands still running once this one failed.

@@ -29,7 +29,14 @@ enum pf_refusal {
     PF_CAPTURE_STDOUT,       // stdout chosen: a capture keeps it
     PF_CAPTURE_PIPE,         // a pipe of the library's
     PF_CAPTURE_INPUT_AND_STDIN, // input bytes and a stdin choice
-    PF_CAPTURE_KILL_ON_CLOSE // PROCFERRY_KILL_ON_CLOSE: a capture has no close
+    PF_CAPTURE_KILL_ON_CLOSE, // PROCFERRY_KILL_ON_CLOSE: a capture has no close
+    // Counted texts' own (procferry_texts):
+    PF_TEXTS_TWICE,          // texts counted and in the options as well
+    PF_MISSING_TEXT,         // no text where one is needed (a null pointer)
+    PF_HOLDS_ZERO,           // a zero inside a text
+    PF_ENV_NAME_OTHERWISE,   // a name the library would read otherwise
+    PF_ENV_VALUE_ZERO,       // a zero inside a value
+    PF_ENV_NO_VALUE          // a set without a value
 };
 
 // Which text or stream it is about.
@@ -49,5 +56,11 @@ struct pf_refused pf_check_options(const struct procferry_options *options, int 
 // The first refusal a capture's own choices meet, once the options passed.
 struct pf_refused pf_check_capture(const struct procferry_options *options,
                                    const struct procferry_capture_options *capture);
+
+// The first refusal counted texts meet, in the order of the options' own
+// checks (relay, program, directory, arguments, environment; in each text,
+// not UTF-8 before a zero); PF_ACCEPTED when each converts as given.
+struct pf_refused pf_check_texts(const struct procferry_options *options,
+                                 const struct procferry_texts *texts);
 
 #endif

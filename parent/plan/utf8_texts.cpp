@@ -1,5 +1,7 @@
 // The library's texts between UTF-8 and UTF-16, strictly: text that is not
 // UTF-8 (or UTF-16 with a lone surrogate) is refused, never replaced.
+#include <string.h>
+
 #include "parent_internal.h"
 
 namespace {
@@ -14,9 +16,9 @@ size_t empty(wchar_t *out, size_t capacity)
 // Whether text is UTF-8 as the standard has it: no stray or missing
 // continuation bytes, no overlong forms, no encoded surrogates, nothing past
 // U+10FFFF. The system's conversion lets some of these through, replaced.
-bool strict_utf8(const unsigned char *text)
+bool strict_utf8(const unsigned char *text, const unsigned char *end)
 {
-    while (*text) {
+    while (text < end) {
         unsigned char lead = *text++;
         if (lead < 0x80)
             continue;
@@ -39,6 +41,8 @@ bool strict_utf8(const unsigned char *text)
         } else {
             return false;
         }
+        if (end - text < more)
+            return false;
         for (int i = 0; i < more; ++i, ++text) {
             unsigned char byte = *text;
             if (byte < (i ? 0x80 : low) || byte > (i ? 0xbf : high))
@@ -65,9 +69,14 @@ bool paired_utf16(const wchar_t *text)
 
 } // namespace
 
+bool pf_strict_utf8(const char *text, size_t length)
+{
+    return strict_utf8((const unsigned char *)text, (const unsigned char *)text + length);
+}
+
 size_t procferry_utf8_to_wide(const char *text, wchar_t *out, size_t capacity)
 {
-    if (!text || !strict_utf8((const unsigned char *)text))
+    if (!text || !pf_strict_utf8(text, strlen(text)))
         return empty(out, capacity);
     int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
     if (length <= 0)

@@ -80,8 +80,15 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
         " is a pipe of the library's, which a capture does not hand over",
         " is chosen as well as input bytes; give one",
         "PROCFERRY_KILL_ON_CLOSE applies only to a start that returns once the child runs "
-        "(PROCFERRY_NO_WAIT; in C++, procferry::start); a capture has no close"};
-    static_assert(sizeof phrases / sizeof phrases[0] == PF_CAPTURE_KILL_ON_CLOSE + 1, "a phrase each");
+        "(PROCFERRY_NO_WAIT; in C++, procferry::start); a capture has no close",
+        "the texts are given both counted and in the options; give them once",
+        " is a null pointer",
+        " holds a zero, where the system would end it",
+        " has a name the library would read otherwise (empty, \"=\" alone, an \"=\" past its "
+        "first character, or a zero)",
+        " holds a zero in its value, where the system would end it",
+        " has a null pointer as its value (an unset removes a variable)"};
+    static_assert(sizeof phrases / sizeof phrases[0] == PF_ENV_NO_VALUE + 1, "a phrase each");
     if (refusal.why == PF_ENV_TOO_LONG)
         put_number(words, phrases[refusal.why], ENV_VALUE_LIMIT - 1);
     else if (refusal.why == PF_STREAM_KIND && refused_stream(options, refusal))

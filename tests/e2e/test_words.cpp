@@ -4,6 +4,8 @@
 #include <string.h>
 #include <windows.h>
 
+#include <functional>
+
 #include "procferry/process.hpp"
 #include "relay_fixture.h"
 
@@ -218,6 +220,72 @@ TEST(OutcomeWords, RefusalsNameTheText)
         EXPECT_EQ(procferry::to_utf8(procferry::to_wide(words)), words) << "not UTF-8: " << words;
     }
     CloseHandle(event);
+}
+
+// Counted texts: what the library would read otherwise than given is
+// refused by each call that takes them, with the same words, and nothing runs.
+TEST(OutcomeWords, CountedTextsRefuseWhatTheyWouldChange)
+{
+    auto wide = [](const wchar_t *text, size_t length) { return procferry_text{text, nullptr, length}; };
+    auto utf8 = [](const char *text, size_t length) { return procferry_text{nullptr, text, length}; };
+    const procferry_text none = {nullptr, nullptr, 0};
+    const procferry_text args[] = {wide(L"ok", 2), none};
+    const procferry_text bad_args[] = {utf8("a\0\xc3", 3)};
+    const procferry_env_change named_twice[] = {{utf8("A", 1), utf8("1", 1), 0}, {wide(L"A=B", 3), wide(L"v", 1), 0}};
+    const procferry_env_change no_value[] = {{utf8("V", 1), none, 0}};
+    const procferry_env_change unset_only[] = {{utf8("V", 1), none, 1}, {wide(L"=", 1), none, 1}};
+    const procferry_env_change zero_value[] = {{wide(L"V", 1), wide(L"a\0b", 3), 0}};
+    struct row {
+        std::function<void(procferry_options &, procferry_texts &)> set_up;
+        const char *words;
+    } rows[] = {
+        {[&](procferry_options &, procferry_texts &t) { t.program = wide(L"to\0ol", 5); },
+         "to\\0ol: the start was refused: the program's name holds a zero, where the system would end it"},
+        {[&](procferry_options &, procferry_texts &t) { t.program = utf8("\xff", 1); },
+         "(a name that is not UTF-8): the start was refused: the program's name is not UTF-8"},
+        {[&](procferry_options &, procferry_texts &t) { t.program = none; }, "the program's name is missing"},
+        {[&](procferry_options &, procferry_texts &t) { t.dir = utf8("C:\\\xed\xa0\x80", 6); },
+         "the directory is not UTF-8"},
+        {[&](procferry_options &, procferry_texts &t) { t.relay = wide(L"r", 1); t.relay.utf8 = "r"; },
+         "the relay's path is given both in UTF-16 and in UTF-8"},
+        {[&](procferry_options &, procferry_texts &t) { t.args = args; t.arg_count = 2; },
+         "argument 2 is a null pointer"},
+        // not UTF-8 is told before a zero
+        {[&](procferry_options &, procferry_texts &t) { t.args = bad_args; t.arg_count = 1; },
+         "argument 1 is not UTF-8"},
+        {[&](procferry_options &, procferry_texts &t) { t.env = named_twice; t.env_count = 2; },
+         "environment entry 2 has a name the library would read otherwise"},
+        {[&](procferry_options &, procferry_texts &t) { t.env = no_value; t.env_count = 1; },
+         "environment entry 1 has a null pointer as its value"},
+        {[&](procferry_options &, procferry_texts &t) { t.env = unset_only; t.env_count = 2; },
+         "environment entry 2 has a name the library would read otherwise"},
+        {[&](procferry_options &, procferry_texts &t) { t.env = zero_value; t.env_count = 1; },
+         "environment entry 1 holds a zero in its value"},
+        {[&](procferry_options &o, procferry_texts &) { o.program = L"tool"; },
+         "the texts are given both counted and in the options"},
+        {[&](procferry_options &, procferry_texts &t) { t.size = 4; }, "check the options"},
+    };
+    for (const row &r : rows) {
+        procferry_options o;
+        procferry_options_init(&o);
+        procferry_texts t = {};
+        t.size = sizeof t;
+        t.program = wide(L"tool", 4);
+        r.set_up(o, t);
+        procferry_result started, checked;
+        procferry_capture_result captured;
+        procferry_capture_options capture;
+        procferry_capture_options_init(&capture);
+        EXPECT_EQ(procferry_start_texts(&o, &t, nullptr, &started), PROCFERRY_INVALID_ARGUMENT) << r.words;
+        EXPECT_EQ(procferry_capture_texts(&o, &t, &capture, &captured), PROCFERRY_INVALID_ARGUMENT) << r.words;
+        EXPECT_EQ(procferry_capture_check_texts(&o, &t, &capture, &checked), PROCFERRY_INVALID_ARGUMENT);
+        for (const procferry_result *result : {&started, &captured.result, &checked}) {
+            EXPECT_EQ(result->error, EINVAL) << r.words;
+            EXPECT_TRUE(contains(result->words, r.words)) << result->words << "\nlacks: " << r.words;
+        }
+        EXPECT_EQ(captured.out, nullptr);
+        procferry_capture_free(&captured);
+    }
 }
 
 // A capture's own refusals are named in the words it keeps.
