@@ -141,7 +141,7 @@ static enum candidate_result try_folder(const struct pf_file_probe *probe, wchar
             for (size_t i = 0; i <= LONGEST_EXTENSION; ++i)
                 candidate[length + i] = PROGRAM_EXTENSIONS[attempt - 1][i];
         bool batch = pf_is_batch_file(candidate);
-        enum pf_path_kind kind = probe->kind(probe->context, candidate, !batch);
+        enum pf_path_kind kind = probe->path_kind(probe->context, candidate, !batch);
         if (attempt == 0)
             *first_kind = kind;
         if (kind != (batch ? PF_PATH_FILE : PF_PATH_IMAGE))

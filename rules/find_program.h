@@ -23,7 +23,7 @@ enum pf_path_kind {
 
 struct pf_file_probe {
     // What path (relative to the directory the child starts in) names.
-    enum pf_path_kind (*kind)(void *context, const wchar_t *path, bool look_for_image);
+    enum pf_path_kind (*path_kind)(void *context, const wchar_t *path, bool look_for_image);
     // The full path of path in out, of PF_PROGRAM_PATH_CAPACITY units: 0, or
     // ENAMETOOLONG when it does not fit, ENOENT when there is none.
     int (*full_path)(void *context, const wchar_t *path, wchar_t *out);

@@ -215,12 +215,12 @@ ensure_prefix_runs_32bit() {
   rm -rf "$WINEPREFIX"
 }
 
+# Ends the server and everything it runs, and waits until it has gone.
 stop_wineserver() {
-  if [ -x /usr/lib/wine/wineserver64 ]; then
-    /usr/lib/wine/wineserver64 -k 2>/dev/null || true
-  else
-    wineserver -k 2>/dev/null || true
-  fi
+  local server=wineserver
+  [ ! -x /usr/lib/wine/wineserver64 ] || server=/usr/lib/wine/wineserver64
+  "$server" -k 2>/dev/null || true
+  "$server" -w 2>/dev/null || true
 }
 
 # One wineserver for the whole run: each process start then costs tens of
@@ -234,12 +234,7 @@ start_wine() {
   fi
   ensure_prefix_runs_32bit
   mkdir -p "$WINEPREFIX"
-  # -p fails harmlessly when a server for this prefix already runs; that one serves.
-  if [ -x /usr/lib/wine/wineserver64 ]; then
-    /usr/lib/wine/wineserver64 -p 600 2>/dev/null || true
-  else
-    wineserver -p 600 2>/dev/null || true
-  fi
+  start_wineserver
   # Its words go to a file, not a pipe: the first start leaves wine's services
   # running, and they hold on to whatever output they inherited.
   local log status=0
@@ -257,6 +252,20 @@ start_wine() {
   if [ "$OWN_WINEPREFIX" = yes ] && ! grep -qs '^"Graphics"="null"' "$WINEPREFIX/user.reg"; then
     run_wine "$arch" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
       fail "wine could not set its null graphics driver in $WINEPREFIX"
+    # A desktop the prefix's making brought up runs without it, and would
+    # serve every window after it (hold_wine_desktop keeps one up): the
+    # server and all it runs start again.
+    stop_wineserver
+    start_wineserver
+  fi
+}
+
+# -p fails harmlessly when a server for this prefix already runs; that one serves.
+start_wineserver() {
+  if [ -x /usr/lib/wine/wineserver64 ]; then
+    /usr/lib/wine/wineserver64 -p 600 2>/dev/null || true
+  else
+    wineserver -p 600 2>/dev/null || true
   fi
 }
 

@@ -12,7 +12,7 @@
 
 namespace {
 
-bool absent(const procferry_text &text)
+bool no_text(const procferry_text &text)
 {
     return !text.wide && !text.utf8;
 }
@@ -34,7 +34,7 @@ unsigned unit_at(const procferry_text &text, size_t i)
     return text.wide ? (unsigned)text.wide[i] : (unsigned char)text.utf8[i];
 }
 
-bool holds_zero(const procferry_text &text)
+bool text_holds_zero(const procferry_text &text)
 {
     for (size_t i = 0; i < text.length; ++i)
         if (unit_at(text, i) == 0)
@@ -42,16 +42,16 @@ bool holds_zero(const procferry_text &text)
     return false;
 }
 
-// A text that must be there, or may be absent (optional).
+// A text that must be there, or may be no_text (optional).
 pf_refusal text_refusal(const procferry_text &text, bool optional)
 {
     if (text.wide && text.utf8)
         return PF_BOTH_FORMS;
-    if (absent(text))
+    if (no_text(text))
         return optional && text.length == 0 ? PF_ACCEPTED : PF_MISSING_TEXT;
     if (wide_units(text) < 0)
         return PF_NOT_UTF8;
-    return holds_zero(text) ? PF_HOLDS_ZERO : PF_ACCEPTED;
+    return text_holds_zero(text) ? PF_HOLDS_ZERO : PF_ACCEPTED;
 }
 
 // An environment name ends at the first '=' past its first unit, and "="
@@ -77,7 +77,7 @@ pf_refusal change_refusal(const procferry_env_change &change)
     return why == PF_MISSING_TEXT ? PF_ENV_NO_VALUE : why == PF_HOLDS_ZERO ? PF_ENV_VALUE_ZERO : why;
 }
 
-pf_refused refused(pf_refusal why, pf_refused_text what = PF_TEXT_NONE, size_t index = 0)
+pf_refused texts_refused(pf_refusal why, pf_refused_text what = PF_TEXT_NONE, size_t index = 0)
 {
     return {why, what, index};
 }
@@ -90,7 +90,7 @@ bool texts_in_options(const procferry_options &options)
 }
 
 // Writes text as UTF-16 with a zero after it; returns the unit past the zero.
-wchar_t *put(const procferry_text &text, wchar_t *at)
+wchar_t *put_counted(const procferry_text &text, wchar_t *at)
 {
     if (text.wide) {
         wmemcpy(at, text.wide, text.length);
@@ -104,12 +104,12 @@ wchar_t *put(const procferry_text &text, wchar_t *at)
 }
 
 // The options with the texts in them, over one block from malloc.
-struct made {
+struct made_options {
     procferry_options options;
     void *block;
 };
 
-bool make(const procferry_options &given, const procferry_texts &texts, made *out)
+bool make_options(const procferry_options &given, const procferry_texts &texts, made_options *out)
 {
     size_t units = 0;
     auto count = [&](const procferry_text &text) { units += (size_t)wide_units(text) + 1; };
@@ -133,26 +133,26 @@ bool make(const procferry_options &given, const procferry_texts &texts, made *ou
     wchar_t *at = (wchar_t *)(lists + pointers);
     out->options = given;
     procferry_options &o = out->options;
-    o.relay = absent(texts.relay) ? nullptr : at;
-    at = put(texts.relay, at);
+    o.relay = no_text(texts.relay) ? nullptr : at;
+    at = put_counted(texts.relay, at);
     o.program = at;
-    at = put(texts.program, at);
-    o.dir = absent(texts.dir) ? nullptr : at;
-    at = put(texts.dir, at);
+    at = put_counted(texts.program, at);
+    o.dir = no_text(texts.dir) ? nullptr : at;
+    at = put_counted(texts.dir, at);
     o.args = lists;
     o.arg_count = texts.arg_count;
     for (size_t i = 0; i < texts.arg_count; ++i) {
         lists[i] = at;
-        at = put(texts.args[i], at);
+        at = put_counted(texts.args[i], at);
     }
     o.env = lists + texts.arg_count;
     o.env_count = texts.env_count;
     for (size_t i = 0; i < texts.env_count; ++i) {
         lists[texts.arg_count + i] = at;
-        at = put(texts.env[i].name, at);
+        at = put_counted(texts.env[i].name, at);
         if (!texts.env[i].unset) {
             at[-1] = L'=';
-            at = put(texts.env[i].value, at);
+            at = put_counted(texts.env[i].value, at);
         }
     }
     return true;
@@ -160,15 +160,15 @@ bool make(const procferry_options &given, const procferry_texts &texts, made *ou
 
 // The program as the words of a refusal name it: a zero shows as "\0", and
 // a name that is not UTF-8 stays so, which the words say.
-struct shown {
+struct shown_program {
     wchar_t *wide;
     char *utf8;
 };
 
-shown show_program(const procferry_text &program)
+shown_program show_program(const procferry_text &program)
 {
-    shown out = {nullptr, nullptr};
-    if (absent(program) || (program.wide && program.utf8))
+    shown_program out = {nullptr, nullptr};
+    if (no_text(program) || (program.wide && program.utf8))
         return out;
     if (program.utf8 && wide_units(program) < 0) {
         if ((out.utf8 = (char *)malloc(program.length + 1))) {
@@ -182,7 +182,7 @@ shown show_program(const procferry_text &program)
     wchar_t *plain = (wchar_t *)malloc((units + 1) * sizeof(wchar_t));
     out.wide = plain ? (wchar_t *)malloc((2 * units + 1) * sizeof(wchar_t)) : nullptr;
     if (out.wide) {
-        put(program, plain);
+        put_counted(program, plain);
         size_t n = 0;
         for (size_t i = 0; i < units; ++i) {
             if (plain[i] == 0)
@@ -197,7 +197,7 @@ shown show_program(const procferry_text &program)
 }
 
 // A refused call's result: the kind, the errno and the words.
-void refuse(const procferry_options *options, const procferry_texts *texts, const pf_refused &refusal,
+void refuse_texts(const procferry_options *options, const procferry_texts *texts, const pf_refused &refusal,
             procferry_result *result)
 {
     memset(result, 0, sizeof *result);
@@ -206,7 +206,7 @@ void refuse(const procferry_options *options, const procferry_texts *texts, cons
     procferry_options_init(&told);
     if (options && options->size >= sizeof *options)
         told.flags = options->flags;
-    shown program = {nullptr, nullptr};
+    shown_program program = {nullptr, nullptr};
     if (texts && texts->size >= sizeof *texts && refusal.why != PF_TEXTS_TWICE)
         program = show_program(texts->program);
     told.program = program.wide;
@@ -217,15 +217,15 @@ void refuse(const procferry_options *options, const procferry_texts *texts, cons
 }
 
 // The options with the texts in them, or why not (with *result filled).
-bool take_texts(const procferry_options *options, const procferry_texts *texts, made *out,
+bool take_texts(const procferry_options *options, const procferry_texts *texts, made_options *out,
                 procferry_result *result)
 {
     pf_refused refusal = pf_check_texts(options, texts);
     if (refusal.why != PF_ACCEPTED) {
-        refuse(options, texts, refusal, result);
+        refuse_texts(options, texts, refusal, result);
         return false;
     }
-    if (!make(*options, *texts, out)) {
+    if (!make_options(*options, *texts, out)) {
         memset(result, 0, sizeof *result);
         pf_finish(result, PROCFERRY_SYSTEM_ERROR);
         result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
@@ -240,29 +240,29 @@ bool take_texts(const procferry_options *options, const procferry_texts *texts, 
 pf_refused pf_check_texts(const struct procferry_options *options, const struct procferry_texts *texts)
 {
     if (!options || options->size < sizeof *options || !texts || texts->size < sizeof *texts)
-        return refused(PF_NO_OPTIONS);
+        return texts_refused(PF_NO_OPTIONS);
     if (texts_in_options(*options))
-        return refused(PF_TEXTS_TWICE);
+        return texts_refused(PF_TEXTS_TWICE);
     pf_refusal why;
     if ((why = text_refusal(texts->relay, true)))
-        return refused(why, PF_TEXT_RELAY);
+        return texts_refused(why, PF_TEXT_RELAY);
     if ((why = text_refusal(texts->program, false)))
-        return refused(why == PF_MISSING_TEXT ? PF_NO_PROGRAM : why, PF_TEXT_PROGRAM);
+        return texts_refused(why == PF_MISSING_TEXT ? PF_NO_PROGRAM : why, PF_TEXT_PROGRAM);
     if ((why = text_refusal(texts->dir, true)))
-        return refused(why, PF_TEXT_DIR);
+        return texts_refused(why, PF_TEXT_DIR);
     if (texts->arg_count && !texts->args)
-        return refused(PF_LIST_WITHOUT_ENTRIES, PF_TEXT_ARG);
+        return texts_refused(PF_LIST_WITHOUT_ENTRIES, PF_TEXT_ARG);
     for (size_t i = 0; i < texts->arg_count; ++i)
         if ((why = text_refusal(texts->args[i], false)))
-            return refused(why, PF_TEXT_ARG, i);
+            return texts_refused(why, PF_TEXT_ARG, i);
     if ((options->flags & PROCFERRY_ARGV0) && texts->arg_count == 0)
-        return refused(PF_NO_ARGV0, PF_TEXT_ARG);
+        return texts_refused(PF_NO_ARGV0, PF_TEXT_ARG);
     if (texts->env_count && !texts->env)
-        return refused(PF_LIST_WITHOUT_ENTRIES, PF_TEXT_ENV);
+        return texts_refused(PF_LIST_WITHOUT_ENTRIES, PF_TEXT_ENV);
     for (size_t i = 0; i < texts->env_count; ++i)
         if ((why = change_refusal(texts->env[i])))
-            return refused(why, PF_TEXT_ENV, i);
-    return refused(PF_ACCEPTED);
+            return texts_refused(why, PF_TEXT_ENV, i);
+    return texts_refused(PF_ACCEPTED);
 }
 
 int procferry_start_texts(const struct procferry_options *options, const struct procferry_texts *texts,
@@ -270,7 +270,7 @@ int procferry_start_texts(const struct procferry_options *options, const struct 
 {
     if (!result)
         return PROCFERRY_INVALID_ARGUMENT;
-    made with;
+    made_options with;
     if (!take_texts(options, texts, &with, result))
         return result->kind;
     int kind = procferry_start_cancellable(&with.options, cancel, result);
@@ -284,7 +284,7 @@ int procferry_capture_texts(const struct procferry_options *options, const struc
 {
     if (!result)
         return PROCFERRY_INVALID_ARGUMENT;
-    made with;
+    made_options with;
     if (!take_texts(options, texts, &with, &result->result)) {
         result->out = result->err = nullptr;
         result->out_size = result->err_size = 0;
@@ -303,7 +303,7 @@ int procferry_capture_check_texts(const struct procferry_options *options,
 {
     if (!result)
         return PROCFERRY_INVALID_ARGUMENT;
-    made with;
+    made_options with;
     if (!take_texts(options, texts, &with, result))
         return result->kind;
     int kind = procferry_capture_check(&with.options, capture, result);
