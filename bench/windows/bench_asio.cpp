@@ -6,6 +6,13 @@
 // 2. 50 children that each write 1,000 numbered lines on stdout and on
 //    stderr, all captured at once by async_capture. Reports the time taken
 //    and any line lost or out of order, per stream.
+// 3. The same 50 captured three ways, interleaved, medians of five rounds:
+//    async_capture on one thread; 50 threads each running the library's
+//    capture(); and, as the yardstick, 50 threads each starting its child
+//    with two pipes and reading them in blocking loops (stdout on its own
+//    thread, stderr on a helper: the thread per stream a capture once
+//    took). Reports each time against the yardstick (goal <= 1.10) and the
+//    threads each way ran at its peak.
 //
 // Usage: bench_asio [children, default 500] [writers, default 50] [lines, default 1000]
 #include "procferry/asio.hpp"
@@ -14,7 +21,9 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -31,6 +40,103 @@ int lines_amiss(const std::string &text, const char *name, int count)
     for (std::string line; std::getline(in, line); ++next)
         amiss += line != std::string(name) + " " + std::to_string(next);
     return amiss + std::abs(count + 1 - next);
+}
+
+// One round of the three ways: the milliseconds each took, its peak
+// thread count (looked at from a thread of the bench's own, which counts),
+// and its failures (a failed run, a line lost or out of order).
+struct way {
+    std::vector<double> ms;
+    int peak = 0;
+    int failed = 0;
+};
+
+template <class Run>
+void timed(way &into, Run run)
+{
+    std::atomic<bool> running{true};
+    int peak = own_threads();
+    std::thread looker([&] {
+        while (running) {
+            peak = std::max(peak, own_threads());
+            Sleep(5);
+        }
+    });
+    double began = now_ms();
+    into.failed += run();
+    into.ms.push_back(now_ms() - began);
+    running = false;
+    looker.join();
+    into.peak = std::max(into.peak, peak - 1); // the looker is not the way's
+}
+
+int amiss_in(const procferry::captured &run, int lines)
+{
+    return !run.success() || lines_amiss(run.out, "out", lines) + lines_amiss(run.err, "err", lines);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+void three_ways(const std::wstring &child, const procferry::options &quiet, int writers, int lines)
+{
+    const procferry::arguments args = {L"lines", std::to_wstring(lines)};
+    way asio_way, library_way, loops_way;
+    for (int round = 0; round < 5; ++round) {
+        timed(asio_way, [&] {
+            asio::io_context io;
+            std::vector<procferry::captured> runs(writers);
+            for (procferry::captured &run : runs)
+                procferry::async_capture(io, child, args, quiet, [&run](procferry::captured c) { run = std::move(c); });
+            io.run();
+            int failed = 0;
+            for (const procferry::captured &run : runs)
+                failed += amiss_in(run, lines);
+            return failed;
+        });
+        timed(library_way, [&] {
+            std::atomic<int> failed{0};
+            std::vector<std::thread> threads;
+            for (int i = 0; i < writers; ++i)
+                threads.emplace_back([&] { failed += amiss_in(procferry::capture(child, args, quiet), lines); });
+            for (std::thread &thread : threads)
+                thread.join();
+            return failed.load();
+        });
+        timed(loops_way, [&] {
+            std::atomic<int> failed{0};
+            std::vector<std::thread> threads;
+            for (int i = 0; i < writers; ++i)
+                threads.emplace_back([&] {
+                    procferry::options piped = quiet;
+                    piped.out(procferry::pipe()).err(procferry::pipe());
+                    procferry::started s = procferry::start(child, args, piped);
+                    procferry::captured run;
+                    std::thread err_reader([&] { run.err = s.pipes[2].read_all(); });
+                    run.out = s.pipes[1].read_all();
+                    err_reader.join();
+                    static_cast<procferry::result &>(run) = s.process.wait();
+                    failed += amiss_in(run, lines);
+                });
+            for (std::thread &thread : threads)
+                thread.join();
+            return failed.load();
+        });
+    }
+    double yardstick = median(loops_way.ms);
+    printf("%d captures of %d lines on each stream, medians of %zu interleaved rounds:\n", writers, lines,
+           loops_way.ms.size());
+    printf("  blocking read loops, a thread per stream: %.0f ms, %d threads at the peak, %d failed\n", yardstick,
+           loops_way.peak, loops_way.failed);
+    printf("  async_capture on one thread:              %.0f ms (%.2f of the loops, goal <= 1.10), %d threads "
+           "at the peak, %d failed\n",
+           median(asio_way.ms), median(asio_way.ms) / yardstick, asio_way.peak, asio_way.failed);
+    printf("  capture() on 50 threads of the caller's:  %.0f ms (%.2f of the loops, goal <= 1.10), %d threads "
+           "at the peak, %d failed\n",
+           median(library_way.ms), median(library_way.ms) / yardstick, library_way.peak, library_way.failed);
 }
 
 } // namespace
@@ -103,5 +209,6 @@ int main(int argc, char **argv)
     printf("async_capture: %d children x %d lines on stdout and stderr, one thread: %.0f ms; %d failed, "
            "%d lines lost or out of order\n",
            writers, lines, took, failed, amiss);
+    three_ways(child, quiet, writers, lines);
     return done == count && started == count && failed == 0 && amiss == 0 ? 0 : 1;
 }
