@@ -76,6 +76,7 @@ struct pf_process_spawn {
     // Descriptors marked for text mode in the runtime's table (the child's
     // standard streams, -1 for none).
     int text_fds[6];
+    void *console; // a pseudo console to start the process in, or NULL
 };
 struct pf_spawned {
     HANDLE process;
@@ -108,7 +109,26 @@ void pf_end_tree(HANDLE process, HANDLE job, DWORD code);
 // not inheritable, one instance) and whose child's end is an ordinary
 // synchronous handle; caller_reads says which way bytes go. False with the
 // system's error set.
-bool pf_overlapped_pipe(bool caller_reads, HANDLE *caller_end, HANDLE *child_end, DWORD buffer_size);
+bool pf_overlapped_pipe(bool caller_reads, HANDLE *caller_end, HANDLE *child_end, DWORD buffer_size,
+                        bool child_end_overlapped = false);
+
+// A pseudo console and the pump that reads its output (child/console.cpp).
+// make creates it over the console's two pipe ends (which the caller may
+// close afterwards); pump hands it the child's process, the overlapped end
+// it reads the console's output from and the overlapped end it writes the
+// caller's output to (both its own from then on), and the pump closes the
+// console once the child ended; abandon ends a console whose pump never
+// ran; release drops the start's hold. resize: 0, 1 once closed, -1 refused.
+struct pf_console;
+bool pf_console_available();
+DWORD pf_console_make(uint16_t columns, uint16_t rows, HANDLE console_input, HANDLE console_output,
+                      pf_console **made);
+void *pf_console_handle(pf_console *console);
+DWORD pf_console_pump(pf_console *console, HANDLE process, HANDLE from_console, HANDLE to_caller);
+void pf_console_abandon(pf_console *console);
+void pf_console_release(pf_console *console);
+int pf_console_resize(pf_console *console, uint16_t columns, uint16_t rows);
+void pf_child_set_console(procferry_child *child, pf_console *console);
 
 // The full path of path, from malloc, or NULL.
 wchar_t *pf_full_path(const wchar_t *path);

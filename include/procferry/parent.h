@@ -103,6 +103,12 @@ struct procferry_stream {
     procferry_handle handle;
 };
 
+/* The size of a pseudo console (procferry_options.console). */
+struct procferry_console_size {
+    uint16_t columns;
+    uint16_t rows;
+};
+
 /* Flags of a start. */
 enum {
     PROCFERRY_NO_WAIT = 1,         /* return once the child runs, with its process handle */
@@ -207,6 +213,20 @@ struct procferry_options {
        start. */
     const struct procferry_stream *extra_fds;
     size_t extra_fd_count;
+    /* With columns and rows set, the child runs in a pseudo console of its
+       own of that size (a direct start with PROCFERRY_NO_WAIT, or a capture;
+       Windows 10 1809 and later): its stdin and stdout are the console's
+       (streams[0] and streams[1] stay PROCFERRY_STREAM_INHERIT), and so is
+       its stderr unless streams[2] sends it elsewhere (a pipe, a file, the
+       null device). The child gets no handle of the caller's for them.
+       result.pipes[1] is what the console shows (VT text, UTF-8) and
+       result.pipes[0] its keyboard (UTF-8), overlapped with
+       PROCFERRY_OVERLAPPED_PIPES. The library reads the console's output
+       itself for as long as the console lives, keeping for the caller what
+       the caller has not read yet: the console closes once the child has
+       ended, without waiting on the caller, and pipes[1] ends after every
+       byte the console showed. procferry_child_resize changes its size. */
+    struct procferry_console_size console;
 };
 
 /* The most extra descriptors a start hands over: a runtime keeps descriptors
@@ -422,6 +442,13 @@ int procferry_child_wait_cancellable(struct procferry_child *child, uint32_t tim
 enum { PROCFERRY_STOPPED_CANCELLED = 4 };
 int procferry_child_stop_cancellable(struct procferry_child *child, uint32_t grace_ms, uint32_t exit_code,
                                      const struct procferry_cancel *cancel);
+
+/* A console child's new size (options.console): 0; PROCFERRY_INVALID_ARGUMENT
+   for a child without a console of its own or a size with a zero; 1 once
+   its console has closed (the child ended); -1 on NULL or when the system
+   refused (its reason for GetLastError: ERROR_CALL_NOT_IMPLEMENTED where
+   it has no resize, as under wine 8). */
+int procferry_child_resize(struct procferry_child *child, uint16_t columns, uint16_t rows);
 
 /* Names for logs and machine-readable output, "unknown" for a value that is
    none: what ended a child (enum procferry_ended_by: "by_itself",

@@ -36,6 +36,7 @@
 #include <stop_token>
 #endif
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -366,11 +367,23 @@ struct options {
     // The child's descriptors 3, 4, ... as in procferry_options.extra_fds: a
     // side channel (an end of make_pipe) or a file the child reads by number.
     std::vector<procferry_stream> extra_fds;
+    // A pseudo console of this many columns and rows for the child, as in
+    // procferry_options.console: started.pipes[1] is its screen and pipes[0]
+    // its keyboard; {0, 0}: none.
+    procferry_console_size console_size{};
 
     // The same choices made in line: start(p, {}, procferry::options().out(procferry::pipe())).
     options &in(procferry_stream stream) { return set(0, stream); }
     options &out(procferry_stream stream) { return set(1, stream); }
     options &err(procferry_stream stream) { return set(2, stream); }
+    // start(p, {}, procferry::options().console({120, 30})); its ends are
+    // overlapped, for read_for and read_until.
+    options &console(procferry_console_size size)
+    {
+        console_size = size;
+        flags |= PROCFERRY_OVERLAPPED_PIPES;
+        return *this;
+    }
 
 private:
     options &set(int n, procferry_stream stream)
@@ -395,6 +408,7 @@ struct capture_options : options {
 
     capture_options &in(procferry_stream stream) { return (options::in(stream), *this); }
     capture_options &err(procferry_stream stream) { return (options::err(stream), *this); }
+    capture_options &console(procferry_console_size size) { return (options::console(size), *this); }
     capture_options &out(procferry_stream) = delete; // a capture keeps stdout
 };
 
@@ -601,6 +615,32 @@ public:
             buffered_.append(bytes, (size_t)count);
         }
     }
+    // Reads until text comes, waiting at most timeout_ms in all (on an
+    // overlapped end; a synchronous one waits for each read): what was read
+    // up to and including text, after which the next read goes on; none
+    // when the end or the time came first, with what was read kept for the
+    // next read. The prompt loop of an interactive program:
+    //     if (s.pipes[1].read_until("name? ", 5000)) s.pipes[0].write("Ada\r");
+    std::optional<std::string> read_until(std::string_view text, uint32_t timeout_ms)
+    {
+        return read_until_found(
+            [text](const std::string &seen) {
+                size_t at = seen.find(text);
+                return at == std::string::npos ? at : at + text.size();
+            },
+            timeout_ms);
+    }
+    // The same until a match of pattern.
+    std::optional<std::string> read_until(const std::regex &pattern, uint32_t timeout_ms)
+    {
+        return read_until_found(
+            [&pattern](const std::string &seen) {
+                std::smatch found;
+                return std::regex_search(seen, found, pattern) ? (size_t)(found.position(0) + found.length(0))
+                                                               : std::string::npos;
+            },
+            timeout_ms);
+    }
     // All of data; false when the reader is gone.
     bool write(std::string_view data)
     {
@@ -615,6 +655,31 @@ public:
     }
 
 private:
+    // Reads until found(what was read) gives where the wanted text ends.
+    template <class Found>
+    std::optional<std::string> read_until_found(Found found, uint32_t timeout_ms)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            size_t end = found(buffered_);
+            if (end != std::string::npos) {
+                std::string seen = buffered_.substr(0, end);
+                buffered_.erase(0, end);
+                return seen;
+            }
+            auto now = std::chrono::steady_clock::now();
+            uint32_t left =
+                timeout_ms == PROCFERRY_INFINITE ? PROCFERRY_INFINITE
+                : now >= deadline                ? 0
+                    : (uint32_t)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+            char bytes[4096];
+            long count = handle_ && left ? procferry_pipe_read_timeout(handle_, bytes, sizeof bytes, left) : -2;
+            if (count <= 0)
+                return std::nullopt;
+            buffered_.append(bytes, (size_t)count);
+        }
+    }
+
     procferry_handle handle_ = nullptr;
     std::string buffered_;
 };
@@ -762,6 +827,25 @@ public:
         if (ran && (procferry_child_wait(held_, 0, &status) != 0 || status == exit_code))
             ended_by_ = PROCFERRY_ENDED_ON_KILL;
         return true;
+    }
+    // A console child's new size (options::console); false with why in the
+    // library's words, for a child without a console of its own or once its
+    // console has closed.
+    bool resize(uint16_t columns, uint16_t rows, std::string *why = nullptr) const
+    {
+        int resized = held_ ? procferry_child_resize(held_, columns, rows) : -1;
+        if (resized != 0 && why) {
+            const char *reason =
+                !held_ ? "there is no child to resize (its start failed or it was moved or closed)"
+                : resized == PROCFERRY_INVALID_ARGUMENT && (!columns || !rows)
+                    ? "a console's size needs both columns and rows"
+                : resized == PROCFERRY_INVALID_ARGUMENT
+                    ? "it has no pseudo console to resize (start it with options().console({columns, rows}))"
+                : resized == 1 ? "its console has closed: the child has ended"
+                               : "the system refused the console's new size";
+            *why = (program_.empty() ? std::string("the child") : program_) + ": its console was not resized: " + reason;
+        }
+        return resized == 0;
     }
     // Asks the child to stop, and ends its tree when it still runs after
     // grace_ms; PROCFERRY_STOPPED_WHEN_ASKED or _BY_KILL (procferry_child_stop).
@@ -927,6 +1011,7 @@ public:
         c.timeout_ms = choices.timeout_ms;
         c.extra_fds = choices.extra_fds.data();
         c.extra_fd_count = choices.extra_fds.size();
+        c.console = choices.console_size;
         texts.size = sizeof texts;
         texts.relay = choices.relay.empty() ? procferry_text{} : choices.relay.given().c();
         texts.program = program.given().c();

@@ -251,6 +251,14 @@ void take(drain &from, int capped, char **data, size_t *size, int *capped_out)
 void capture_streams(const procferry_options &options, const procferry_capture_options &capture,
                      procferry_stream *streams)
 {
+    // In a console, stdin and stdout are the console's keyboard and screen,
+    // which the start hands over as pipes; stderr shows there too unless
+    // sent elsewhere.
+    if (options.console.columns) {
+        if (options.streams[2].kind == PROCFERRY_STREAM_STDOUT)
+            streams[2] = {PROCFERRY_STREAM_INHERIT, 0, nullptr};
+        return;
+    }
     if (options.streams[0].kind == PROCFERRY_STREAM_INHERIT)
         streams[0] = {capture.input ? PROCFERRY_STREAM_PIPE : PROCFERRY_STREAM_NULL, 0, nullptr};
     streams[1] = {PROCFERRY_STREAM_PIPE, 0, nullptr};
@@ -326,6 +334,13 @@ int capture_run(const struct procferry_options *options,
     }
     e.child = outcome.child;
     HANDLE process = (HANDLE)procferry_child_process(e.child);
+    // A console's keyboard stays open for the whole run, whatever the machine
+    // does with the input: a console whose keyboard ends may close at once,
+    // and take the child with it (seen under wine).
+    HANDLE keyboard = nullptr;
+    if (options->console.columns && outcome.pipes[0])
+        DuplicateHandle(GetCurrentProcess(), (HANDLE)outcome.pipes[0], GetCurrentProcess(), &keyboard, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
     bool events_made = true;
     for (int n = 0; n < 3; ++n) {
         e.pipes[n] = (HANDLE)outcome.pipes[n];
@@ -350,6 +365,8 @@ int capture_run(const struct procferry_options *options,
         if (e.events[n])
             CloseHandle(e.events[n]);
     }
+    if (keyboard)
+        CloseHandle(keyboard);
 
     const pf_run_end &end = e.run.end;
     outcome.ended_by = end.ended_by;

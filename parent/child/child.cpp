@@ -22,6 +22,7 @@ struct procferry_child {
     void *context;
     volatile DWORD calling_thread; // the pool's thread while it runs the callback
     bool free_after_callback;      // closed from within its own callback
+    pf_console *console;           // its pseudo console, for a console start
 };
 
 procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
@@ -29,8 +30,22 @@ procferry_child *pf_child_make(HANDLE process, HANDLE job, uint32_t flags)
     procferry_child *child = (procferry_child *)malloc(sizeof *child);
     if (!child)
         return nullptr;
-    *child = {process, GetProcessId(process), job, flags, 0, nullptr, nullptr, nullptr, nullptr, 0, false};
+    *child = {process, GetProcessId(process), job, flags, 0, nullptr, nullptr, nullptr, nullptr, 0, false, nullptr};
     return child;
+}
+
+void pf_child_set_console(procferry_child *child, pf_console *console)
+{
+    child->console = console;
+}
+
+int procferry_child_resize(struct procferry_child *child, uint16_t columns, uint16_t rows)
+{
+    if (!child)
+        return -1;
+    if (!child->console || !columns || !rows)
+        return PROCFERRY_INVALID_ARGUMENT;
+    return pf_console_resize(child->console, columns, rows);
 }
 
 void pf_child_set_group(procferry_child *child, DWORD group, HANDLE holder)
@@ -160,6 +175,7 @@ void procferry_child_close(struct procferry_child *child)
     if (child->group_holder)
         CloseHandle(child->group_holder);
     CloseHandle(child->process);
+    pf_console_release(child->console);
     if (in_own_callback(child))
         child->free_after_callback = true; // freed once the callback returns
     else

@@ -75,7 +75,8 @@ long read_piece(HANDLE pipe, void *buffer, size_t size, DWORD timeout_ms, bool t
 
 } // namespace
 
-bool pf_overlapped_pipe(bool caller_reads, HANDLE *caller_end, HANDLE *child_end, DWORD buffer_size)
+bool pf_overlapped_pipe(bool caller_reads, HANDLE *caller_end, HANDLE *child_end, DWORD buffer_size,
+                        bool child_end_overlapped)
 {
     for (int attempt = 0; attempt < 16; ++attempt) {
         wchar_t name[64] = L"\\\\.\\pipe\\procferry-";
@@ -96,7 +97,7 @@ bool pf_overlapped_pipe(bool caller_reads, HANDLE *caller_end, HANDLE *child_end
         // With one instance only, whoever opens the name first holds the
         // other end; it must be us, or the pipe is not made.
         HANDLE client = CreateFileW(name, caller_reads ? GENERIC_WRITE : GENERIC_READ, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
+                                    OPEN_EXISTING, child_end_overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
         if (client == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
             CloseHandle(server);

@@ -53,6 +53,10 @@ pf_plan::~pf_plan()
     for (procferry_handle pipe : pipes)
         if (pipe)
             CloseHandle((HANDLE)pipe);
+    HANDLE console_ends[] = {console_input, console_output, pump_reads, pump_writes};
+    for (HANDLE end : console_ends)
+        if (end)
+            CloseHandle(end);
 }
 
 void pf_plan_close_child_ends(pf_plan *plan)
@@ -154,12 +158,44 @@ HANDLE open_null(int n)
     return device == INVALID_HANDLE_VALUE ? nullptr : device;
 }
 
+// A console start's pipes: the console's keyboard from the caller's end
+// (pipes[0]), and its screen through the pump to the caller's (pipes[1]).
+// The pump's ends are overlapped, and so are the caller's with
+// PROCFERRY_OVERLAPPED_PIPES. Returns 0, or the system's error.
+DWORD plan_console(const procferry_options &options, pf_plan *plan)
+{
+    bool overlapped = (options.flags & PROCFERRY_OVERLAPPED_PIPES) != 0;
+    HANDLE keys = nullptr, screen = nullptr;
+    bool made = overlapped ? pf_overlapped_pipe(false, &keys, &plan->console_input, PIPE_BUFFER_SIZE)
+                           : CreatePipe(&plan->console_input, &keys, nullptr, PIPE_BUFFER_SIZE);
+    if (made) {
+        plan->pipes[0] = keys;
+        made = pf_overlapped_pipe(true, &plan->pump_reads, &plan->console_output, PIPE_BUFFER_SIZE);
+    }
+    if (made)
+        made = overlapped ? pf_overlapped_pipe(true, &screen, &plan->pump_writes, PIPE_BUFFER_SIZE, true)
+                          : pf_overlapped_pipe(false, &plan->pump_writes, &screen, PIPE_BUFFER_SIZE);
+    if (!made)
+        return GetLastError();
+    plan->pipes[1] = screen;
+    plan->console_columns = options.console.columns;
+    plan->console_rows = options.console.rows;
+    return 0;
+}
+
 // The child's three streams as handles. Returns 0, or the system's error
-// with what was opened kept in the plan (it closes it).
+// with what was opened kept in the plan (it closes it). In a console start,
+// what goes to the console has no handle.
 DWORD plan_streams(const procferry_options &options, pf_plan *plan)
 {
+    bool console = options.console.columns != 0;
+    if (console)
+        if (DWORD failed = plan_console(options, plan))
+            return failed;
     for (int n = 0; n < 3; ++n) {
         procferry_stream choice = options.streams[n];
+        if (console && (n < 2 || choice.kind == PROCFERRY_STREAM_INHERIT || choice.kind == PROCFERRY_STREAM_STDOUT))
+            continue;
         plan->stream_chosen[n] = choice.kind != PROCFERRY_STREAM_INHERIT;
         if (choice.kind == PROCFERRY_STREAM_STDOUT) {
             // Joined to stdout: whatever stdout got, or the null device

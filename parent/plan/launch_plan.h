@@ -57,6 +57,12 @@ struct pf_plan {
 
     // The caller's ends of the pipes asked for, handed over with the result.
     procferry_handle pipes[3] = {nullptr, nullptr, nullptr};
+    // A console start: its size, the console's two ends (the start closes
+    // them once the console holds them), and the pump's two (the pump's
+    // once it runs); whatever is left is closed with the plan.
+    uint16_t console_columns = 0, console_rows = 0;
+    HANDLE console_input = nullptr, console_output = nullptr;
+    HANDLE pump_reads = nullptr, pump_writes = nullptr;
     // Where the caller asked to see the command text started (the child's,
     // or the relay's whole line).
     wchar_t *show_line = nullptr;

@@ -156,6 +156,19 @@ pf_refused pf_check_options(const struct procferry_options *options, int waits)
     }
     if (waits && (options->flags & PROCFERRY_KILL_ON_CLOSE))
         return refused(PF_KILL_ON_CLOSE_WAITED);
+    if (options->console.columns || options->console.rows) {
+        if (!options->console.columns || !options->console.rows)
+            return refused(PF_CONSOLE_SIZE);
+        if (options->relay || options->relay_utf8 || (options->flags & (PROCFERRY_RELAY | PROCFERRY_GUI_RELAY)))
+            return refused(PF_CONSOLE_RELAY);
+        for (int stream = 0; stream < 2; ++stream)
+            if (options->streams[stream].kind != PROCFERRY_STREAM_INHERIT)
+                return refused(PF_CONSOLE_STREAM, PF_TEXT_STREAM, (size_t)stream);
+        if (waits)
+            return refused(PF_CONSOLE_WAITED);
+        if (!pf_console_available())
+            return refused(PF_CONSOLE_UNAVAILABLE);
+    }
     if (options->extra_fd_count && !options->extra_fds)
         return refused(PF_LIST_WITHOUT_ENTRIES, PF_TEXT_EXTRA_FD);
     if (options->extra_fd_count > PROCFERRY_EXTRA_FD_LIMIT)

@@ -36,7 +36,13 @@ enum pf_refusal {
     PF_HOLDS_ZERO,           // a zero inside a text
     PF_ENV_NAME_OTHERWISE,   // a name the library would read otherwise
     PF_ENV_VALUE_ZERO,       // a zero inside a value
-    PF_ENV_NO_VALUE          // a set without a value
+    PF_ENV_NO_VALUE,         // a set without a value
+    // A console start's (options.console):
+    PF_CONSOLE_SIZE,         // columns or rows of 0
+    PF_CONSOLE_RELAY,        // through the relay
+    PF_CONSOLE_STREAM,       // stdin or stdout chosen: they are the console's
+    PF_CONSOLE_WAITED,       // on a start that waits
+    PF_CONSOLE_UNAVAILABLE   // the system has no pseudo consoles
 };
 
 // Which text or stream it is about.

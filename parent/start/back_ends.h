@@ -9,7 +9,7 @@
 // kind of the failure with *result filled and nothing of the start left
 // open. timeout_ms bounds the relay's answer, and cancel (an event, or NULL)
 // ends the wait for it (PROCFERRY_CANCELLED, the relay's tree ended).
-int pf_start_direct(const pf_plan &plan, procferry_result *result);
+int pf_start_direct(pf_plan &plan, procferry_result *result);
 int pf_start_relay(const pf_plan &plan, procferry_result *result, uint32_t timeout_ms,
                    procferry_handle cancel = nullptr);
 

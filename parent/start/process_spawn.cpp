@@ -15,6 +15,10 @@ static_assert(PF_START_RETRY_ERROR == ERROR_INTERNAL_ERROR, "the retried error")
 // Flag bits of the C runtime's descriptor table.
 const unsigned char FD_OPEN = 0x01, FD_PIPE = 0x08, FD_DEVICE = 0x40, FD_TEXT = 0x80;
 
+// PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, which the headers name for Windows
+// 10 1809 and later only.
+const DWORD_PTR PF_ATTRIBUTE_PSEUDOCONSOLE = 0x00020016;
+
 } // namespace
 
 namespace {
@@ -194,15 +198,23 @@ int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned)
     }
 
     SIZE_T list_size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+    DWORD attribute_count = spawn.console ? 2 : 1;
+    InitializeProcThreadAttributeList(nullptr, attribute_count, 0, &list_size);
     void *list_memory = malloc(list_size);
     LPPROC_THREAD_ATTRIBUTE_LIST attributes = (LPPROC_THREAD_ATTRIBUTE_LIST)list_memory;
     bool list_ready = false;
     if (!failure) {
-        list_ready = attributes && InitializeProcThreadAttributeList(attributes, 1, 0, &list_size);
+        list_ready = attributes && InitializeProcThreadAttributeList(attributes, attribute_count, 0, &list_size);
         if (list_ready && listed_count > 0 &&
             !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed,
                                        listed_count * sizeof(HANDLE), nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(attributes);
+            list_ready = false;
+        }
+        // The attribute's value is the console itself, not a pointer to it.
+        if (list_ready && spawn.console &&
+            !UpdateProcThreadAttribute(attributes, 0, PF_ATTRIBUTE_PSEUDOCONSOLE, spawn.console,
+                                       sizeof spawn.console, nullptr, nullptr)) {
             DeleteProcThreadAttributeList(attributes);
             list_ready = false;
         }
@@ -238,6 +250,13 @@ int pf_spawn_process(const pf_process_spawn &spawn, pf_spawned &spawned)
         startup.StartupInfo.hStdInput = copies[0];
         startup.StartupInfo.hStdOutput = copies[1];
         startup.StartupInfo.hStdError = copies[2];
+        // In a console, a stream without a handle is the console's: none of
+        // the caller's takes its place.
+        HANDLE *streams[] = {&startup.StartupInfo.hStdInput, &startup.StartupInfo.hStdOutput,
+                             &startup.StartupInfo.hStdError};
+        for (HANDLE *stream : streams)
+            if (spawn.console && *stream == INVALID_HANDLE_VALUE)
+                *stream = nullptr;
         startup.StartupInfo.cbReserved2 = (WORD)table_size;
         startup.StartupInfo.lpReserved2 = table;
         startup.lpAttributeList = attributes;

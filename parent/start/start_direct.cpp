@@ -6,7 +6,7 @@
 
 #include "back_ends.h"
 
-int pf_start_direct(const pf_plan &plan, procferry_result *result)
+int pf_start_direct(pf_plan &plan, procferry_result *result)
 {
     pf_show_line(plan, plan.command_text);
     // The child's descriptors 0 to 2, and above them only the extra ones.
@@ -39,11 +39,40 @@ int pf_start_direct(const pf_plan &plan, procferry_result *result)
     spawn.handle_width = plan.handle_width;
     spawn.job = plan.job;
     spawn.creation = plan.creation;
+    // A console start: the console, which holds its own copies of its ends.
+    pf_console *console = nullptr;
+    if (plan.console_columns) {
+        DWORD failed = pf_console_make(plan.console_columns, plan.console_rows, plan.console_input,
+                                       plan.console_output, &console);
+        CloseHandle(plan.console_input);
+        CloseHandle(plan.console_output);
+        plan.console_input = plan.console_output = nullptr;
+        if (failed) {
+            if (fds != local_fds)
+                free(fds);
+            result->win32_error = failed;
+            return pf_finish(result, PROCFERRY_SYSTEM_ERROR, 0);
+        }
+        spawn.console = pf_console_handle(console);
+    }
     pf_spawned spawned;
     int started = pf_spawn_process(spawn, spawned);
     if (fds != local_fds)
         free(fds);
     result->win32_error = spawned.win32_error;
+    if (started == 0 && console) {
+        // From here the pump reads the console for as long as it lives.
+        if (DWORD failed = pf_console_pump(console, spawned.process, plan.pump_reads, plan.pump_writes)) {
+            pf_end_tree(spawned.process, spawned.job, RELAY_EXIT_FAILED);
+            pf_console_abandon(console);
+            result->win32_error = failed;
+            return pf_finish(result, PROCFERRY_SYSTEM_ERROR, 0);
+        }
+        plan.pump_reads = plan.pump_writes = nullptr;
+    } else if (console) {
+        pf_console_abandon(console);
+        console = nullptr;
+    }
     if (started != 0) {
         if (spawned.handle_refused)
             return pf_finish(result, PROCFERRY_INVALID_ARGUMENT, EBADF);
@@ -56,10 +85,14 @@ int pf_start_direct(const pf_plan &plan, procferry_result *result)
     result->win32_error = 0;
     result->child = pf_child_make(spawned.process, spawned.job, pf_child_flags(plan));
     if (!result->child) {
+        // The pump closes the console once the child has ended.
         pf_end_tree(spawned.process, spawned.job, RELAY_EXIT_FAILED);
+        pf_console_release(console);
         result->win32_error = ERROR_NOT_ENOUGH_MEMORY;
         return pf_finish(result, PROCFERRY_SYSTEM_ERROR, 0);
     }
+    if (console)
+        pf_child_set_console(result->child, console);
     // A group of its own is named by its first process's id.
     if (plan.new_group)
         pf_child_set_group(result->child, spawned.pid, nullptr);

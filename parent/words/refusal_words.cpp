@@ -87,8 +87,16 @@ void put_refusal(line *words, const struct procferry_options *options, const pf_
         " has a name the library would read otherwise (empty, \"=\" alone, an \"=\" past its "
         "first character, or a zero)",
         " holds a zero in its value, where the system would end it",
-        " has a null pointer as its value (an unset removes a variable)"};
-    static_assert(sizeof phrases / sizeof phrases[0] == PF_ENV_NO_VALUE + 1, "a phrase each");
+        " has a null pointer as its value (an unset removes a variable)",
+        "the console's size needs both columns and rows",
+        "a pseudo console is given by a direct start only: the relay's runtime cannot hand one "
+        "on; leave out the relay",
+        " is the console's in a console start; leave it to the console (PROCFERRY_STREAM_INHERIT)",
+        "a console start hands over its console's ends: only a start that returns once the child "
+        "runs (PROCFERRY_NO_WAIT; in C++, procferry::start) or a capture takes one",
+        "this system has no pseudo consoles (CreatePseudoConsole): a console start needs "
+        "Windows 10 version 1809 or later"};
+    static_assert(sizeof phrases / sizeof phrases[0] == PF_CONSOLE_UNAVAILABLE + 1, "a phrase each");
     if (refusal.why == PF_ENV_TOO_LONG)
         put_number(words, phrases[refusal.why], ENV_VALUE_LIMIT - 1);
     else if (refusal.why == PF_STREAM_KIND && refused_stream(options, refusal))
