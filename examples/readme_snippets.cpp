@@ -3,7 +3,7 @@
 // (the doc_snippets test holds the texts to each other).
 //
 // Usage: readme_snippets NAME   (run_and_capture, lines_and_pipeline, stop,
-//                                library_capture, library_streams)
+//                                console, library_capture, library_streams)
 #include <stdio.h>
 #include <string.h>
 
@@ -66,6 +66,18 @@ static void stop()
     std::cout << "stop returned" << (started ? "" : "; notepad did not start: " + words) << "\n";
 }
 
+// README: a program in a pseudo console, its prompt answered.
+static void console()
+{
+    procferry::started t = procferry::start("cmd", {"/k", "prompt ready$G"}, procferry::options().console({120, 30}));
+    if (t.pipes[1].read_until("ready>", 10000)) // its prompt (or a std::regex), within 10 s
+        t.pipes[0].write("exit 5\r");
+    else
+        t.process.kill();
+    std::cout << t.pipes[1].read_all();          // what the screen showed, to its end
+    std::cerr << t.process.wait().words << "\n"; // cmd exited with status 5
+}
+
 // docs/library.md: a capture with input, and a tree ended.
 static void library_capture()
 {
@@ -118,7 +130,7 @@ int main(int argc, char **argv)
     struct {
         const char *name;
         void (*snippet)();
-    } snippets[] = {{"run_and_capture", run_and_capture}, {"lines_and_pipeline", lines_and_pipeline}, {"stop", stop}, {"library_capture", library_capture}, {"library_streams", library_streams}};
+    } snippets[] = {{"run_and_capture", run_and_capture}, {"lines_and_pipeline", lines_and_pipeline}, {"stop", stop}, {"console", console}, {"library_capture", library_capture}, {"library_streams", library_streams}};
     for (const auto &one : snippets)
         if (strcmp(name, one.name) == 0) {
             one.snippet();

@@ -235,10 +235,26 @@ start_wine() {
   ensure_prefix_runs_32bit
   mkdir -p "$WINEPREFIX"
   start_wineserver
-  # Its words go to a file, not a pipe: the first start leaves wine's services
-  # running, and they hold on to whatever output they inherited.
   local log status=0
   log=$(mktemp)
+  # Without a display wine makes no window, unless its null graphics driver
+  # stands in: the tests ask a child's window to close. Only in the project's
+  # own prefix: in a caller's it would hide every window wine shows there.
+  # A desktop the prefix's making brought up runs without it, and would
+  # serve every window after it (hold_wine_desktop keeps one up): the server
+  # and all it runs start again once it is set.
+  if [ "$OWN_WINEPREFIX" = yes ] && ! grep -qs '^"Graphics"="null"' "$WINEPREFIX/user.reg"; then
+    if ! run_wine "$arch" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >"$log" 2>&1; then
+      cat "$log" >&2
+      rm -f "$log"
+      fail "wine could not set its null graphics driver in $WINEPREFIX (its own words above)"
+    fi
+    stop_wineserver
+    start_wineserver
+  fi
+  # Its words go to a file, not a pipe: the first start after the server's
+  # leaves wine's services running, and they hold on to whatever output
+  # they inherited (a test's, which its runner would wait on for ever).
   run_wine "$arch" cmd /c exit >"$log" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then
     cat "$log" >&2
@@ -246,18 +262,6 @@ start_wine() {
     fail "wine could not run a program in $WINEPREFIX with $(wine_loader "$arch") (its own words above)"
   fi
   rm -f "$log"
-  # Without a display wine makes no window, unless its null graphics driver
-  # stands in: the tests ask a child's window to close. Only in the project's
-  # own prefix: in a caller's it would hide every window wine shows there.
-  if [ "$OWN_WINEPREFIX" = yes ] && ! grep -qs '^"Graphics"="null"' "$WINEPREFIX/user.reg"; then
-    run_wine "$arch" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 ||
-      fail "wine could not set its null graphics driver in $WINEPREFIX"
-    # A desktop the prefix's making brought up runs without it, and would
-    # serve every window after it (hold_wine_desktop keeps one up): the
-    # server and all it runs start again.
-    stop_wineserver
-    start_wineserver
-  fi
 }
 
 # -p fails harmlessly when a server for this prefix already runs; that one serves.
@@ -278,17 +282,31 @@ start_wineserver() {
 # it up and keeps it until release_wine_desktop (or for four hours).
 DESKTOP_HOLDER_PID=
 hold_wine_desktop() {
-  local arch=$1 holder
+  local arch=$1 holder ready tries
   holder="$(win_build_dir "$arch")/bin/desktop_holder.exe"
   [ -x "$holder" ] || fail "$holder is missing; build the $arch tree first"
-  run_wine "$arch" "$holder" </dev/null >/dev/null 2>&1 &
+  # The holder says when the desktop is up, which must be before any test
+  # runs: a test program that came first would bring it up itself, and the
+  # desktop would hold that program's output (a test runner's pipe) open
+  # for as long as the holder keeps it. The holder is the wine process
+  # itself, so that release_wine_desktop ends it.
+  ready=$(mktemp)
+  (
+    export WINELOADER
+    WINELOADER=$(wine_loader "$arch")
+    exec "$WINELOADER" "$holder" </dev/null >"$ready" 2>/dev/null
+  ) &
   DESKTOP_HOLDER_PID=$!
-  local tries
-  for ((tries = 0; tries < 100; tries++)); do
-    pgrep -f 'explorer.exe /desktop' >/dev/null && return 0
+  for ((tries = 0; tries < 300; tries++)); do
+    if grep -qs 'desktop up' "$ready"; then
+      rm -f "$ready"
+      return 0
+    fi
     sleep 0.1
   done
-  echo "$(basename "$0"): wine's desktop did not come up within 10 s; a test child's first window will bring it up" >&2
+  rm -f "$ready"
+  release_wine_desktop
+  fail "wine's desktop did not come up within 30 s ($holder)"
 }
 
 release_wine_desktop() {

@@ -302,6 +302,8 @@ static void add_options(cxxopts::Options &options)
     // clang-format off
     options.add_options()
         ("no-wait", "start PROGRAM and return at once (default: wait for it to end)")
+        ("t,tty", "run PROGRAM in a pseudo console of this terminal's size (80x25 without "
+         "one): what it shows, colours and all, goes to stdout, and stdin to its keyboard")
         ("no-search-path", "do not look a bare PROGRAM name up along PATH")
         ("search-path", "look a bare PROGRAM name up along PATH (the default)")
         ("chdir,cwd,C", "run PROGRAM in directory DIR (also --cwd)",
@@ -408,6 +410,13 @@ static int parse(int argc, wchar_t **argv, run_options &run, bool *demo)
                                  : option.rfind("--cwd", 0) == 0 ? "--cwd"
                                                                  : "-C";
     }
+    run.tty = parsed.count("tty") > 0;
+    if (run.tty && (parsed.count("stdin") || parsed.count("stdout") || parsed.count("stdout-append")))
+        throw usage_error{"--tty gives PROGRAM the console's stdin and stdout; leave out --stdin and --stdout"};
+    if (run.tty && (parsed.count("relay") || *demo))
+        throw usage_error{"--tty starts PROGRAM directly: a relay cannot hand on a pseudo console"};
+    if (run.tty && !run.wait)
+        throw usage_error{"--tty passes PROGRAM's screen on until it ends; leave out --no-wait"};
     run.streams[0] = stream_from(parsed, "stdin", nullptr);
     run.streams[1] = stream_from(parsed, "stdout", "stdout-append");
     run.streams[2] = stream_from(parsed, "stderr", "stderr-append");

@@ -38,6 +38,7 @@ struct run_options {
     bool close_windows = false;     // ask by closing windows rather than with a Ctrl+Break
     bool clear_env = false;
     std::vector<std::wstring> env;  // "NAME=VALUE" sets, "NAME" unsets, in order typed
+    bool tty = false;               // PROGRAM in a pseudo console: its screen to stdout, stdin to its keys
 };
 
 // Reads the options into run. Returns -1 when there is something to run (or

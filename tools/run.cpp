@@ -77,6 +77,40 @@ static int prepare_streams(const run_options &options, procferry_options &start,
     return -1;
 }
 
+// This tool's own terminal's size, or 80x25 without one.
+static procferry_console_size terminal_size()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return {80, 25};
+    return {(uint16_t)(info.srWindow.Right - info.srWindow.Left + 1),
+            (uint16_t)(info.srWindow.Bottom - info.srWindow.Top + 1)};
+}
+
+// --tty: the console's screen to this tool's stdout until the console ends,
+// and this tool's stdin to its keyboard for as long as both last.
+static DWORD WINAPI pass_screen(void *screen)
+{
+    char bytes[4096];
+    long count;
+    DWORD written;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    while ((count = procferry_pipe_read(screen, bytes, sizeof bytes)) > 0)
+        WriteFile(out, bytes, (DWORD)count, &written, nullptr);
+    procferry_pipe_close(screen);
+    return 0;
+}
+
+static DWORD WINAPI pass_keys(void *keys)
+{
+    char bytes[4096];
+    DWORD count;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), bytes, sizeof bytes, &count, nullptr) && count > 0)
+        if (procferry_pipe_write(keys, bytes, count) != 0)
+            break;
+    return 0;
+}
+
 procferry_options start_options(const run_options &options, std::vector<const wchar_t *> &args,
                                 std::vector<const wchar_t *> &env)
 {
@@ -107,6 +141,8 @@ procferry_options start_options(const run_options &options, std::vector<const wc
                   (options.clear_env ? PROCFERRY_CLEAR_ENV : 0) |
                   (options.has_kill_after && !options.close_windows ? PROCFERRY_NEW_PROCESS_GROUP : 0);
     start.timeout_ms = options.timeout_ms ? options.timeout_ms : PROCFERRY_INFINITE;
+    if (options.tty)
+        start.console = terminal_size();
     return start;
 }
 
@@ -196,11 +232,26 @@ launch_outcome run_launch(const run_options &options)
             fprintf(stderr, "relay exit status: %d\n", (int)result.relay.exit_status);
         fflush(stderr);
     }
+    HANDLE screen = nullptr;
+    if (kind == PROCFERRY_STARTED && options.tty) {
+        // The keys go on as long as stdin gives some; the screen to its end.
+        HANDLE keys = CreateThread(nullptr, 0, pass_keys, result.pipes[0], 0, nullptr);
+        if (keys)
+            CloseHandle(keys);
+        screen = CreateThread(nullptr, 0, pass_screen, result.pipes[1], 0, nullptr);
+        if (!screen)
+            procferry_pipe_close(result.pipes[1]);
+    }
     if (kind == PROCFERRY_STARTED && !options.wait) {
         outcome.child = result.child;
     } else if (kind == PROCFERRY_STARTED) {
         follow_child(options, result.child, outcome.started_at, outcome);
         procferry_child_close(result.child);
+    }
+    // The console ends after the child, and all it showed is passed on first.
+    if (screen) {
+        WaitForSingleObject(screen, INFINITE);
+        CloseHandle(screen);
     }
     outcome.elapsed_ms = GetTickCount64() - outcome.started_at;
     return outcome;

@@ -174,7 +174,7 @@ public:
                       std::string input, std::string program)
         : handler_(std::move(handler)), executor_(executor), strand_(asio::make_strand(executor)),
           input_(std::move(input)), program_(std::move(program)), cancel_signal_(choices.cancel),
-          timer_(strand_)
+          console_(choices.console_size.columns != 0), timer_(strand_)
     {
         pf_run_init(&run_, choices.timeout_ms, choices.drain_ms.value_or(PF_RUN_DEFAULT_DRAIN_MS),
                     choices.stdout_cap ? choices.stdout_cap : PF_RUN_DEFAULT_CAP,
@@ -189,6 +189,8 @@ public:
     {
         if (run_.phase != PF_RUN_DONE && !(run_.cancelled && run_.leave_running))
             child_.kill();
+        if (keyboard_)
+            CloseHandle(keyboard_);
     }
 
     // The time limit counts from here, before the start. False when nothing
@@ -222,6 +224,10 @@ public:
         }
         process_.emplace(strand_, copy);
         child_ = std::move(run.process);
+        // A console's keyboard stays open for the whole run, as in a capture.
+        if (console_ && run.pipes[0].valid())
+            DuplicateHandle(GetCurrentProcess(), (HANDLE)run.pipes[0].handle(), GetCurrentProcess(), &keyboard_, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS);
         told_.pid = run.pid;
         for (int n = 0; n < 3; ++n)
             if (run.pipes[n].valid())
@@ -401,6 +407,8 @@ private:
     std::string input_;
     std::string program_;
     std::optional<canceller> cancel_signal_;
+    bool console_;
+    HANDLE keyboard_ = nullptr;
     pf_run run_;
     pf_run_actions begun_ = pf_run_none();
     child child_;
@@ -432,13 +440,20 @@ inline started async_capture_start(const path_text &program, const arguments &ar
         none.words = outcome_words(program.utf8(), none);
         return none;
     }
-    if (given[0].kind == PROCFERRY_STREAM_INHERIT)
-        run.streams[0] = has_input ? pipe() : null();
-    run.streams[1] = pipe();
-    if (choices.stderr_to_stdout)
-        run.streams[2] = merge_with_stdout();
-    else if (given[2].kind == PROCFERRY_STREAM_INHERIT)
-        run.streams[2] = pipe();
+    if (choices.console_size.columns) {
+        // The console's screen and keyboard come as the start's pipes, and
+        // stderr shows there unless sent elsewhere.
+        if (choices.stderr_to_stdout)
+            run.streams[2] = inherit();
+    } else {
+        if (given[0].kind == PROCFERRY_STREAM_INHERIT)
+            run.streams[0] = has_input ? pipe() : null();
+        run.streams[1] = pipe();
+        if (choices.stderr_to_stdout)
+            run.streams[2] = merge_with_stdout();
+        else if (given[2].kind == PROCFERRY_STREAM_INHERIT)
+            run.streams[2] = pipe();
+    }
     // A cancel ends the wait for a relay's answer, as a capture's does.
     return start_cancellable(program, args, run, choices.cancel ? choices.cancel->get() : nullptr, run.timeout_ms);
 }

@@ -193,6 +193,38 @@ TEST(Asio, APipeEndIsAStream)
     EXPECT_TRUE(s.process.wait(10000).success());
 }
 
+// A console child on an event loop: its screen and keyboard as streams, and
+// a capture in a console.
+TEST(Asio, AConsolesEndsAreStreamsAndACaptureTakesAConsole)
+{
+    const std::wstring console_child = parent::own_directory() + L"console_child.exe";
+    asio::io_context io;
+    procferry::started s = procferry::start(console_child, {L"echo"}, procferry::options().console({80, 25}));
+    ASSERT_TRUE(s.process.valid()) << s.words;
+    asio::windows::stream_handle screen = procferry::as_stream(io, std::move(s.pipes[1]));
+    asio::windows::stream_handle keys = procferry::as_stream(io, std::move(s.pipes[0]));
+    std::string shown;
+    std::error_code error;
+    asio::read_until(screen, asio::dynamic_buffer(shown), "ready>", error);
+    ASSERT_FALSE(error) << error.message();
+    asio::write(keys, asio::buffer(std::string("quit\r")), error);
+    ASSERT_FALSE(error) << error.message();
+    // The rest up to the console's end, which follows the child's.
+    asio::read(screen, asio::dynamic_buffer(shown), error);
+    EXPECT_EQ(error.value(), ERROR_BROKEN_PIPE) << error.message();
+    EXPECT_TRUE(s.process.wait(10000).success());
+
+    procferry::capture_options o;
+    o.console({80, 25});
+    procferry::captured ran;
+    procferry::async_capture(io, console_child, {L"lines", L"5", L"exit", L"4"}, o,
+                             [&ran](procferry::captured c) { ran = std::move(c); });
+    io.restart();
+    io.run();
+    EXPECT_EQ(ran.status(), std::optional<uint32_t>(4)) << ran.words;
+    EXPECT_NE(ran.out.find("line 5 of 5 "), std::string::npos) << ran.out;
+}
+
 // A grandchild that keeps writing to the stdout it inherited gets the drain
 // window after the child's end and no more; a cancel during a long drain
 // ends it at once, and the child's end stands.

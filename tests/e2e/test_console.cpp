@@ -158,8 +158,9 @@ TEST(Console, AResizeAndWhatAConsoleStartRefuses)
     ASSERT_EQ(s.kind, PROCFERRY_STARTED) << s.words;
     // wine 8 has no resize (E_NOTIMPL): the refusal is told.
     std::string why;
-    if (!s.process.resize(120, 40, &why))
+    if (!s.process.resize(120, 40, &why)) {
         EXPECT_TRUE(contains(why, "the system refused the console's new size")) << why;
+    }
     EXPECT_FALSE(s.process.resize(0, 40, &why));
     EXPECT_TRUE(contains(why, "both columns and rows")) << why;
     s.process.kill();

@@ -350,6 +350,10 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
           "\"exit_status\":3,", "\"tool_status\":124}"},
          {"window"}},
         {{L"--kill-after", L"2s", L"%P"}, 125, {"--kill-after needs a --timeout"}, {}},
+        // --tty: the program in a pseudo console, its screen on stdout, its own status
+        {{L"-t", L"--", L"%C", L"size", L"lines", L"3", L"exit", L"6"}, 6, {}, {"size ", "line 3 of 3 "}},
+        {{L"--tty", L"--relay", L"console", L"%C"}, 125, {"--tty starts PROGRAM directly"}, {}},
+        {{L"--tty", L"--stdout", L"x.txt", L"%C"}, 125, {"leave out --stdin and --stdout"}, {}},
         // --direct: the library starts the program itself
         {{L"--direct", L"--verbose", L"--", L"cmd", L"/c", L"exit 5"}, 5,
          {"started directly, without a relay", "child's command line: ", "cmd exited with status 5"},
@@ -395,6 +399,7 @@ TEST(ProcferryRunCommands, EachCommandGivesItsStatusAndSaysWhatHappened)
     auto expand = [&](std::wstring text) {
         const std::pair<const wchar_t *, std::wstring> marks[] = {
             {L"%P", parent::own_directory() + L"probe_child.exe"},
+            {L"%C", parent::own_directory() + L"console_child.exe"},
             {L"%S", scratch},
             {L"%D", without_trailing_backslash(parent::own_directory())}};
         for (const auto &mark : marks)

@@ -14,6 +14,9 @@ int main()
 {
     if (!GetDesktopWindow())
         return 1;
+    // The scripts start the tests once this line is out.
+    DWORD written;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "desktop up\n", 11, &written, nullptr);
     Sleep(MAX_HOLD_MS);
     return 0;
 }
