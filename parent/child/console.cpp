@@ -27,21 +27,20 @@ struct console_calls {
     close_call close;
 };
 
-const console_calls &calls()
+// Looked up on each use, which is rare: the library keeps no static state
+// that would need the C++ runtime to guard it.
+console_calls calls()
 {
-    static console_calls found = [] {
-        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-        console_calls c = {};
-        if (kernel) {
-            c.create = (create_call)(void *)GetProcAddress(kernel, "CreatePseudoConsole");
-            c.resize = (resize_call)(void *)GetProcAddress(kernel, "ResizePseudoConsole");
-            c.close = (close_call)(void *)GetProcAddress(kernel, "ClosePseudoConsole");
-        }
-        if (!c.create || !c.resize || !c.close)
-            c = {};
-        return c;
-    }();
-    return found;
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    console_calls c = {};
+    if (kernel) {
+        c.create = (create_call)(void *)GetProcAddress(kernel, "CreatePseudoConsole");
+        c.resize = (resize_call)(void *)GetProcAddress(kernel, "ResizePseudoConsole");
+        c.close = (close_call)(void *)GetProcAddress(kernel, "ClosePseudoConsole");
+    }
+    if (!c.create || !c.resize || !c.close)
+        c = {};
+    return c;
 }
 
 // What the pump reads at once, and what it keeps for a caller that is not
