@@ -31,6 +31,8 @@ for arch in "${ARCHS[@]}"; do
     echo "== the same on one Asio thread, and 50 children's lines captured at once, $arch"
     (cd "$bin" && run_wine "$arch" bench_asio.exe)
   fi
+  echo "== a child's screen through a pseudo console against a pipe, $arch"
+  (cd "$bin" && run_wine "$arch" bench_console.exe)
   echo "== size, $arch"
   "$PROJECT_ROOT/bench/size.sh" "$bin" "$(toolchain_prefix "$arch")"
 done
