@@ -55,6 +55,13 @@ TEST(Console, ShowsTheChildsScreenTakesItsKeysAndEndsAfterIt)
     EXPECT_TRUE(contains(screen, "size ")) << screen;
     EXPECT_TRUE(contains(screen, "\x1b[")) << "VT sequences: " << screen;
     EXPECT_EQ(shown.process.wait(parent::wait_limit_ms(10000)).status(), std::optional<uint32_t>(3));
+    // stderr kept apart from the screen, in a pipe of its own.
+    procferry::started apart = procferry::start(console_child(), {L"err", L"lines", L"1"}, in_console().err(procferry::pipe()));
+    ASSERT_EQ(apart.kind, PROCFERRY_STARTED) << apart.words;
+    EXPECT_EQ(apart.pipes[2].read_all(), "to stderr\r\n");
+    std::string beside = screen_to_end(apart.pipes[1]);
+    EXPECT_TRUE(contains(beside, "line 1 of 1 ") && !contains(beside, "to stderr")) << beside;
+    EXPECT_TRUE(apart.process.wait(parent::wait_limit_ms(10000)).success());
 
     procferry::started typed = procferry::start(console_child(), {L"echo"}, in_console());
     ASSERT_EQ(typed.kind, PROCFERRY_STARTED) << typed.words;
@@ -113,6 +120,13 @@ TEST(Console, AKillNeverWaitsOnTheReaderAndEndsTheTree)
         EXPECT_EQ(WaitForSingleObject(held, parent::wait_limit_ms(5000)), WAIT_OBJECT_0) << "the grandchild runs on";
         CloseHandle(held);
     }
+    // A stop: a console child in a console of its own has no window and no
+    // group to ask, so its tree is ended at once.
+    procferry::started stopped = procferry::start(console_child(), {L"hold", L"60000"}, in_console());
+    ASSERT_EQ(stopped.kind, PROCFERRY_STARTED) << stopped.words;
+    EXPECT_EQ(stopped.process.stop(parent::wait_limit_ms(500), 9), PROCFERRY_STOPPED_UNASKED);
+    EXPECT_EQ(stopped.process.wait(parent::wait_limit_ms(5000)).ended_by, PROCFERRY_ENDED_ON_STOP);
+    screen_to_end(stopped.pipes[1]);
     // The caller drops its ends unread: nothing waits on them.
     procferry::started dropped = procferry::start(console_child(), {L"lines", L"3000"}, in_console());
     ASSERT_EQ(dropped.kind, PROCFERRY_STARTED);

@@ -8,6 +8,7 @@
 //   hold MS     sleep
 //   spawn       start another console_child that holds 60 s, and write
 //               "grandchild <pid>"
+//   err         write "to stderr\r\n" to its standard error (a pipe or file)
 //   exit N      end with status N (default 0)
 // Each line written ends in "\r\n".
 #include <stdio.h>
@@ -90,6 +91,9 @@ int wmain(int argc, wchar_t **argv)
                 CloseHandle(started.hThread);
                 CloseHandle(started.hProcess);
             }
+        } else if (word == L"err") {
+            DWORD written;
+            WriteFile(GetStdHandle(STD_ERROR_HANDLE), "to stderr\r\n", 11, &written, nullptr);
         } else if (word == L"exit") {
             status = _wtoi(next);
             ++i;
