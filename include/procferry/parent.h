@@ -223,9 +223,11 @@ struct procferry_options {
        result.pipes[0] its keyboard (UTF-8), overlapped with
        PROCFERRY_OVERLAPPED_PIPES. The library reads the console's output
        itself for as long as the console lives, keeping for the caller what
-       the caller has not read yet: the console closes once the child has
-       ended, without waiting on the caller, and pipes[1] ends after every
-       byte the console showed. procferry_child_resize changes its size. */
+       the caller has not read yet (while the child runs, up to about 1 MiB:
+       then the child waits for the caller's reading, as with a pipe; once
+       it has ended, all): the console closes once the child has ended,
+       without waiting on the caller, and pipes[1] ends after every byte the
+       console showed. procferry_child_resize changes its size. */
     struct procferry_console_size console;
 };
 

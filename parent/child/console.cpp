@@ -60,7 +60,8 @@ struct pf_console {
     HANDLE to_caller;      // overlapped: the caller's end's other side
     HANDLE events[2];      // the pump's read and write
     HANDLE pump;
-    HANDLE closer;
+    HANDLE closer;         // closes the console once the child has ended
+    bool abandoned;        // no pump ran: the closer has nothing to do
 };
 
 bool pf_console_available()
@@ -78,10 +79,16 @@ void release(pf_console *console)
     free(console);
 }
 
-// Closes the console, which returns once its output is read (by the pump).
+// Closes the console once the child has ended; the close returns once the
+// console's output is read, which the pump does meanwhile. It runs on a
+// thread of its own from the pump's start, so that the pump never closes
+// the console on the thread that must read it.
 DWORD WINAPI close_console(void *context)
 {
     pf_console *console = (pf_console *)context;
+    if (console->abandoned)
+        return 0; // no pump ran: the start closes the console
+    WaitForSingleObject(console->process, INFINITE);
     EnterCriticalSection(&console->lock);
     void *closing = console->console;
     console->console = nullptr;
@@ -130,12 +137,14 @@ DWORD WINAPI pump(void *context)
     reading.hEvent = console->events[0];
     writing.hEvent = console->events[1];
     kept waiting = {nullptr, 0, 0, 0};
-    bool child_ended = false, console_ended = false, caller_gone = false;
+    // caller_gone: the caller's end is closed, what comes is read and
+    // dropped; out_of_memory: what comes is dropped, what was kept still goes.
+    bool child_ended = false, console_ended = false, caller_gone = false, out_of_memory = false;
     bool read_pending = false, write_pending = false;
     for (;;) {
         // Read while the caller keeps up, and always once the console closes.
         if (!console_ended && !read_pending &&
-            (child_ended || caller_gone || waiting.held() < KEEP_WHILE_RUNNING)) {
+            (child_ended || caller_gone || out_of_memory || waiting.held() < KEEP_WHILE_RUNNING)) {
             ResetEvent(reading.hEvent);
             if (ReadFile(console->from_console, in, PIECE, nullptr, &reading) || GetLastError() == ERROR_IO_PENDING)
                 read_pending = true;
@@ -143,7 +152,7 @@ DWORD WINAPI pump(void *context)
                 console_ended = true;
         }
         if (caller_gone)
-            waiting.begin = waiting.end = 0;
+            waiting.begin = waiting.end = 0; // nobody to hand it to
         if (!write_pending && !caller_gone && waiting.held()) {
             DWORD count = waiting.held() < PIECE ? (DWORD)waiting.held() : PIECE;
             memcpy(out, waiting.bytes + waiting.begin, count);
@@ -172,17 +181,15 @@ DWORD WINAPI pump(void *context)
         which -= WAIT_OBJECT_0;
         DWORD moved = 0;
         if (which == child_at) {
-            // The child ended: the console closes, and its output's end follows.
+            // The child ended: the console closes (the closer does it), and
+            // its output's end follows.
             child_ended = true;
-            console->closer = CreateThread(nullptr, 0, close_console, console, 0, nullptr);
-            if (!console->closer)
-                close_console(console); // the reads go on only once it returned: seen to end at once
         } else if (which == read_at) {
             read_pending = false;
             if (!GetOverlappedResult(console->from_console, &reading, &moved, FALSE))
                 console_ended = true;
-            else if (moved && !caller_gone && !waiting.append(in, moved))
-                caller_gone = true; // out of memory: the rest is only read
+            else if (moved && !caller_gone && !out_of_memory && !waiting.append(in, moved))
+                out_of_memory = true;
         } else if (which == write_at) {
             write_pending = false;
             if (!GetOverlappedResult(console->to_caller, &writing, &moved, FALSE))
@@ -201,18 +208,13 @@ DWORD WINAPI pump(void *context)
         if (write_pending)
             GetOverlappedResult(console->to_caller, &writing, &moved, TRUE);
     }
-    if (!child_ended) {
-        // The console's output failed while the child ran: it is closed all
-        // the same once the child ends, so that the child never waits on it.
-        WaitForSingleObject(console->process, INFINITE);
-        close_console(console);
-    }
-    if (console->closer) {
-        WaitForSingleObject(console->closer, INFINITE);
-        CloseHandle(console->closer);
-    }
-    CloseHandle(console->to_caller); // the caller's end ends here
+    // Reading stopped before the console's end (a wait or a read failed):
+    // its output end goes first, so that the console's writes fail rather
+    // than wait on a reader, and the close can return.
     CloseHandle(console->from_console);
+    WaitForSingleObject(console->closer, INFINITE);
+    CloseHandle(console->closer);
+    CloseHandle(console->to_caller); // the caller's end ends here
     CloseHandle(console->process);
     CloseHandle(console->events[0]);
     CloseHandle(console->events[1]);
@@ -261,15 +263,28 @@ DWORD pf_console_pump(pf_console *console, HANDLE process, HANDLE from_console, 
     if (!error) {
         console->from_console = from_console;
         console->to_caller = to_caller;
+        // The closer first, held until the pump runs: the pump waits for it
+        // at its end, and without a pump it is let go unused.
+        console->closer = CreateThread(nullptr, 0, close_console, console, CREATE_SUSPENDED, nullptr);
+        if (!console->closer)
+            error = GetLastError();
+    }
+    if (!error) {
         InterlockedIncrement(&console->holders);
         // A stack of its own for the pump's two pieces.
         console->pump = CreateThread(nullptr, 512 * 1024, pump, console, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (console->pump) {
             CloseHandle(console->pump);
+            ResumeThread(console->closer);
             return 0;
         }
         error = GetLastError();
         InterlockedDecrement(&console->holders);
+        console->abandoned = true;
+        ResumeThread(console->closer);
+        WaitForSingleObject(console->closer, INFINITE);
+        CloseHandle(console->closer);
+        console->closer = nullptr;
         console->from_console = console->to_caller = nullptr;
     }
     for (HANDLE &event : console->events)

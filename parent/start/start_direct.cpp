@@ -64,12 +64,17 @@ int pf_start_direct(pf_plan &plan, procferry_result *result)
         // From here the pump reads the console for as long as it lives.
         if (DWORD failed = pf_console_pump(console, spawned.process, plan.pump_reads, plan.pump_writes)) {
             pf_end_tree(spawned.process, spawned.job, RELAY_EXIT_FAILED);
+            // Nobody reads the console: its writes fail, so that its close returns.
+            CloseHandle(plan.pump_reads);
+            plan.pump_reads = nullptr;
             pf_console_abandon(console);
             result->win32_error = failed;
             return pf_finish(result, PROCFERRY_SYSTEM_ERROR, 0);
         }
         plan.pump_reads = plan.pump_writes = nullptr;
     } else if (console) {
+        CloseHandle(plan.pump_reads);
+        plan.pump_reads = nullptr;
         pf_console_abandon(console);
         console = nullptr;
     }
