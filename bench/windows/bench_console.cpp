@@ -21,6 +21,20 @@ namespace {
 typedef HRESULT(WINAPI *create_call)(COORD, HANDLE, HANDLE, DWORD, void **);
 typedef void(WINAPI *close_call)(void *);
 
+struct closing {
+    HANDLE process;
+    void *console;
+    close_call close;
+};
+
+DWORD WINAPI close_after_child(void *context)
+{
+    closing *c = (closing *)context;
+    WaitForSingleObject(c->process, INFINITE);
+    c->close(c->console);
+    return 0;
+}
+
 // The bytes wine's console passed on for the child, with no library in between.
 size_t bare_console(const std::wstring &child, int lines)
 {
@@ -53,20 +67,8 @@ size_t bare_console(const std::wstring &child, int lines)
         CloseHandle(started.hThread);
         // Once the child ends the console closes, on a thread of its own:
         // the close waits until its output is read, here.
-        struct closing {
-            HANDLE process;
-            void *console;
-            close_call close;
-        } what = {started.hProcess, console, close};
-        HANDLE closer = CreateThread(
-            nullptr, 0,
-            [](void *context) -> DWORD {
-                closing *c = (closing *)context;
-                WaitForSingleObject(c->process, INFINITE);
-                c->close(c->console);
-                return 0;
-            },
-            &what, 0, nullptr);
+        closing what = {started.hProcess, console, close};
+        HANDLE closer = CreateThread(nullptr, 0, close_after_child, &what, 0, nullptr);
         char bytes[65536];
         DWORD got;
         while (ReadFile(screen_read, bytes, sizeof bytes, &got, nullptr) && got > 0)
