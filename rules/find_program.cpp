@@ -113,7 +113,7 @@ static int interpreter_form(const struct pf_file_probe *probe, wchar_t *found)
         found[at++] = *rest;
     while (*rest++);
     wchar_t check[PF_PROGRAM_PATH_CAPACITY];
-    if (probe->full_path(probe->context, found, check) != 0)
+    if (probe->path_in_full(probe->context, found, check) != 0)
         return EINVAL;
     for (size_t i = 0; found[i] || check[i]; ++i)
         if (found[i] != check[i])
@@ -146,7 +146,7 @@ static enum candidate_result try_folder(const struct pf_file_probe *probe, wchar
             *first_kind = kind;
         if (kind != (batch ? PF_PATH_FILE : PF_PATH_IMAGE))
             continue;
-        *error = probe->full_path(probe->context, candidate, found);
+        *error = probe->path_in_full(probe->context, candidate, found);
         if (*error == 0 && batch)
             *error = interpreter_form(probe, found);
         return *error == 0 ? CANDIDATE_FOUND : CANDIDATE_UNUSABLE;

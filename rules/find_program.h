@@ -26,7 +26,7 @@ struct pf_file_probe {
     enum pf_path_kind (*path_kind)(void *context, const wchar_t *path, bool look_for_image);
     // The full path of path in out, of PF_PROGRAM_PATH_CAPACITY units: 0, or
     // ENAMETOOLONG when it does not fit, ENOENT when there is none.
-    int (*full_path)(void *context, const wchar_t *path, wchar_t *out);
+    int (*path_in_full)(void *context, const wchar_t *path, wchar_t *out);
     void *context;
 };
 

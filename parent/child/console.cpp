@@ -22,9 +22,9 @@ typedef HRESULT(WINAPI *resize_call)(void *, COORD);
 typedef void(WINAPI *close_call)(void *);
 
 struct console_calls {
-    create_call create;
-    resize_call resize;
-    close_call close;
+    create_call create_pc;
+    resize_call resize_pc;
+    close_call close_pc;
 };
 
 // Looked up on each use, which is rare: the library keeps no static state
@@ -34,11 +34,11 @@ console_calls calls()
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     console_calls c = {};
     if (kernel) {
-        c.create = (create_call)(void *)GetProcAddress(kernel, "CreatePseudoConsole");
-        c.resize = (resize_call)(void *)GetProcAddress(kernel, "ResizePseudoConsole");
-        c.close = (close_call)(void *)GetProcAddress(kernel, "ClosePseudoConsole");
+        c.create_pc = (create_call)(void *)GetProcAddress(kernel, "CreatePseudoConsole");
+        c.resize_pc = (resize_call)(void *)GetProcAddress(kernel, "ResizePseudoConsole");
+        c.close_pc = (close_call)(void *)GetProcAddress(kernel, "ClosePseudoConsole");
     }
-    if (!c.create || !c.resize || !c.close)
+    if (!c.create_pc || !c.resize_pc || !c.close_pc)
         c = {};
     return c;
 }
@@ -66,12 +66,12 @@ struct pf_console {
 
 bool pf_console_available()
 {
-    return calls().create != nullptr;
+    return calls().create_pc != nullptr;
 }
 
 namespace {
 
-void release(pf_console *console)
+void drop_hold(pf_console *console)
 {
     if (InterlockedDecrement(&console->holders) != 0)
         return;
@@ -94,7 +94,7 @@ DWORD WINAPI close_console(void *context)
     console->console = nullptr;
     LeaveCriticalSection(&console->lock);
     if (closing)
-        calls().close(closing);
+        calls().close_pc(closing);
     return 0;
 }
 
@@ -219,7 +219,7 @@ DWORD WINAPI pump(void *context)
     CloseHandle(console->events[0]);
     CloseHandle(console->events[1]);
     free(waiting.bytes);
-    release(console);
+    drop_hold(console);
     return 0;
 }
 
@@ -235,7 +235,7 @@ DWORD pf_console_make(uint16_t columns, uint16_t rows, HANDLE console_input, HAN
     if (!console)
         return ERROR_NOT_ENOUGH_MEMORY;
     COORD size = {(SHORT)columns, (SHORT)rows};
-    HRESULT created = calls().create(size, console_input, console_output, 0, &console->console);
+    HRESULT created = calls().create_pc(size, console_input, console_output, 0, &console->console);
     if (FAILED(created)) {
         free(console);
         return HRESULT_FACILITY(created) == FACILITY_WIN32 ? HRESULT_CODE(created) : (DWORD)created;
@@ -302,14 +302,14 @@ void pf_console_abandon(pf_console *console)
     if (!console)
         return;
     if (console->console)
-        calls().close(console->console);
-    release(console);
+        calls().close_pc(console->console);
+    drop_hold(console);
 }
 
 void pf_console_release(pf_console *console)
 {
     if (console)
-        release(console);
+        drop_hold(console);
 }
 
 int pf_console_resize(pf_console *console, uint16_t columns, uint16_t rows)
@@ -318,7 +318,7 @@ int pf_console_resize(pf_console *console, uint16_t columns, uint16_t rows)
     int resized = 1; // closed: the child has ended
     if (console->console) {
         COORD size = {(SHORT)columns, (SHORT)rows};
-        HRESULT answer = calls().resize(console->console, size);
+        HRESULT answer = calls().resize_pc(console->console, size);
         resized = SUCCEEDED(answer) ? 0 : -1;
         // Why, for the caller's words (wine 8 answers E_NOTIMPL).
         if (FAILED(answer))
