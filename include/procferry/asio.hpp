@@ -1,6 +1,6 @@
 // procferry on an Asio event loop: a child's end awaited, pipe ends read and
 // written, and a whole capture run on the caller's io_context, with no thread
-// of the library's. Optional: it needs standalone Asio (<asio.hpp>, 1.22 or
+// of the library's (a capture's start runs on the system's thread pool). Optional: it needs standalone Asio (<asio.hpp>, 1.22 or
 // later; not Boost's), _WIN32_WINNT 0x0601 or later, and ws2_32 and mswsock
 // at link time. Include it before <windows.h>, or define WIN32_LEAN_AND_MEAN,
 // as Asio asks.
@@ -22,12 +22,16 @@
 
 #include <asio.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "procferry/process.hpp"
 #include "procferry/run_machine.h"
@@ -201,6 +205,25 @@ public:
         if (begun_.finish)
             deliver(false);
         return begun_.start;
+    }
+
+    // A start made on another thread: its outcome goes to the run's strand;
+    // one whose loop is gone before it is carried out ends the child there.
+    void start_made(started &&run)
+    {
+        struct handed {
+            started run;
+            handed(started &&made) : run(std::move(made)) {}
+            handed(handed &&) = default;
+            ~handed()
+            {
+                if (run.process.valid())
+                    run.process.kill();
+            }
+        };
+        asio::post(strand_, [self = this->shared_from_this(), made = handed(std::move(run))]() mutable {
+            self->run_started(std::move(made.run));
+        });
     }
 
     void run_started(started &&run)
@@ -427,7 +450,7 @@ private:
 // as procferry::capture chooses them, refusing what it refuses (the
 // library's own check).
 inline started async_capture_start(const path_text &program, const arguments &args,
-                                   const capture_options &choices, bool has_input)
+                                   const capture_options &choices, bool has_input, const procferry_cancel *cancel)
 {
     if (std::optional<started> refused = capture_refused<started>(program, args, choices, has_input))
         return std::move(*refused);
@@ -455,16 +478,142 @@ inline started async_capture_start(const path_text &program, const arguments &ar
             run.streams[2] = pipe();
     }
     // A cancel ends the wait for a relay's answer, as a capture's does.
-    return start_cancellable(program, args, run, choices.cancel ? choices.cancel->get() : nullptr, run.timeout_ms);
+    return start_cancellable(program, args, run, cancel, run.timeout_ms);
+}
+
+// The starts of the captures on one execution context, made off its loop:
+// a start waits for the new process to come up (through the relay, for its
+// answer too), tens of milliseconds under load, which on the loop would
+// hold every other completion and make a batch of children start one by
+// one. They run on the system's thread pool instead, side by side. Each
+// holds a cancel of its own, which the caller's cancel sets; a context
+// going away sets them all, waits for the starts still out, and ends what
+// they started.
+class start_service : public asio::execution_context::service {
+public:
+    inline static asio::execution_context::id id;
+
+    explicit start_service(asio::execution_context &context) : asio::execution_context::service(context) {}
+
+    // Counts a start in; false once the context is going.
+    bool enter(procferry_cancel *own)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_)
+            return false;
+        out_.push_back(own);
+        return true;
+    }
+
+    // Runs hand_on unless the context is going, and says whether it ran:
+    // under the lock, so that nothing is posted to a context past this
+    // service's shutdown.
+    template <class HandOn>
+    bool hand_on(HandOn &&hand_on)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!closing_)
+            hand_on();
+        return !closing_;
+    }
+
+    // Counts a start out, once nothing of its touches the context any more.
+    void leave(procferry_cancel *own)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        out_.erase(std::find(out_.begin(), out_.end(), own));
+        procferry_cancel_free(own);
+        if (out_.empty())
+            idle_.notify_all();
+    }
+
+private:
+    void shutdown() override
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        closing_ = true;
+        for (procferry_cancel *own : out_)
+            procferry_cancel_signal(own);
+        idle_.wait(lock, [this] { return out_.empty(); });
+    }
+
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::vector<procferry_cancel *> out_;
+    bool closing_ = false;
+};
+
+// One start on the thread pool, holding the loop's work counted until its
+// outcome is posted.
+template <class Run, class Work>
+struct pooled_start {
+    std::shared_ptr<Run> run;
+    Work work;
+    start_service *service;
+    procferry_cancel *own;
+    path_text program;
+    arguments args;
+    capture_options choices;
+    bool has_input;
+    HANDLE follow = nullptr; // the caller's cancel, passed on to own
+
+    static void CALLBACK follow_cancel(void *own, BOOLEAN) { procferry_cancel_signal((procferry_cancel *)own); }
+
+    static void CALLBACK run_start(PTP_CALLBACK_INSTANCE, void *context)
+    {
+        pooled_start *task = (pooled_start *)context;
+        start_service *service = task->service;
+        procferry_cancel *own = task->own;
+        {
+            std::unique_ptr<pooled_start> held(task);
+            started made = async_capture_start(held->program, held->args, held->choices, held->has_input, own);
+            if (held->follow)
+                UnregisterWaitEx(held->follow, INVALID_HANDLE_VALUE);
+            if (!service->hand_on([&] { held->run->start_made(std::move(made)); }) && made.process.valid())
+                made.process.kill();
+        } // the run, the work and the texts go before the start is counted out
+        service->leave(own);
+    }
+};
+
+// Starts a capture's child off the loop, or on the caller's thread when the
+// pool cannot take it.
+template <class Run, class Executor>
+void start_off_loop(const Executor &executor, const std::shared_ptr<Run> &run, const path_text &program,
+                    const arguments &args, const capture_options &choices, bool has_input)
+{
+    start_service &service = asio::use_service<start_service>(asio::query(executor, asio::execution::context));
+    auto work = asio::prefer(executor, asio::execution::outstanding_work.tracked);
+    procferry_cancel *own = procferry_cancel_make();
+    if (own && service.enter(own)) {
+        auto task = std::unique_ptr<pooled_start<Run, decltype(work)>>(new pooled_start<Run, decltype(work)>{
+            run, work, &service, own, program, args, choices, has_input});
+        HANDLE given = choices.cancel ? (HANDLE)procferry_cancel_handle(choices.cancel->get()) : nullptr;
+        if ((!given || RegisterWaitForSingleObject(&task->follow, given, task->follow_cancel, own, INFINITE,
+                                                   WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD)) &&
+            TrySubmitThreadpoolCallback(task->run_start, task.get(), nullptr)) {
+            task.release();
+            return;
+        }
+        if (task->follow)
+            UnregisterWaitEx(task->follow, INVALID_HANDLE_VALUE);
+        task.reset();
+        service.leave(own);
+    } else if (own) {
+        procferry_cancel_free(own);
+    }
+    run->run_started(async_capture_start(program, args, choices, has_input,
+                                         choices.cancel ? choices.cancel->get() : nullptr));
 }
 
 } // namespace detail
 
 // A capture (see procferry::capture) run on the caller's event loop: stdout
 // and stderr are read together as they come, the input written, and the end
-// awaited, with no thread of the library's. The child starts when the
+// awaited, with no thread of the library's. The child is started when the
 // operation is initiated (at once for a function or use_future; at the
-// co_await for use_awaitable). Completes with the captured run: EXITED with
+// co_await for use_awaitable), on the system's thread pool, so that the
+// loop never waits for a start and many start side by side. Completes with the captured run: EXITED with
 // the status, TIMED_OUT past options.timeout_ms (the tree ended), CANCELLED
 // once options.cancel is (the tree ended unless
 // leave_running_when_cancelled), or why nothing ran; ended_by says what the
@@ -488,7 +637,7 @@ auto async_capture(Where &&where, const path_text &program, const arguments &arg
             auto capture = std::make_shared<detail::async_capture_run<handler_type, decltype(executor)>>(
                 std::move(handler), executor, choices, std::move(input), std::move(name));
             if (capture->begin())
-                capture->run_started(detail::async_capture_start(program, args, choices, has_input));
+                detail::start_off_loop(executor, capture, program, args, choices, has_input);
         },
         token);
 }

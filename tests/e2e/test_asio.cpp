@@ -319,6 +319,35 @@ TEST(Asio, ACancelThatLeavesTheChildRunningCompletesAtOnce)
     io.run();
 }
 
+// A start waits for the child to come up, and through the relay for its
+// answer: the loop goes on meanwhile, and a loop destroyed then cancels it.
+TEST(Asio, AStartNeverHoldsTheLoop)
+{
+    const int before = processes_named(L"probe_child.exe");
+    procferry::capture_options silent; // the probe as a relay that never answers
+    silent.relay = probe();
+    silent.env.set("PROBE_SLEEP_MS", "60000");
+    bool completed = false;
+    clock_type::time_point began = clock_type::now(), fired = clock_type::time_point::max(), destroyed;
+    {
+        asio::io_context io;
+        procferry::async_capture(io, probe(), {}, silent, [&](procferry::captured) { completed = true; });
+        EXPECT_LT(clock_type::now() - began, limit(1000)) << "the initiating call waited for the start";
+        asio::steady_timer tick(io, std::chrono::milliseconds(100));
+        tick.async_wait([&](std::error_code) {
+            fired = clock_type::now();
+            io.stop();
+        });
+        io.run_for(limit(5000));
+        destroyed = clock_type::now();
+    }
+    EXPECT_LT(fired - began, limit(1000)) << "the loop waited for the start";
+    EXPECT_LT(clock_type::now() - destroyed, limit(2000)) << "the loop's end waited for the relay";
+    EXPECT_FALSE(completed);
+    EXPECT_TRUE(probes_become(before, parent::wait_limit_ms(10000))) << "the relay runs on";
+    end_probes();
+}
+
 // An io_context destroyed with a capture pending (its handlers, which hold
 // the run, destroyed with it) ends the child's tree, and keeps no handle.
 TEST(Asio, DestroyingTheLoopEndsTheRunsTree)
@@ -334,18 +363,21 @@ TEST(Asio, DestroyingTheLoopEndsTheRunsTree)
         io.run();
     }
     const DWORD handles = handle_count();
-    for (bool run_first : {false, true}) {
+    // At once (its start may still be out on the pool), once the tree is
+    // up, and with the loop run first.
+    for (const char *when : {"at once", "started", "run first"}) {
         bool completed = false;
         {
             asio::io_context io;
             procferry::async_capture(io, probe(), {}, tree, [&](procferry::captured) { completed = true; });
-            ASSERT_TRUE(probes_become(before + 2, parent::wait_limit_ms(10000)));
-            if (run_first) // with its reads and waits pending
+            if (strcmp(when, "at once") != 0)
+                ASSERT_TRUE(probes_become(before + 2, parent::wait_limit_ms(10000)));
+            if (strcmp(when, "run first") == 0) // with its reads and waits pending
                 io.run_for(limit(300));
         }
         EXPECT_FALSE(completed);
         EXPECT_TRUE(probes_become(before, parent::wait_limit_ms(10000)))
-            << "the child or its grandchild runs on" << (run_first ? ", the loop run first" : "");
+            << "the child or its grandchild runs on, the loop destroyed " << when;
         end_probes();
     }
     EXPECT_EQ(handle_count(), handles);
