@@ -7,7 +7,8 @@
 //    stderr, all captured at once by async_capture. Reports the time taken
 //    and any line lost or out of order, per stream.
 // 3. The same 50 captured three ways, interleaved, medians of five rounds:
-//    async_capture on one thread; 50 threads each running the library's
+//    async_capture on one thread (its starts on the system's thread pool,
+//    whose threads count); 50 threads each running the library's
 //    capture(); and, as the yardstick, 50 threads each starting its child
 //    with two pipes and reading them in blocking loops (stdout on its own
 //    thread, stderr on a helper: the thread per stream a capture once

@@ -456,27 +456,16 @@ inline started async_capture_start(const path_text &program, const arguments &ar
         return std::move(*refused);
     options run = choices;
     run.flags |= PROCFERRY_OVERLAPPED_PIPES;
-    const procferry_stream *given = choices.streams.data();
     if (choices.cancel && choices.cancel->cancelled()) { // nothing starts
         started none;
         none.kind = PROCFERRY_CANCELLED;
         none.words = outcome_words(program.utf8(), none);
         return none;
     }
-    if (choices.console_size.columns) {
-        // The console's screen and keyboard come as the start's pipes, and
-        // stderr shows there unless sent elsewhere.
-        if (choices.stderr_to_stdout)
-            run.streams[2] = inherit();
-    } else {
-        if (given[0].kind == PROCFERRY_STREAM_INHERIT)
-            run.streams[0] = has_input ? pipe() : null();
-        run.streams[1] = pipe();
-        if (choices.stderr_to_stdout)
-            run.streams[2] = merge_with_stdout();
-        else if (given[2].kind == PROCFERRY_STREAM_INHERIT)
-            run.streams[2] = pipe();
-    }
+    if (choices.stderr_to_stdout)
+        run.streams[2] = merge_with_stdout();
+    procferry_stream given[3] = {run.streams[0], run.streams[1], run.streams[2]};
+    pf_run_streams(given, choices.console_size.columns != 0, has_input, run.streams.data());
     // A cancel ends the wait for a relay's answer, as a capture's does.
     return start_cancellable(program, args, run, cancel, run.timeout_ms);
 }

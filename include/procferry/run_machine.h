@@ -341,6 +341,30 @@ static inline struct pf_run_actions pf_run_cancel(struct pf_run *run, uint64_t n
     }
 }
 
+/* The streams a capture's child gets, from those given (chosen starts as a
+   copy of given): stdin the null device, or a pipe for the input, unless
+   chosen; stdout a pipe; stderr a pipe unless chosen (stdout's own pipe
+   when merged with it). In a console, stdin and stdout are the console's
+   keyboard and screen, which the start hands over as pipes, and stderr
+   shows there too unless sent elsewhere. */
+static inline void pf_run_streams(const struct procferry_stream given[3], int console, int has_input,
+                                  struct procferry_stream chosen[3])
+{
+    static const struct procferry_stream pipe = {PROCFERRY_STREAM_PIPE, 0, NULL};
+    static const struct procferry_stream null_device = {PROCFERRY_STREAM_NULL, 0, NULL};
+    static const struct procferry_stream inherited = {PROCFERRY_STREAM_INHERIT, 0, NULL};
+    if (console) {
+        if (given[2].kind == PROCFERRY_STREAM_STDOUT)
+            chosen[2] = inherited;
+        return;
+    }
+    if (given[0].kind == PROCFERRY_STREAM_INHERIT)
+        chosen[0] = has_input ? pipe : null_device;
+    chosen[1] = pipe;
+    if (given[2].kind == PROCFERRY_STREAM_INHERIT)
+        chosen[2] = pipe;
+}
+
 /* Whether the start is to give up: cancelled, or past the time limit. */
 static inline int pf_run_start_abandoned(const struct pf_run *run)
 {

@@ -244,28 +244,6 @@ void take(drain &from, int capped, char **data, size_t *size, int *capped_out)
     from.data = nullptr;
 }
 
-// The streams of a capture from the caller's choices, which pf_check_capture
-// passed: stdout is always kept; stdin is the input's pipe, the null device,
-// or the caller's file; stderr is kept apart, merged into stdout, the null
-// device or the caller's file (descriptor 2 for the caller's own stderr).
-void capture_streams(const procferry_options &options, const procferry_capture_options &capture,
-                     procferry_stream *streams)
-{
-    // In a console, stdin and stdout are the console's keyboard and screen,
-    // which the start hands over as pipes; stderr shows there too unless
-    // sent elsewhere.
-    if (options.console.columns) {
-        if (options.streams[2].kind == PROCFERRY_STREAM_STDOUT)
-            streams[2] = {PROCFERRY_STREAM_INHERIT, 0, nullptr};
-        return;
-    }
-    if (options.streams[0].kind == PROCFERRY_STREAM_INHERIT)
-        streams[0] = {capture.input ? PROCFERRY_STREAM_PIPE : PROCFERRY_STREAM_NULL, 0, nullptr};
-    streams[1] = {PROCFERRY_STREAM_PIPE, 0, nullptr};
-    if (options.streams[2].kind == PROCFERRY_STREAM_INHERIT)
-        streams[2] = {PROCFERRY_STREAM_PIPE, 0, nullptr};
-}
-
 } // namespace
 
 void procferry_capture_options_init(struct procferry_capture_options *capture)
@@ -310,7 +288,7 @@ int capture_run(const struct procferry_options *options,
     bool leave_running = cancel && capture->leave_running_when_cancelled;
 
     procferry_options own = *options;
-    capture_streams(*options, *capture, own.streams);
+    pf_run_streams(options->streams, options->console.columns != 0, capture->input != nullptr, own.streams);
     own.flags |= PROCFERRY_NO_WAIT | PROCFERRY_OVERLAPPED_PIPES;
     engine e;
     pf_run_init(&e.run, options->timeout_ms, drain_ms, capture->stdout_cap, capture->stderr_cap,

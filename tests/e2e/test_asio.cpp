@@ -370,8 +370,9 @@ TEST(Asio, DestroyingTheLoopEndsTheRunsTree)
         {
             asio::io_context io;
             procferry::async_capture(io, probe(), {}, tree, [&](procferry::captured) { completed = true; });
-            if (strcmp(when, "at once") != 0)
+            if (strcmp(when, "at once") != 0) {
                 ASSERT_TRUE(probes_become(before + 2, parent::wait_limit_ms(10000)));
+            }
             if (strcmp(when, "run first") == 0) // with its reads and waits pending
                 io.run_for(limit(300));
         }

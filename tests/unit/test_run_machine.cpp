@@ -4,6 +4,7 @@
 // the machine owned the rule.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -225,5 +226,36 @@ TEST(RunMachine, EachEventInEachPhaseAsksWhatTheRulesSay)
         EXPECT_EQ(run.kept[1], r.kept_out) << r.name;
         EXPECT_EQ(run.capped[1] != 0, r.out_capped) << r.name;
         EXPECT_EQ(run.end.timeout_ms, r.timeout_ms) << r.name << ": the limit asked for";
+    }
+}
+
+// The streams a capture's child gets: what was chosen stays, the rest is
+// the capture's; in a console only a stderr merged with stdout changes.
+TEST(RunMachine, ACapturesStreamsKeepWhatWasChosen)
+{
+    const int I = PROCFERRY_STREAM_INHERIT, P = PROCFERRY_STREAM_PIPE, N = PROCFERRY_STREAM_NULL,
+              F = PROCFERRY_STREAM_HANDLE, O = PROCFERRY_STREAM_STDOUT;
+    struct {
+        std::array<int, 3> given;
+        bool console, input;
+        std::array<int, 3> chosen;
+    } rows[] = {
+        {{I, I, I}, false, false, {N, P, P}},
+        {{I, I, I}, false, true, {P, P, P}},
+        {{F, I, O}, false, true, {F, P, O}},
+        {{N, I, N}, false, false, {N, P, N}},
+        {{I, I, F}, false, false, {N, P, F}},
+        {{I, I, I}, true, false, {I, I, I}},
+        {{I, I, O}, true, false, {I, I, I}},
+        {{I, I, F}, true, false, {I, I, F}},
+    };
+    for (const auto &r : rows) {
+        procferry_stream given[3], chosen[3];
+        for (int n = 0; n < 3; ++n)
+            given[n] = chosen[n] = {r.given[n], 0, nullptr};
+        pf_run_streams(given, r.console, r.input, chosen);
+        EXPECT_EQ((std::array<int, 3>{chosen[0].kind, chosen[1].kind, chosen[2].kind}), r.chosen)
+            << r.given[0] << r.given[1] << r.given[2] << (r.console ? " in a console" : "")
+            << (r.input ? " with input" : "");
     }
 }
