@@ -28,6 +28,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -478,90 +479,113 @@ inline started async_capture_start(const path_text &program, const arguments &ar
 // holds a cancel of its own, which the caller's cancel sets; a context
 // going away sets them all, waits for the starts still out, and ends what
 // they started.
+struct starts_out {
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::vector<procferry_cancel *> cancels;
+    bool closing = false;
+
+    // Counts a start in; false once the context is going.
+    bool enter(procferry_cancel *own)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (closing)
+            return false;
+        cancels.push_back(own);
+        return true;
+    }
+
+    // Runs hand_on unless the context is going, and says whether it ran:
+    // under the lock, so that nothing is posted to a context past its
+    // shutdown.
+    template <class HandOn>
+    bool hand_on(HandOn &&hand_on)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!closing)
+            hand_on();
+        return !closing;
+    }
+
+    // Counts a start out, once nothing of its touches the context any more.
+    void leave(procferry_cancel *own)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        cancels.erase(std::find(cancels.begin(), cancels.end(), own));
+        procferry_cancel_free(own);
+        if (cancels.empty())
+            idle.notify_all();
+    }
+};
+
+// The count kept with the context; each start holds it too, so that it
+// outlives the last start's leave, which may still be unlocking as the
+// context goes.
 class start_service : public asio::execution_context::service {
 public:
     inline static asio::execution_context::id id;
 
     explicit start_service(asio::execution_context &context) : asio::execution_context::service(context) {}
 
-    // Counts a start in; false once the context is going.
-    bool enter(procferry_cancel *own)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_)
-            return false;
-        out_.push_back(own);
-        return true;
-    }
-
-    // Runs hand_on unless the context is going, and says whether it ran:
-    // under the lock, so that nothing is posted to a context past this
-    // service's shutdown.
-    template <class HandOn>
-    bool hand_on(HandOn &&hand_on)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!closing_)
-            hand_on();
-        return !closing_;
-    }
-
-    // Counts a start out, once nothing of its touches the context any more.
-    void leave(procferry_cancel *own)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        out_.erase(std::find(out_.begin(), out_.end(), own));
-        procferry_cancel_free(own);
-        if (out_.empty())
-            idle_.notify_all();
-    }
+    const std::shared_ptr<starts_out> out = std::make_shared<starts_out>();
 
 private:
     void shutdown() override
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        closing_ = true;
-        for (procferry_cancel *own : out_)
+        std::unique_lock<std::mutex> lock(out->mutex);
+        out->closing = true;
+        for (procferry_cancel *own : out->cancels)
             procferry_cancel_signal(own);
-        idle_.wait(lock, [this] { return out_.empty(); });
+        out->idle.wait(lock, [this] { return out->cancels.empty(); });
     }
-
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    std::vector<procferry_cancel *> out_;
-    bool closing_ = false;
 };
 
-// One start on the thread pool, holding the loop's work counted until its
-// outcome is posted.
+// One start on the thread pool. The loop's work stays counted until the
+// last of it is gone (it is the first member, so the last to go).
 template <class Run, class Work>
 struct pooled_start {
-    std::shared_ptr<Run> run;
     Work work;
-    start_service *service;
+    std::shared_ptr<starts_out> out;
+    std::shared_ptr<Run> run;
     procferry_cancel *own;
     path_text program;
     arguments args;
     capture_options choices;
     bool has_input;
+    started failure; // told when memory runs out on the pool's thread
     HANDLE follow = nullptr; // the caller's cancel, passed on to own
+
+    ~pooled_start()
+    {
+        if (follow)
+            UnregisterWaitEx(follow, INVALID_HANDLE_VALUE);
+    }
 
     static void CALLBACK follow_cancel(void *own, BOOLEAN) { procferry_cancel_signal((procferry_cancel *)own); }
 
-    static void CALLBACK run_start(PTP_CALLBACK_INSTANCE, void *context)
+    static void CALLBACK run_start(PTP_CALLBACK_INSTANCE instance, void *context)
     {
+        CallbackMayRunLong(instance); // a relay's answer may be long in coming
         pooled_start *task = (pooled_start *)context;
-        start_service *service = task->service;
+        std::shared_ptr<starts_out> out = task->out;
         procferry_cancel *own = task->own;
         {
             std::unique_ptr<pooled_start> held(task);
-            started made = async_capture_start(held->program, held->args, held->choices, held->has_input, own);
-            if (held->follow)
-                UnregisterWaitEx(held->follow, INVALID_HANDLE_VALUE);
-            if (!service->hand_on([&] { held->run->start_made(std::move(made)); }) && made.process.valid())
+            // Nothing may leave the pool's thread: memory running out is
+            // told as the failure made beforehand.
+            started made = std::move(held->failure);
+            try {
+                made = async_capture_start(held->program, held->args, held->choices, held->has_input, own);
+            } catch (...) {
+            }
+            try {
+                out->hand_on([&] { held->run->start_made(std::move(made)); });
+            } catch (...) {
+            }
+            if (made.process.valid()) // not handed on: its loop is gone
                 made.process.kill();
-        } // the run, the work and the texts go before the start is counted out
-        service->leave(own);
+        } // the run, the texts and then the work go before the start is counted out
+        out->leave(own);
     }
 };
 
@@ -571,12 +595,24 @@ template <class Run, class Executor>
 void start_off_loop(const Executor &executor, const std::shared_ptr<Run> &run, const path_text &program,
                     const arguments &args, const capture_options &choices, bool has_input)
 {
-    start_service &service = asio::use_service<start_service>(asio::query(executor, asio::execution::context));
-    auto work = asio::prefer(executor, asio::execution::outstanding_work.tracked);
+    std::shared_ptr<starts_out> out =
+        asio::use_service<start_service>(asio::query(executor, asio::execution::context)).out;
+    using task_type = pooled_start<Run, decltype(asio::prefer(executor, asio::execution::outstanding_work.tracked))>;
+    started failure;
+    failure.kind = PROCFERRY_SYSTEM_ERROR;
+    failure.win32_error = ERROR_NOT_ENOUGH_MEMORY;
+    failure.words = "cannot capture " + program.utf8() + ": memory ran out before the start";
     procferry_cancel *own = procferry_cancel_make();
-    if (own && service.enter(own)) {
-        auto task = std::unique_ptr<pooled_start<Run, decltype(work)>>(new pooled_start<Run, decltype(work)>{
-            run, work, &service, own, program, args, choices, has_input});
+    std::unique_ptr<task_type> task;
+    try {
+        if (own)
+            task.reset(new task_type{asio::prefer(executor, asio::execution::outstanding_work.tracked), out, run,
+                                     own, program, args, choices, has_input, std::move(failure)});
+    } catch (...) {
+        procferry_cancel_free(own);
+        throw;
+    }
+    if (task && out->enter(own)) {
         HANDLE given = choices.cancel ? (HANDLE)procferry_cancel_handle(choices.cancel->get()) : nullptr;
         if ((!given || RegisterWaitForSingleObject(&task->follow, given, task->follow_cancel, own, INFINITE,
                                                    WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD)) &&
@@ -584,11 +620,10 @@ void start_off_loop(const Executor &executor, const std::shared_ptr<Run> &run, c
             task.release();
             return;
         }
-        if (task->follow)
-            UnregisterWaitEx(task->follow, INVALID_HANDLE_VALUE);
         task.reset();
-        service.leave(own);
-    } else if (own) {
+        out->leave(own);
+    } else {
+        task.reset();
         procferry_cancel_free(own);
     }
     run->run_started(async_capture_start(program, args, choices, has_input,
@@ -602,9 +637,10 @@ void start_off_loop(const Executor &executor, const std::shared_ptr<Run> &run, c
 // awaited, with no thread of the library's. The child is started when the
 // operation is initiated (at once for a function or use_future; at the
 // co_await for use_awaitable), on the system's thread pool, so that the
-// loop never waits for a start and many start side by side. Completes with the captured run: EXITED with
-// the status, TIMED_OUT past options.timeout_ms (the tree ended), CANCELLED
-// once options.cancel is (the tree ended unless
+// loop never waits for a start and many start side by side. Completes with
+// the captured run: EXITED with the status, TIMED_OUT past
+// options.timeout_ms (the tree ended), CANCELLED once options.cancel is (the
+// tree ended unless
 // leave_running_when_cancelled), or why nothing ran; ended_by says what the
 // library did. An io_context destroyed with the capture pending ends the
 // tree too, unless a cancel left it running.

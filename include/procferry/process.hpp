@@ -1179,8 +1179,16 @@ inline started detail::start_cancellable(const path_text &program, const argumen
     bool launched = procferry_start_texts(&request.c, &request.texts, cancel, &out) == PROCFERRY_STARTED;
     for (int n = 0; n < 3; ++n)
         told.pipes[n] = pipe_end(out.pipes[n]);
-    fill_asked(request, asked_ms, told, out);
-    told.process = child(launched ? out.child : nullptr, told.words, request.program_utf8(), told.kind, told.error);
+    try {
+        fill_asked(request, asked_ms, told, out);
+        told.process = child(launched ? out.child : nullptr, told.words, request.program_utf8(), told.kind, told.error);
+    } catch (...) { // memory ran out: a child nobody holds is not left to run
+        if (launched && !told.process.valid()) {
+            procferry_child_kill(out.child, 1);
+            procferry_child_close(out.child);
+        }
+        throw;
+    }
     return told;
 }
 
