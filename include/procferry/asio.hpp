@@ -637,7 +637,9 @@ void start_off_loop(const Executor &executor, const std::shared_ptr<Run> &run, c
 // awaited, with no thread of the library's. The child is started when the
 // operation is initiated (at once for a function or use_future; at the
 // co_await for use_awaitable), on the system's thread pool, so that the
-// loop never waits for a start and many start side by side. Completes with
+// loop never waits for a start and many start side by side (the start's
+// outcome is posted to the loop from there, so a loop made with
+// ASIO_CONCURRENCY_HINT_UNSAFE will not do). Completes with
 // the captured run: EXITED with the status, TIMED_OUT past
 // options.timeout_ms (the tree ended), CANCELLED once options.cancel is (the
 // tree ended unless
