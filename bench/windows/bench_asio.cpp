@@ -76,12 +76,6 @@ int amiss_in(const procferry::captured &run, int lines)
     return !run.success() || lines_amiss(run.out, "out", lines) + lines_amiss(run.err, "err", lines);
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
 void three_ways(const std::wstring &child, const procferry::options &quiet, int writers, int lines)
 {
     const procferry::arguments args = {L"lines", std::to_wstring(lines)};

@@ -1,13 +1,25 @@
 // What the Windows benchmarks measure with and start from: a clock in
-// milliseconds and the folder of the running program, where the relays,
-// the null relay and the bench child lie.
+// milliseconds, the median of a way's times, and the folder of the running
+// program, where the relays, the null relay and the bench child lie.
 #ifndef PROCFERRY_BENCH_CLOCK_H
 #define PROCFERRY_BENCH_CLOCK_H
 
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
+
+// The middle time (of the two middle ones, their mean); 0 for none.
+inline double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
 
 inline double now_ms()
 {

@@ -85,12 +85,6 @@ size_t bare_console(const std::wstring &child, int lines)
     return total;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv)

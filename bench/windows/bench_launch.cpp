@@ -39,7 +39,6 @@ namespace {
 const int WARM_UP_ROUNDS = 3;
 const DWORD HANG_TIMEOUT_MS = 30000;
 
-
 struct way {
     std::string name;
     // Launches once; may note the moment the outcome was known.
@@ -103,14 +102,6 @@ double minimum(std::vector<double> values)
 {
     return *std::min_element(values.begin(), values.end());
 }
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 
 // The tenth percentile: near the floor like the minimum, but not one lucky run.
 double tenth_percentile(std::vector<double> values)

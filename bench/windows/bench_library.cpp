@@ -36,8 +36,6 @@ const DWORD HANG_TIMEOUT_MS = 120000;
 
 std::wstring relay, child;
 
-
-
 // The direct way: the child's stdout is a pipe whose read end the caller
 // drains into a growing buffer, as the library does.
 bool capture_direct(size_t *got)
@@ -167,14 +165,6 @@ void time_starts(bool (*start)(), int threads, double seconds, std::vector<doubl
     for (const std::vector<double> &some : per_thread)
         times.insert(times.end(), some.begin(), some.end());
     *failures += (int)failed;
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace
