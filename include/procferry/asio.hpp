@@ -1,8 +1,9 @@
 // procferry on an Asio event loop: a child's end awaited, pipe ends read and
 // written, and a whole capture run on the caller's io_context, with no thread
-// of the library's (a capture's start runs on the system's thread pool). Optional: it needs standalone Asio (<asio.hpp>, 1.22 or
-// later; not Boost's), _WIN32_WINNT 0x0601 or later, and ws2_32 and mswsock
-// at link time. Include it before <windows.h>, or define WIN32_LEAN_AND_MEAN,
+// of the library's (a capture's start runs on the system's thread pool).
+// Optional: it needs standalone Asio (<asio.hpp>, 1.22 or later; not
+// Boost's), _WIN32_WINNT 0x0601 or later, and ws2_32 and mswsock at link
+// time. Include it before <windows.h>, or define WIN32_LEAN_AND_MEAN,
 // as Asio asks.
 //
 //     asio::io_context io;
@@ -179,12 +180,13 @@ public:
                       std::string input, std::string program)
         : handler_(std::move(handler)), executor_(executor), strand_(asio::make_strand(executor)),
           input_(std::move(input)), program_(std::move(program)), cancel_signal_(choices.cancel),
-          console_(choices.console_size.columns != 0), timer_(strand_)
+          timer_(strand_)
     {
         pf_run_init(&run_, choices.timeout_ms, choices.drain_ms.value_or(PF_RUN_DEFAULT_DRAIN_MS),
                     choices.stdout_cap ? choices.stdout_cap : PF_RUN_DEFAULT_CAP,
                     choices.stderr_cap ? choices.stderr_cap : PF_RUN_DEFAULT_CAP, input_.size(),
                     choices.leave_running_when_cancelled);
+        run_.keep_input = choices.console_size.columns != 0;
     }
 
     // Its handlers went before the run's end (their io_context was destroyed
@@ -194,8 +196,6 @@ public:
     {
         if (run_.phase != PF_RUN_DONE && !(run_.cancelled && run_.leave_running))
             child_.kill();
-        if (keyboard_)
-            CloseHandle(keyboard_);
     }
 
     // The time limit counts from here, before the start. False when nothing
@@ -248,10 +248,6 @@ public:
         }
         process_.emplace(strand_, copy);
         child_ = std::move(run.process);
-        // A console's keyboard stays open for the whole run, as in a capture.
-        if (console_ && run.pipes[0].valid())
-            DuplicateHandle(GetCurrentProcess(), (HANDLE)run.pipes[0].handle(), GetCurrentProcess(), &keyboard_, 0,
-                            FALSE, DUPLICATE_SAME_ACCESS);
         told_.pid = run.pid;
         for (int n = 0; n < 3; ++n)
             if (run.pipes[n].valid())
@@ -431,8 +427,6 @@ private:
     std::string input_;
     std::string program_;
     std::optional<canceller> cancel_signal_;
-    bool console_;
-    HANDLE keyboard_ = nullptr;
     pf_run run_;
     pf_run_actions begun_ = pf_run_none();
     child child_;
@@ -448,13 +442,11 @@ private:
 };
 
 // Starts a capture's child with overlapped pipe ends and the streams chosen
-// as procferry::capture chooses them, refusing what it refuses (the
-// library's own check).
+// as procferry::capture chooses them, once async_capture has found nothing
+// a capture refuses.
 inline started async_capture_start(const path_text &program, const arguments &args,
                                    const capture_options &choices, bool has_input, const procferry_cancel *cancel)
 {
-    if (std::optional<started> refused = capture_refused<started>(program, args, choices, has_input))
-        return std::move(*refused);
     options run = choices;
     run.flags |= PROCFERRY_OVERLAPPED_PIPES;
     if (choices.cancel && choices.cancel->cancelled()) { // nothing starts

@@ -60,6 +60,9 @@ struct pf_run {
     size_t cap[3];
     size_t input_size;
     int leave_running; /* a cancel leaves the tree running */
+    int keep_input;    /* a console's keyboard: written to, and closed only at the
+                          run's end (a console whose keyboard ends may close at
+                          once, and take the child with it) */
     int phase;
     uint64_t deadline;
     int open[3];       /* stream n is there and has neither ended nor been closed */
@@ -133,7 +136,7 @@ static inline struct pf_run_actions pf_run_end_tree(struct pf_run *run, uint64_t
 {
     struct pf_run_actions act = pf_run_none();
     act.end_tree = 1;
-    if (run->open[0]) {
+    if (run->open[0] && !run->keep_input) {
         act.close[0] = 1;
         run->open[0] = 0;
     }
@@ -204,7 +207,7 @@ static inline struct pf_run_actions pf_run_started(struct pf_run *run, uint64_t 
     act.read[2] = has_err;
     if (has_in && run->input_size > 0) {
         act.write = 1;
-    } else if (has_in) {
+    } else if (has_in && !run->keep_input) {
         act.close[0] = 1;
         run->open[0] = 0;
     }
@@ -241,7 +244,7 @@ static inline struct pf_run_actions pf_run_written(struct pf_run *run, size_t co
         return act;
     if (run->written < run->input_size) {
         act.write = 1;
-    } else {
+    } else if (!run->keep_input) {
         act.close[0] = 1;
         run->open[0] = 0;
     }
@@ -274,7 +277,7 @@ static inline struct pf_run_actions pf_run_child_end(struct pf_run *run, uint64_
     run->exit_status = status;
     if (run->phase == PF_RUN_ENDING)
         return pf_run_finish(run, act);
-    if (run->open[0]) {
+    if (run->open[0] && !run->keep_input) {
         act.close[0] = 1;
         run->open[0] = 0;
     }

@@ -293,6 +293,7 @@ int capture_run(const struct procferry_options *options,
     engine e;
     pf_run_init(&e.run, options->timeout_ms, drain_ms, capture->stdout_cap, capture->stderr_cap,
                 capture->input ? capture->input_size : 0, leave_running);
+    e.run.keep_input = options->console.columns != 0;
     e.input = (const char *)capture->input;
     // The time limit counts from here, before the start.
     pf_run_actions act = pf_run_begin(&e.run, now_ms(), procferry_cancel_signalled(cancel) != 0);
@@ -312,13 +313,6 @@ int capture_run(const struct procferry_options *options,
     }
     e.child = outcome.child;
     HANDLE process = (HANDLE)procferry_child_process(e.child);
-    // A console's keyboard stays open for the whole run, whatever the machine
-    // does with the input: a console whose keyboard ends may close at once,
-    // and take the child with it (seen under wine).
-    HANDLE keyboard = nullptr;
-    if (options->console.columns && outcome.pipes[0])
-        DuplicateHandle(GetCurrentProcess(), (HANDLE)outcome.pipes[0], GetCurrentProcess(), &keyboard, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS);
     bool events_made = true;
     for (int n = 0; n < 3; ++n) {
         e.pipes[n] = (HANDLE)outcome.pipes[n];
@@ -343,8 +337,6 @@ int capture_run(const struct procferry_options *options,
         if (e.events[n])
             CloseHandle(e.events[n]);
     }
-    if (keyboard)
-        CloseHandle(keyboard);
 
     const pf_run_end &end = e.run.end;
     outcome.ended_by = end.ended_by;

@@ -83,6 +83,7 @@ struct row {
     size_t kept_out;
     bool out_capped;
     size_t out_cap = 8; // the caps of the run (stdout's; stderr's is 8)
+    bool keep_input = false; // a console's keyboard
 };
 
 } // namespace
@@ -213,10 +214,26 @@ TEST(RunMachine, EachEventInEachPhaseAsksWhatTheRulesSay)
         {"a start that failed keeps its own outcome", NO_LIMIT, 300, 0, false,
          {{"begin", 0, 0, "start"}, {"start_failed", 1, 0, "finish"}},
          0, PROCFERRY_ENDED_BY_ITSELF, 0, 0, false},
+        {"a console's keyboard stays open, with no input or all of it written, to the run's end", NO_LIMIT, 300, 0,
+         false,
+         {{"begin", 0, 0, "start"},
+          {"started", 5, 0, "read1 read2"},
+          {"child", 20, 0, "timer@320"},
+          {"end1", 21, 0, ""},
+          {"end2", 22, 0, "close0 finish"}},
+         PROCFERRY_EXITED, PROCFERRY_ENDED_BY_ITSELF, 0, 0, false, 8, true},
+        {"a console's keyboard after its input, and at the time limit", 100, 300, 4, false,
+         {{"begin", 0, 0, "start timer@100"},
+          {"started", 5, 0, "read1 read2 write timer@100"},
+          {"written", 6, 4, ""},
+          {"timer", 100, 0, "end_tree timer@2100"},
+          {"child", 110, 9, "close0 close1 close2 finish"}},
+         PROCFERRY_TIMED_OUT, PROCFERRY_ENDED_AT_TIME_LIMIT, 0, 0, false, 8, true},
     };
     for (const row &r : rows) {
         pf_run run;
         pf_run_init(&run, r.timeout_ms, r.drain_ms, r.out_cap, 8, r.input, r.leave_running);
+        run.keep_input = r.keep_input;
         for (const step &s : r.steps)
             EXPECT_EQ(shown(tell(run, s)), s.actions) << r.name << ": " << s.event << " at " << s.now;
         EXPECT_EQ(run.phase, PF_RUN_DONE) << r.name;
